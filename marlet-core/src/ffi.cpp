@@ -1,0 +1,99 @@
+// The six exported C functions.
+//
+// Each is a thin front end: check the pointers, validate the input as
+// UTF-8, call one core operation, hand the result over in the block the
+// core built.  guarded() is the one place where a C++ exception could
+// otherwise cross into C: it turns any of them into a diagnostic and abort.
+#include "ffi.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "compact.hpp"
+#include "json.hpp"
+#include "marl_reader.hpp"
+#include "marlet.h"
+#include "utf8.hpp"
+
+namespace marlet_core::ffi {
+namespace {
+
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    fatal("out of memory");
+  } catch (const std::exception& e) {
+    fatal(e.what());
+  } catch (...) {
+    fatal("unexpected exception");
+  }
+}
+
+std::optional<Buffer> as_result(Buffer b) { return std::optional<Buffer>(std::move(b)); }
+std::optional<Buffer> as_result(std::optional<Buffer> b) { return b; }
+
+// The steps shared by the exports that return a string.
+template <class Op>
+char* string_export(const char* text, std::size_t length, Op op) noexcept {
+  if (text == nullptr) return nullptr;
+  return guarded([&]() -> char* {
+    if (!is_valid_utf8(text, length)) return nullptr;
+    std::optional<Buffer> result = as_result(op(std::string_view(text, length)));
+    if (!result) return nullptr;
+    if (!result->empty() && std::memchr(result->data(), '\0', result->size()) != nullptr) return nullptr;
+    return result->release_c_string();
+  });
+}
+
+}  // namespace
+}  // namespace marlet_core::ffi
+
+using marlet_core::ffi::guarded;
+using marlet_core::ffi::string_export;
+
+extern "C" {
+
+MARLET_API char* marlet_parse(const char* text, size_t length) {
+  return string_export(text, length, marlet_core::parse_marl_to_json);
+}
+
+MARLET_API void marlet_free_string(char* string) {
+  if (string == nullptr) return;
+  string[0] = '\0';
+  std::free(string);
+}
+
+MARLET_API int marlet_parse_binary(const char* text, size_t length, uint8_t** out_buffer, size_t* out_length) {
+  if (text == nullptr || out_buffer == nullptr || out_length == nullptr) return 0;
+  return guarded([&]() -> int {
+    if (!marlet_core::is_valid_utf8(text, length)) return 0;
+    // The records are views into `text`; the encoding copies each key and
+    // value once, so the buffer refers to nothing of the caller's.
+    marlet_core::BorrowedRecordList records = marlet_core::parse_marl_fast_borrowed(std::string_view(text, length));
+    std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::encode_binary(records);
+    if (!encoded) return 0;
+    const std::size_t size = encoded->size();
+    *out_buffer = reinterpret_cast<uint8_t*>(encoded->release_trimmed());
+    *out_length = size;
+    return 1;
+  });
+}
+
+MARLET_API void marlet_free_buffer(uint8_t* buffer, size_t length) {
+  if (buffer == nullptr || length == 0) return;
+  std::free(buffer);
+}
+
+MARLET_API char* marlet_parse_compact(const char* text, size_t length) {
+  return string_export(text, length, marlet_core::compact::parse_marl_compact_to_json);
+}
+
+MARLET_API char* marlet_write_compact(const char* json, size_t length) {
+  return string_export(json, length, marlet_core::compact::write_marl_compact_from_json);
+}
+
+}  // extern "C"

@@ -1,0 +1,194 @@
+#include "json.hpp"
+
+#include <cstdint>
+
+#include "marl_reader.hpp"
+
+namespace marlet_core {
+
+namespace json_detail {
+
+void write_escaped(std::string_view s, Buffer& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t run = 0;  // start of the pending run of plain bytes
+  for (std::size_t i = 0; i < n; ++i) {
+    const char code = kEscape.code[p[i]];
+    if (code == 0) continue;
+    out.append(s.data() + run, i - run);
+    run = i + 1;
+    if (code != 'u') {
+      char esc[2] = {'\\', code};
+      out.append(esc, 2);
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      char esc[6] = {'\\', 'u', '0', '0', kHex[p[i] >> 4], kHex[p[i] & 0xf]};
+      out.append(esc, 6);
+    }
+  }
+  out.append(s.data() + run, n - run);
+}
+
+}  // namespace json_detail
+
+Buffer parse_marl_to_json(std::string_view text) {
+  BorrowedRecordList records = parse_marl_fast_borrowed(text);
+  Buffer out(kJsonInitialCapacity);
+  write_json(records, out);
+  return out;
+}
+
+namespace {
+
+// A strict single-pass reader for the one shape the JSON form has.
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) noexcept
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+
+  bool read(RecordList& records) {
+    skip_ws();
+    if (!eat('[')) return false;
+    skip_ws();
+    if (!eat(']')) {
+      for (;;) {
+        skip_ws();
+        Record record;
+        if (!read_object(record)) return false;
+        records.push_back(std::move(record));
+        skip_ws();
+        if (eat(']')) break;
+        if (!eat(',')) return false;
+      }
+    }
+    skip_ws();
+    return p_ == end_;
+  }
+
+ private:
+  bool read_object(Record& record) {
+    if (!eat('{')) return false;
+    skip_ws();
+    if (eat('}')) return true;
+    for (;;) {
+      skip_ws();
+      if (!read_string(key_)) return false;
+      skip_ws();
+      if (!eat(':')) return false;
+      skip_ws();
+      if (!read_string(value_)) return false;
+      record.put(key_.view(), value_.view());
+      skip_ws();
+      if (eat('}')) return true;
+      if (!eat(',')) return false;
+    }
+  }
+
+  // Reads a string token into `out` with its escapes decoded.
+  bool read_string(Buffer& out) {
+    out.clear();
+    if (!eat('"')) return false;
+    for (;;) {
+      const unsigned char* run = p_;
+      while (p_ != end_ && *p_ >= 0x20 && *p_ != '"' && *p_ != '\\') ++p_;
+      out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p_ - run));
+      if (p_ == end_ || *p_ < 0x20) return false;
+      if (*p_++ == '"') return true;
+      if (!read_escape(out)) return false;
+    }
+  }
+
+  bool read_escape(Buffer& out) {
+    if (p_ == end_) return false;
+    const unsigned char c = *p_++;
+    switch (c) {
+      case '"': out.push_back('"'); return true;
+      case '\\': out.push_back('\\'); return true;
+      case '/': out.push_back('/'); return true;
+      case 'b': out.push_back('\b'); return true;
+      case 'f': out.push_back('\f'); return true;
+      case 'n': out.push_back('\n'); return true;
+      case 'r': out.push_back('\r'); return true;
+      case 't': out.push_back('\t'); return true;
+      case 'u': break;
+      default: return false;
+    }
+    std::uint32_t cp;
+    if (!read_hex4(cp)) return false;
+    if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // a low surrogate must follow a high one
+    if (cp >= 0xd800 && cp <= 0xdbff) {
+      std::uint32_t low;
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+      p_ += 2;
+      if (!read_hex4(low) || low < 0xdc00 || low > 0xdfff) return false;
+      cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+    }
+    append_utf8(cp, out);
+    return true;
+  }
+
+  bool read_hex4(std::uint32_t& cp) noexcept {
+    if (end_ - p_ < 4) return false;
+    cp = 0;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char c = *p_++;
+      std::uint32_t d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
+      else return false;
+      cp = cp << 4 | d;
+    }
+    return true;
+  }
+
+  static void append_utf8(std::uint32_t cp, Buffer& out) {
+    char b[4];
+    std::size_t n;
+    if (cp < 0x80) {
+      b[0] = static_cast<char>(cp);
+      n = 1;
+    } else if (cp < 0x800) {
+      b[0] = static_cast<char>(0xc0 | cp >> 6);
+      b[1] = static_cast<char>(0x80 | (cp & 0x3f));
+      n = 2;
+    } else if (cp < 0x10000) {
+      b[0] = static_cast<char>(0xe0 | cp >> 12);
+      b[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+      b[2] = static_cast<char>(0x80 | (cp & 0x3f));
+      n = 3;
+    } else {
+      b[0] = static_cast<char>(0xf0 | cp >> 18);
+      b[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3f));
+      b[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+      b[3] = static_cast<char>(0x80 | (cp & 0x3f));
+      n = 4;
+    }
+    out.append(b, n);
+  }
+
+  void skip_ws() noexcept {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  }
+  bool eat(unsigned char c) noexcept {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  const unsigned char* p_;
+  const unsigned char* end_;
+  Buffer key_;    // decoded text of the current key and value, reused
+  Buffer value_;
+};
+
+}  // namespace
+
+JsonResult read_json(std::string_view text) {
+  RecordList records;
+  JsonReader reader(text);
+  if (!reader.read(records)) return JsonResult::rejected();
+  return JsonResult(std::move(records));
+}
+
+}  // namespace marlet_core

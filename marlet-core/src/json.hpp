@@ -1,0 +1,98 @@
+// The JSON form of record lists: a compact writer and a strict reader.
+//
+// The form is an array of objects whose member values are strings, written
+// with no whitespace.  The writer escapes the double quote, the backslash
+// and every character below U+0020 and copies everything else unchanged, so
+// its output never holds a byte below 0x20 and is safe as a C string.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "memory.hpp"
+#include "record.hpp"
+
+namespace marlet_core {
+
+namespace json_detail {
+// For each byte: 0 when it is copied as is, otherwise the character that
+// follows the backslash ('u' for the \u00XX form).
+struct EscapeTable {
+  char code[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 0x20; ++c) code[c] = 'u';
+    code['\b'] = 'b';
+    code['\t'] = 't';
+    code['\n'] = 'n';
+    code['\f'] = 'f';
+    code['\r'] = 'r';
+    code['"'] = '"';
+    code['\\'] = '\\';
+  }
+};
+inline constexpr EscapeTable kEscape{};
+
+void write_escaped(std::string_view s, Buffer& out);
+}  // namespace json_detail
+
+// Appends `s` as a JSON string (quotes included).  Runs of bytes that need
+// no escape are copied in one piece.
+inline void write_json_string(std::string_view s, Buffer& out) {
+  out.push_back('"');
+  json_detail::write_escaped(s, out);
+  out.push_back('"');
+}
+
+// Appends the JSON form of a record list (owned or borrowed) to `out`.
+template <class List>
+void write_json(const List& records, Buffer& out) {
+  out.push_back('[');
+  bool first_record = true;
+  for (const auto& record : records) {
+    if (!first_record) out.push_back(',');
+    first_record = false;
+    out.push_back('{');
+    bool first_field = true;
+    record.for_each([&](std::string_view key, std::string_view value) {
+      if (!first_field) out.push_back(',');
+      first_field = false;
+      write_json_string(key, out);
+      out.push_back(':');
+      write_json_string(value, out);
+    });
+    out.push_back('}');
+  }
+  out.push_back(']');
+}
+
+// Capacity an output buffer starts with before the writer grows it.
+inline constexpr std::size_t kJsonInitialCapacity = 128;
+
+// Reads a .marl document and returns the JSON form of its records.  No key
+// or value is copied on the way: the borrowed reader feeds the writer.
+Buffer parse_marl_to_json(std::string_view text);
+
+// What the JSON reader returns: the records, or a rejection that carries
+// nothing but the fact.
+class [[nodiscard]] JsonResult {
+ public:
+  static JsonResult rejected() { return JsonResult(); }
+  explicit JsonResult(RecordList records) : ok_(true), records_(std::move(records)) {}
+
+  bool ok() const noexcept { return ok_; }
+  explicit operator bool() const noexcept { return ok_; }
+  RecordList& value() & noexcept { return records_; }
+  RecordList&& value() && noexcept { return std::move(records_); }
+
+ private:
+  JsonResult() = default;
+  bool ok_ = false;
+  RecordList records_;
+};
+
+// Reads JSON text (valid UTF-8) that must be an array of objects whose
+// member values are strings, per RFC 8259, with nothing but JSON whitespace
+// around it.  Anything else is rejected whole.
+JsonResult read_json(std::string_view text);
+
+}  // namespace marlet_core

@@ -1,0 +1,153 @@
+// C-heap memory for everything the core allocates.
+//
+// Results handed to C callers must come from malloc so that the exports can
+// append a terminator and trim the very block the core built, and so that
+// marlet_free_string / marlet_free_buffer can release them with free().  The
+// same allocator backs every container of the core: an allocation that fails
+// writes one line naming the bytes requested and aborts, which is how the
+// library treats exhausted memory on every front end.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace marlet_core {
+
+// Writes "marlet: out of memory ..." naming `bytes` to stderr and aborts.
+[[noreturn]] void out_of_memory(std::size_t bytes) noexcept;
+
+// Writes "marlet: internal error: <what>" to stderr and aborts.
+[[noreturn]] void fatal(const char* what) noexcept;
+
+inline void* checked_malloc(std::size_t bytes) {
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  if (p == nullptr) out_of_memory(bytes);
+  return p;
+}
+
+inline void* checked_realloc(void* block, std::size_t bytes) {
+  void* p = std::realloc(block, bytes == 0 ? 1 : bytes);
+  if (p == nullptr) out_of_memory(bytes);
+  return p;
+}
+
+// Standard allocator over checked_malloc/free.
+template <class T>
+struct CAllocator {
+  using value_type = T;
+  CAllocator() noexcept = default;
+  template <class U>
+  CAllocator(const CAllocator<U>&) noexcept {}  // NOLINT: rebinding must be implicit
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(checked_malloc(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+
+  template <class U>
+  bool operator==(const CAllocator<U>&) const noexcept { return true; }
+};
+
+// An owned key or value: exactly the bytes of the text it was copied from.
+using OwnedString = std::basic_string<char, std::char_traits<char>, CAllocator<char>>;
+
+// A growable byte block from the C heap that can be handed over whole.
+//
+// The JSON and compact writers and the binary encoder build their output
+// here; the C exports then append a terminator (or trim) in place and give
+// the block itself to the caller, so no result is ever copied a second time.
+class Buffer {
+ public:
+  Buffer() noexcept = default;
+  explicit Buffer(std::size_t capacity) { reserve(capacity); }
+  Buffer(Buffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data_); }
+
+  const char* data() const noexcept { return data_; }
+  char* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+  void clear() noexcept { size_ = 0; }
+
+  void reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    data_ = static_cast<char*>(checked_realloc(data_, capacity));
+    capacity_ = capacity;
+  }
+
+  void append(const char* bytes, std::size_t n) {
+    if (n == 0) return;
+    if (capacity_ - size_ < n) grow(n);
+    std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void push_back(char c) {
+    if (size_ == capacity_) grow(1);
+    data_[size_++] = c;
+  }
+
+  // Makes room for `n` more bytes and returns where they go; commit(n)
+  // then counts those written.  Lets hot loops write without a size check
+  // per byte.
+  char* prepare(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) noexcept { size_ += n; }
+
+  // Appends a NUL (growing the block by exactly one byte when it is full),
+  // then releases the block trimmed to the text plus its terminator.
+  char* release_c_string() {
+    reserve(size_ + 1);
+    data_[size_++] = '\0';
+    return release_trimmed();
+  }
+
+  // Shrinks the block to exactly size() bytes (at least one byte is kept
+  // by the allocator) and gives it up.  The caller frees it with free().
+  char* release_trimmed() {
+    char* block = static_cast<char*>(checked_realloc(data_, size_));
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return block;
+  }
+
+ private:
+  void grow(std::size_t extra) {
+    if (extra > std::numeric_limits<std::size_t>::max() - size_) throw std::length_error("buffer size overflow");
+    std::size_t needed = size_ + extra;
+    std::size_t doubled = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : capacity_ * 2;
+    reserve(needed > doubled ? needed : doubled);
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace marlet_core
