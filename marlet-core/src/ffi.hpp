@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -11,11 +12,17 @@
 namespace marlet_core::ffi {
 
 namespace detail {
-inline void append_u32(Buffer& out, std::size_t v) {
+inline char* put_u32(char* d, std::size_t v) noexcept {
   const auto x = static_cast<std::uint32_t>(v);
-  const char le[4] = {static_cast<char>(x), static_cast<char>(x >> 8), static_cast<char>(x >> 16),
-                      static_cast<char>(x >> 24)};
-  out.append(le, 4);
+  d[0] = static_cast<char>(x);
+  d[1] = static_cast<char>(x >> 8);
+  d[2] = static_cast<char>(x >> 16);
+  d[3] = static_cast<char>(x >> 24);
+  return d + 4;
+}
+inline void append_u32(Buffer& out, std::size_t v) {
+  put_u32(out.prepare(4), v);
+  out.commit(4);
 }
 inline bool fits_u32(std::size_t v) noexcept { return v <= std::numeric_limits<std::uint32_t>::max(); }
 }  // namespace detail
@@ -39,10 +46,12 @@ template <class List>
         fits = false;
         return;
       }
-      detail::append_u32(out, key.size());
-      out.append(key);
-      detail::append_u32(out, value.size());
-      out.append(value);
+      const std::size_t n = 8 + key.size() + value.size();
+      char* d = detail::put_u32(out.prepare(n), key.size());
+      if (!key.empty()) std::memcpy(d, key.data(), key.size());
+      d = detail::put_u32(d + key.size(), value.size());
+      if (!value.empty()) std::memcpy(d, value.data(), value.size());
+      out.commit(n);
     });
     if (!fits) return std::nullopt;
   }

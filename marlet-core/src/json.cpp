@@ -2,31 +2,59 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "marl_reader.hpp"
 
 namespace marlet_core {
 
 namespace json_detail {
 
-void write_escaped(std::string_view s, Buffer& out) {
+char* write_escaped(std::string_view s, char* d) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t run = 0;  // start of the pending run of plain bytes
-  for (std::size_t i = 0; i < n; ++i) {
-    const char code = kEscape.code[p[i]];
-    if (code == 0) continue;
-    out.append(s.data() + run, i - run);
-    run = i + 1;
-    if (code != 'u') {
-      char esc[2] = {'\\', code};
-      out.append(esc, 2);
-    } else {
+  const auto* end = p + s.size();
+  for (;;) {
+#if defined(__SSE2__)
+    // 16 bytes at a time: store them all, then keep only those before the
+    // first byte that needs an escape.  The destination has room, since
+    // every input byte has at least six bytes reserved.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1f);
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+      // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
+      const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
+      const __m128i special = _mm_or_si128(ctrl, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(special));
+      if (m == 0) {
+        p += 16;
+        d += 16;
+        continue;
+      }
+      const unsigned n = static_cast<unsigned>(__builtin_ctz(m));
+      p += n;
+      d += n;
+      break;
+    }
+#endif
+    while (p != end && kEscape.code[*p] == 0) *d++ = static_cast<char>(*p++);
+    if (p == end) return d;
+    const unsigned char c = *p++;
+    const char code = kEscape.code[c];
+    *d++ = '\\';
+    *d++ = code;
+    if (code == 'u') {
       static constexpr char kHex[] = "0123456789abcdef";
-      char esc[6] = {'\\', 'u', '0', '0', kHex[p[i] >> 4], kHex[p[i] & 0xf]};
-      out.append(esc, 6);
+      *d++ = '0';
+      *d++ = '0';
+      *d++ = kHex[c >> 4];
+      *d++ = kHex[c & 0xf];
     }
   }
-  out.append(s.data() + run, n - run);
 }
 
 }  // namespace json_detail

@@ -32,15 +32,22 @@ struct EscapeTable {
 };
 inline constexpr EscapeTable kEscape{};
 
-void write_escaped(std::string_view s, Buffer& out);
+// Writes the escaped form of `s` at `dst`, which has room for 6 bytes per
+// input byte; returns the end of what it wrote.
+char* write_escaped(std::string_view s, char* dst) noexcept;
 }  // namespace json_detail
 
 // Appends `s` as a JSON string (quotes included).  Runs of bytes that need
 // no escape are copied in one piece.
 inline void write_json_string(std::string_view s, Buffer& out) {
-  out.push_back('"');
-  json_detail::write_escaped(s, out);
-  out.push_back('"');
+  // Room for the worst case (every byte a \u00XX escape) up front, so the
+  // escaping loop needs no bounds checks.
+  char* start = out.prepare(s.size() * 6 + 2);
+  char* d = start;
+  *d++ = '"';
+  d = json_detail::write_escaped(s, d);
+  *d++ = '"';
+  out.commit(static_cast<std::size_t>(d - start));
 }
 
 // Appends the JSON form of a record list (owned or borrowed) to `out`.

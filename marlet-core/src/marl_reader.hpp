@@ -11,9 +11,15 @@ namespace marlet_core {
 template <class Str>
 class RecordListSink {
  public:
-  void field(std::string_view key, std::string_view value) { current_.put(key, value); }
+  void field(std::string_view key, std::string_view value) {
+    // Records of one document tend to have similar sizes: sizing a new
+    // table like the last one saves the rehashes on the way up.
+    if (current_.empty()) current_.reserve(last_size_);
+    current_.put(key, value);
+  }
   void close() {
     if (current_.empty()) return;
+    last_size_ = current_.size();
     list_.push_back(std::move(current_));
     current_ = BasicRecord<Str>();
   }
@@ -22,6 +28,7 @@ class RecordListSink {
  private:
   BasicRecordList<Str> list_;
   BasicRecord<Str> current_;
+  std::size_t last_size_ = 0;
 };
 
 // Reads a .marl document; every key and value is copied into the result.

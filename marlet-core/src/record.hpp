@@ -7,14 +7,18 @@
 // may depend on that order; writers emit fields exactly as a Record yields
 // them.
 //
-// Slots hold the full hash (with the top bit set to mark the slot used) and
-// the key and value inline, so a lookup for a small record touches one
-// contiguous block and a field costs no allocation of its own beyond what
-// the string type needs.
+// A table is one heap block: the slots' full hashes (top bit set marks a
+// used slot), then the keys and values inline, so a small record costs a
+// single allocation and a lookup compares hashes before it touches a key.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -42,21 +46,18 @@ class InternalError : public std::runtime_error {
 };
 
 inline std::uint64_t hash_key(const HashKeys& keys, std::string_view key) noexcept {
-  SipHasher13 h(keys.k0, keys.k1);
-  h.update(key);
-  h.update_byte(0xff);
-  return h.finish();
+  return SipHasher13(keys.k0, keys.k1).finish_with_suffix(key, 0xff);
 }
 
 template <class Str>
 class BasicRecord {
-  struct Slot {
-    std::uint64_t hash = 0;  // 0: empty; otherwise the key's hash with the top bit set
-    Str key{};
-    Str value{};
+  struct Entry {
+    Str key;
+    Str value;
   };
-  using Slots = std::vector<Slot, CAllocator<Slot>>;
+  static_assert(alignof(Entry) <= alignof(std::uint64_t));
   static constexpr std::uint64_t kUsed = std::uint64_t{1} << 63;
+  static constexpr std::size_t kMinCapacity = 8;
 
  public:
   using string_type = Str;
@@ -64,38 +65,53 @@ class BasicRecord {
   BasicRecord() : keys_(next_map_keys()) {}
   explicit BasicRecord(std::size_t expected_fields) : BasicRecord() { reserve(expected_fields); }
 
-  BasicRecord(BasicRecord&&) noexcept = default;
-  BasicRecord& operator=(BasicRecord&&) noexcept = default;
+  BasicRecord(BasicRecord&& other) noexcept
+      : keys_(other.keys_),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        block_(std::exchange(other.block_, nullptr)) {}
+  BasicRecord& operator=(BasicRecord&& other) noexcept {
+    if (this != &other) {
+      destroy();
+      keys_ = other.keys_;
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+      block_ = std::exchange(other.block_, nullptr);
+    }
+    return *this;
+  }
   BasicRecord(const BasicRecord&) = delete;
   BasicRecord& operator=(const BasicRecord&) = delete;
+  ~BasicRecord() { destroy(); }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
   void reserve(std::size_t fields) {
-    std::size_t capacity = slots_.size();
-    if (fits(fields, capacity)) return;
-    if (capacity == 0) capacity = kMinCapacity;
-    while (!fits(fields, capacity)) capacity *= 2;
+    if (fits(fields, capacity_)) return;
+    std::size_t capacity = capacity_ == 0 ? kMinCapacity : capacity_;
+    while (!fits(fields, capacity)) {
+      if (capacity > std::numeric_limits<std::size_t>::max() / 2) throw std::length_error("record too large");
+      capacity *= 2;
+    }
     rehash(capacity);
   }
 
   // Puts a field; an existing equal key (byte for byte) takes the new value.
   void put(std::string_view key, std::string_view value) {
-    if (!fits(size_ + 1, slots_.size())) reserve(size_ + 1);
+    if (!fits(size_ + 1, capacity_)) reserve(size_ + 1);
     const std::uint64_t h = hash_key(keys_, key) | kUsed;
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = capacity_ - 1;
+    std::uint64_t* hashes = hash_slots();
     for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (s.hash == 0) {
-        s.key = Str(key.data(), key.size());
-        s.value = Str(value.data(), value.size());
-        s.hash = h;
+      if (hashes[i] == 0) {
+        ::new (static_cast<void*>(entries() + i)) Entry{Str(key.data(), key.size()), Str(value.data(), value.size())};
+        hashes[i] = h;
         ++size_;
         return;
       }
-      if (s.hash == h && std::string_view(s.key) == key) {
-        s.value = Str(value.data(), value.size());
+      if (hashes[i] == h && std::string_view(entries()[i].key) == key) {
+        entries()[i].value = Str(value.data(), value.size());
         return;
       }
     }
@@ -105,43 +121,73 @@ class BasicRecord {
   const Str* find(std::string_view key) const noexcept {
     if (size_ == 0) return nullptr;
     const std::uint64_t h = hash_key(keys_, key) | kUsed;
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = capacity_ - 1;
+    const std::uint64_t* hashes = hash_slots();
     for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      const Slot& s = slots_[i];
-      if (s.hash == 0) return nullptr;
-      if (s.hash == h && std::string_view(s.key) == key) return &s.value;
+      if (hashes[i] == 0) return nullptr;
+      if (hashes[i] == h && std::string_view(entries()[i].key) == key) return &entries()[i].value;
     }
   }
 
   // Calls f(key, value) for every field, in the table's order.
   template <class F>
   void for_each(F&& f) const {
-    for (const Slot& s : slots_)
-      if (s.hash != 0) f(std::string_view(s.key), std::string_view(s.value));
+    const std::uint64_t* hashes = hash_slots();
+    const Entry* e = entries();
+    for (std::size_t i = 0; i < capacity_; ++i)
+      if (hashes[i] != 0) f(std::string_view(e[i].key), std::string_view(e[i].value));
   }
 
  private:
-  static constexpr std::size_t kMinCapacity = 8;
   // Load factor at most 3/4 keeps probe runs short.
   static bool fits(std::size_t fields, std::size_t capacity) noexcept {
-    return fields <= capacity - capacity / 4 && capacity != 0;
+    return capacity != 0 && fields <= capacity - capacity / 4;
   }
 
+  // One block per table: `capacity_` hashes (0 marks a free slot), then
+  // `capacity_` entries, constructed only where the hash is set.
+  std::uint64_t* hash_slots() const noexcept { return static_cast<std::uint64_t*>(block_); }
+  Entry* entries() const noexcept { return reinterpret_cast<Entry*>(hash_slots() + capacity_); }
+
   void rehash(std::size_t capacity) {
-    Slots old(capacity);
-    old.swap(slots_);
+    if (capacity > std::numeric_limits<std::size_t>::max() / (sizeof(std::uint64_t) + sizeof(Entry)))
+      throw std::length_error("record too large");
+    void* block = checked_malloc(capacity * (sizeof(std::uint64_t) + sizeof(Entry)));
+    auto* hashes = static_cast<std::uint64_t*>(block);
+    auto* slots = reinterpret_cast<Entry*>(hashes + capacity);
+    std::memset(hashes, 0, capacity * sizeof(std::uint64_t));
     const std::size_t mask = capacity - 1;
-    for (Slot& s : old) {
-      if (s.hash == 0) continue;
-      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
-      while (slots_[i].hash != 0) i = (i + 1) & mask;
-      slots_[i] = std::move(s);
+    const std::uint64_t* old_hashes = hash_slots();
+    Entry* old = entries();
+    for (std::size_t j = 0; j < capacity_; ++j) {
+      if (old_hashes[j] == 0) continue;
+      std::size_t i = static_cast<std::size_t>(old_hashes[j]) & mask;
+      while (hashes[i] != 0) i = (i + 1) & mask;
+      ::new (static_cast<void*>(slots + i)) Entry(std::move(old[j]));
+      old[j].~Entry();
+      hashes[i] = old_hashes[j];
     }
+    std::free(block_);
+    block_ = block;
+    capacity_ = capacity;
+  }
+
+  void destroy() noexcept {
+    if (block_ == nullptr) return;
+    if constexpr (!std::is_trivially_destructible_v<Entry>) {
+      const std::uint64_t* hashes = hash_slots();
+      Entry* e = entries();
+      for (std::size_t i = 0; i < capacity_; ++i)
+        if (hashes[i] != 0) e[i].~Entry();
+    }
+    std::free(block_);
+    block_ = nullptr;
   }
 
   HashKeys keys_;
   std::size_t size_ = 0;
-  Slots slots_;
+  std::size_t capacity_ = 0;
+  void* block_ = nullptr;
 };
 
 using Record = BasicRecord<OwnedString>;

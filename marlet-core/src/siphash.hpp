@@ -40,6 +40,27 @@ class SipHasher {
   void update(std::string_view s) noexcept { update(s.data(), s.size()); }
   void update_byte(unsigned char b) noexcept { update(&b, 1); }
 
+  // Hashes `data` followed by the one byte `suffix` in a single call; the
+  // same value as update(data), update_byte(suffix), finish() on a fresh
+  // hasher, without the buffering.
+  std::uint64_t finish_with_suffix(std::string_view data, unsigned char suffix) && noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t n = data.size();
+    const std::uint64_t total = n + 1;
+    for (; n >= 8; n -= 8, p += 8) absorb(load_le64(p));
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < n; ++i) last |= std::uint64_t{p[i]} << (8 * i);
+    last |= std::uint64_t{suffix} << (8 * n);
+    if (n == 7) {  // the suffix completes a block of its own
+      absorb(last);
+      last = 0;
+    }
+    absorb(last | ((total & 0xff) << 56));
+    v2_ ^= 0xff;
+    for (int i = 0; i < FinalizationRounds; ++i) round();
+    return v0_ ^ v1_ ^ v2_ ^ v3_;
+  }
+
   std::uint64_t finish() noexcept {
     absorb(tail_ | (std::uint64_t{total_ & 0xff} << 56));
     v2_ ^= 0xff;
