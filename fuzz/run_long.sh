@@ -6,6 +6,10 @@
 #
 #   fuzz/run_long.sh BUILD_DIR WORKDIR SECONDS TARGET...
 #
+# Two runs of the same target may share WORKDIR at once (libFuzzer merges
+# through the shared corpus directory); their logs are told apart by the
+# runner's process id.
+#
 # BUILD_DIR must hold the fuzzers built by fuzz/run_smoke.sh (clang, ASan
 # and UBSan).  The executables are copied first, so the build directory may
 # be rebuilt while the runs go on.
@@ -38,7 +42,7 @@ for t in "$@"; do
     round=$((round + 1))
     args=(-max_total_time="$left" -timeout=30 -print_final_stats=1 -artifact_prefix="$dir/crashes/")
     [[ -n "$dict" ]] && args+=(-dict="$dict")
-    nice -n 19 "$dir/bin/fuzz_$t" "${args[@]}" "$dir/corpus" "$root/fuzz/corpus/$t" > "$dir/run$round.log" 2>&1
+    nice -n 19 "$dir/bin/fuzz_$t" "${args[@]}" "$dir/corpus" "$root/fuzz/corpus/$t" > "$dir/run$$-$round.log" 2>&1
     rc=$?
     echo "$(date -Is) $t round $round exit $rc" >> "$work/summary.log"
     [[ $rc -eq 0 ]] && break
