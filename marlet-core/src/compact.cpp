@@ -5,40 +5,37 @@
 
 namespace marlet_core::compact {
 
-RecordList parse_marl_compact(std::string_view text) {
-  RecordListSink<OwnedString> sink;
+namespace {
+
+template <class Str>
+BasicRecordList<Str> read_compact(std::string_view text) {
+  RecordListSink<Str> sink;
   text::scan_compact(text, sink);
   return sink.take();
 }
 
+}  // namespace
+
+RecordList parse_marl_compact(std::string_view text) { return read_compact<OwnedString>(text); }
+
 Buffer parse_marl_compact_to_json(std::string_view text) {
-  RecordList records = parse_marl_compact(text);
+  // The records live only for this call, so views into `text` serve and
+  // no key or value is copied before the writer copies it into the JSON.
+  BorrowedRecordList records = read_compact<std::string_view>(text);
   Buffer out(kJsonInitialCapacity);
   write_json(records, out);
   return out;
 }
 
-Buffer write_marl_compact(const RecordList& records) {
-  Buffer out;
-  for (const Record& record : records) {
-    record.for_each([&](std::string_view key, std::string_view value) {
-      char* dst = out.prepare(key.size() + value.size() + 2);
-      std::memcpy(dst, key.data(), key.size());
-      dst += key.size();
-      *dst++ = ':';
-      std::memcpy(dst, value.data(), value.size());
-      dst[value.size()] = '\n';
-      out.commit(key.size() + value.size() + 2);
-    });
-    out.push_back('\n');
-  }
-  return out;
-}
+Buffer write_marl_compact(const RecordList& records) { return write_compact_records(records); }
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
-  JsonResult records = read_json(json);
+  // The records live only for this call: borrowed records (views into the
+  // input, or into the arena for strings with escapes) save a copy.
+  StringArena arena;
+  std::optional<BorrowedRecordList> records = read_json_borrowed(json, arena);
   if (!records) return std::nullopt;
-  return write_marl_compact(records.value());
+  return write_compact_records(*records);
 }
 
 }  // namespace marlet_core::compact

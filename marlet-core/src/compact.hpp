@@ -26,6 +26,26 @@ Buffer parse_marl_compact_to_json(std::string_view text);
 // Writes records as .marlc text, fields in each Record's own order.
 Buffer write_marl_compact(const RecordList& records);
 
+// The same for any record list (owned or borrowed).
+template <class List>
+Buffer write_compact_records(const List& records) {
+  Buffer out;
+  for (const auto& record : records) {
+    record.for_each([&](std::string_view key, std::string_view value) {
+      const std::size_t n = key.size() + value.size() + 2;
+      char* dst = out.prepare(n);
+      copy_bytes(dst, key.data(), key.size());
+      dst += key.size();
+      *dst++ = ':';
+      copy_bytes(dst, value.data(), value.size());
+      dst[value.size()] = '\n';
+      out.commit(n);
+    });
+    out.push_back('\n');
+  }
+  return out;
+}
+
 // Reads the JSON form and writes its records as .marlc text; a text that
 // the JSON reader rejects gives nullopt and no output.
 [[nodiscard]] std::optional<Buffer> write_marl_compact_from_json(std::string_view json);

@@ -48,9 +48,9 @@ template <class List>
       }
       const std::size_t n = 8 + key.size() + value.size();
       char* d = detail::put_u32(out.prepare(n), key.size());
-      if (!key.empty()) std::memcpy(d, key.data(), key.size());
+      copy_bytes(d, key.data(), key.size());
       d = detail::put_u32(d + key.size(), value.size());
-      if (!value.empty()) std::memcpy(d, value.data(), value.size());
+      copy_bytes(d, value.data(), value.size());
       out.commit(n);
     });
     if (!fits) return std::nullopt;

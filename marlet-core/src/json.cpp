@@ -1,6 +1,7 @@
 #include "json.hpp"
 
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,36 +13,33 @@ namespace marlet_core {
 
 namespace json_detail {
 
+const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i below_space = _mm_set1_epi8(0x1f);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
+    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
+    const __m128i special = _mm_or_si128(ctrl, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(special));
+    if (m != 0) return p + __builtin_ctz(m);
+    p += 16;
+  }
+#endif
+  while (p != end && kEscape.code[*p] == 0) ++p;
+  return p;
+}
+
 char* write_escaped(std::string_view s, char* d) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   for (;;) {
-#if defined(__SSE2__)
-    // 16 bytes at a time: store them all, then keep only those before the
-    // first byte that needs an escape.  The destination has room, since
-    // every input byte has at least six bytes reserved.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1f);
-    while (end - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
-      // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
-      const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
-      const __m128i special = _mm_or_si128(ctrl, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(special));
-      if (m == 0) {
-        p += 16;
-        d += 16;
-        continue;
-      }
-      const unsigned n = static_cast<unsigned>(__builtin_ctz(m));
-      p += n;
-      d += n;
-      break;
-    }
-#endif
-    while (p != end && kEscape.code[*p] == 0) *d++ = static_cast<char>(*p++);
+    const unsigned char* run = find_special(p, end);
+    copy_bytes(d, reinterpret_cast<const char*>(p), static_cast<std::size_t>(run - p));
+    d += run - p;
+    p = run;
     if (p == end) return d;
     const unsigned char c = *p++;
     const char code = kEscape.code[c];
@@ -69,19 +67,25 @@ Buffer parse_marl_to_json(std::string_view text) {
 namespace {
 
 // A strict single-pass reader for the one shape the JSON form has.
+//
+// Strings without escapes are passed on as views into the input; strings
+// with escapes are decoded into scratch space first.  For owned records
+// put() copies either; for borrowed records decoded text is kept in an
+// arena that lives as long as the records.
+template <class Str>
 class JsonReader {
  public:
-  explicit JsonReader(std::string_view text) noexcept
-      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+  JsonReader(std::string_view text, StringArena* arena) noexcept
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()), arena_(arena) {}
 
-  bool read(RecordList& records) {
+  bool read(BasicRecordList<Str>& records) {
     skip_ws();
     if (!eat('[')) return false;
     skip_ws();
     if (!eat(']')) {
       for (;;) {
         skip_ws();
-        Record record;
+        BasicRecord<Str> record;
         if (!read_object(record)) return false;
         records.push_back(std::move(record));
         skip_ws();
@@ -94,36 +98,47 @@ class JsonReader {
   }
 
  private:
-  bool read_object(Record& record) {
+  bool read_object(BasicRecord<Str>& record) {
     if (!eat('{')) return false;
     skip_ws();
     if (eat('}')) return true;
     for (;;) {
+      std::string_view key, value;
       skip_ws();
-      if (!read_string(key_)) return false;
+      if (!read_string(key_, key)) return false;
       skip_ws();
       if (!eat(':')) return false;
       skip_ws();
-      if (!read_string(value_)) return false;
-      record.put(key_.view(), value_.view());
+      if (!read_string(value_, value)) return false;
+      record.put(key, value);
       skip_ws();
       if (eat('}')) return true;
       if (!eat(',')) return false;
     }
   }
 
-  // Reads a string token into `out` with its escapes decoded.
-  bool read_string(Buffer& out) {
-    out.clear();
+  // Reads a string token; `text` receives its decoded content, a view
+  // into the input, the scratch buffer or the arena.
+  bool read_string(Buffer& scratch, std::string_view& text) {
     if (!eat('"')) return false;
-    for (;;) {
-      const unsigned char* run = p_;
-      while (p_ != end_ && *p_ >= 0x20 && *p_ != '"' && *p_ != '\\') ++p_;
-      out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p_ - run));
-      if (p_ == end_ || *p_ < 0x20) return false;
-      if (*p_++ == '"') return true;
-      if (!read_escape(out)) return false;
+    const unsigned char* run = json_detail::find_special(p_, end_);
+    if (run != end_ && *run == '"') {
+      text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
+      p_ = run + 1;
+      return true;
     }
+    scratch.clear();
+    for (;;) {
+      scratch.append(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
+      p_ = run;
+      if (p_ == end_ || *p_ < 0x20) return false;
+      if (*p_++ == '"') break;
+      if (!read_escape(scratch)) return false;
+      run = json_detail::find_special(p_, end_);
+    }
+    text = scratch.view();
+    if constexpr (std::is_same_v<Str, std::string_view>) text = arena_->store(text);
+    return true;
   }
 
   bool read_escape(Buffer& out) {
@@ -206,7 +221,8 @@ class JsonReader {
 
   const unsigned char* p_;
   const unsigned char* end_;
-  Buffer key_;    // decoded text of the current key and value, reused
+  StringArena* arena_;
+  Buffer key_;  // decoded text of the current key and value, reused
   Buffer value_;
 };
 
@@ -214,9 +230,27 @@ class JsonReader {
 
 JsonResult read_json(std::string_view text) {
   RecordList records;
-  JsonReader reader(text);
+  JsonReader<OwnedString> reader(text, nullptr);
   if (!reader.read(records)) return JsonResult::rejected();
   return JsonResult(std::move(records));
+}
+
+std::optional<BorrowedRecordList> read_json_borrowed(std::string_view text, StringArena& arena) {
+  BorrowedRecordList records;
+  JsonReader<std::string_view> reader(text, &arena);
+  if (!reader.read(records)) return std::nullopt;
+  return records;
+}
+
+std::string_view StringArena::store(std::string_view s) {
+  if (s.empty()) return {};
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < s.size()) {
+    chunks_.emplace_back(s.size() > kChunk ? s.size() : kChunk);
+  }
+  Buffer& chunk = chunks_.back();
+  const char* at = chunk.data() + chunk.size();
+  chunk.append(s);  // within capacity: the chunk's block never moves
+  return {at, s.size()};
 }
 
 }  // namespace marlet_core

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "memory.hpp"
 #include "record.hpp"
@@ -31,6 +33,10 @@ struct EscapeTable {
   }
 };
 inline constexpr EscapeTable kEscape{};
+
+// The first byte in [p, end) that the JSON form escapes ('"', '\\' or a
+// byte below 0x20), or end.
+const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept;
 
 // Writes the escaped form of `s` at `dst`, which has room for 6 bytes per
 // input byte; returns the end of what it wrote.
@@ -101,5 +107,21 @@ class [[nodiscard]] JsonResult {
 // member values are strings, per RFC 8259, with nothing but JSON whitespace
 // around it.  Anything else is rejected whole.
 JsonResult read_json(std::string_view text);
+
+// Holds decoded strings for records that refer to them; addresses stay put
+// for the arena's lifetime.
+class StringArena {
+ public:
+  std::string_view store(std::string_view s);
+
+ private:
+  static constexpr std::size_t kChunk = 16 * 1024;
+  std::vector<Buffer, CAllocator<Buffer>> chunks_;
+};
+
+// The same reader yielding records whose keys and values are views into
+// `text` or, where escapes had to be decoded, into `arena`.  Used where the
+// records live only as long as the call, to save a copy of every string.
+[[nodiscard]] std::optional<BorrowedRecordList> read_json_borrowed(std::string_view text, StringArena& arena);
 
 }  // namespace marlet_core

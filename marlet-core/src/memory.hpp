@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -36,6 +37,32 @@ inline void* checked_realloc(void* block, std::size_t bytes) {
   void* p = std::realloc(block, bytes == 0 ? 1 : bytes);
   if (p == nullptr) out_of_memory(bytes);
   return p;
+}
+
+// Copies n bytes; short copies, the common case for keys and values, go
+// through overlapping word moves instead of a call into the C library.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+  if (n <= 16) {
+    if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + n - 8, 8);
+      std::memcpy(dst, &a, 8);
+      std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      std::memcpy(dst, &a, 4);
+      std::memcpy(dst + n - 4, &b, 4);
+    } else if (n != 0) {
+      dst[0] = src[0];
+      dst[n / 2] = src[n / 2];
+      dst[n - 1] = src[n - 1];
+    }
+    return;
+  }
+  std::memcpy(dst, src, n);
 }
 
 // Standard allocator over checked_malloc/free.

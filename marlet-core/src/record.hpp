@@ -134,8 +134,19 @@ class BasicRecord {
   void for_each(F&& f) const {
     const std::uint64_t* hashes = hash_slots();
     const Entry* e = entries();
-    for (std::size_t i = 0; i < capacity_; ++i)
-      if (hashes[i] != 0) f(std::string_view(e[i].key), std::string_view(e[i].value));
+    // Visits used slots through a bit mask of 64 slots at a time: the
+    // pattern of used slots is random, so testing each slot in turn would
+    // mispredict about once per field.
+    for (std::size_t base = 0; base < capacity_; base += 64) {
+      const std::size_t n = capacity_ - base < 64 ? capacity_ - base : 64;
+      std::uint64_t used = 0;
+      for (std::size_t i = 0; i < n; ++i) used |= std::uint64_t{hashes[base + i] != 0} << i;
+      while (used != 0) {
+        const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(used));
+        used &= used - 1;
+        f(std::string_view(e[i].key), std::string_view(e[i].value));
+      }
+    }
   }
 
  private:
