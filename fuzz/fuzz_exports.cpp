@@ -22,7 +22,26 @@
 #include "marl_reader.hpp"
 #include "marlet.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/allocator_interface.h>
+#define MARLET_FUZZ_BLOCK_SIZES 1
+#endif
+#endif
+
 namespace {
+
+// Under ASan the allocator knows the exact size each block was requested
+// with: a returned string's block is its length plus the terminator, and a
+// buffer's block is exactly its length.
+void check_block_size(const void* block, std::size_t expected, const char* what) {
+#ifdef MARLET_FUZZ_BLOCK_SIZES
+  fuzz::check(__sanitizer_get_ownership(block) != 0, what);
+  fuzz::check(__sanitizer_get_allocated_size(block) == expected, what);
+#else
+  (void)block, (void)expected, (void)what;
+#endif
+}
 
 bool holds_nul(const fuzz::Canon& records) {
   for (const fuzz::Fields& fields : records)
@@ -46,6 +65,7 @@ void check_write_compact(std::string_view json, const std::optional<fuzz::Canon>
   fuzz::check((out != nullptr) == expect, "marlet_write_compact succeeded or failed unexpectedly");
   if (out == nullptr) return;
   const std::string_view text(out, std::strlen(out));
+  check_block_size(out, text.size() + 1, "marlet_write_compact's block is not its length plus one");
   fuzz::check(text.size() == compact_size(*records), "marlet_write_compact's text has the wrong length");
   fuzz::check(fuzz::reference_valid_utf8(text), "marlet_write_compact's text is not valid UTF-8");
   const fuzz::Canon back = fuzz::canon(marlet_core::compact::parse_marl_compact(text));
@@ -59,6 +79,7 @@ void check_write_compact(std::string_view json, const std::optional<fuzz::Canon>
 void check_json_result(char* s, const fuzz::Canon& records) {
   fuzz::check(s != nullptr, "a string export failed on valid UTF-8");
   const std::string_view json(s, std::strlen(s));
+  check_block_size(s, json.size() + 1, "a returned string's block is not its length plus one");
   for (char c : json) fuzz::check(static_cast<unsigned char>(c) >= 0x20, "an export's JSON holds a byte below 0x20");
   marlet_core::JsonResult read = marlet_core::read_json(json);
   fuzz::check(read.ok(), "the strict JSON reader rejected an export's JSON");
@@ -96,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check(ok == (valid ? 1 : 0), "marlet_parse_binary: result does not match the input's validity");
   if (ok == 1) {
     fuzz::check(buffer != nullptr && buffer != &sentinel && length >= 4, "marlet_parse_binary stored no buffer");
+    check_block_size(buffer, length, "marlet_parse_binary's block is not exactly its length");
     fuzz::check(fuzz::decode_binary(buffer, length) == marl_records,
                 "marlet_parse_binary holds other records than marlet_parse");
     marlet_free_buffer(buffer, length);
