@@ -48,9 +48,7 @@ class SipHasher {
     std::size_t n = data.size();
     const std::uint64_t total = n + 1;
     for (; n >= 8; n -= 8, p += 8) absorb(load_le64(p));
-    std::uint64_t last = 0;
-    for (std::size_t i = 0; i < n; ++i) last |= std::uint64_t{p[i]} << (8 * i);
-    last |= std::uint64_t{suffix} << (8 * n);
+    std::uint64_t last = load_partial(p, n) | std::uint64_t{suffix} << (8 * n);
     if (n == 7) {  // the suffix completes a block of its own
       absorb(last);
       last = 0;
@@ -77,6 +75,23 @@ class SipHasher {
 #endif
     return w;
   }
+  // The n < 8 bytes at p as a little-endian integer, read without touching
+  // any byte beyond them: overlapping loads instead of a loop per byte.
+  static std::uint64_t load_partial(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      lo = __builtin_bswap32(lo);
+      hi = __builtin_bswap32(hi);
+#endif
+      return std::uint64_t{lo} | std::uint64_t{hi} << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return std::uint64_t{p[0]} | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));
+  }
+
   static std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
 
   void round() noexcept {
