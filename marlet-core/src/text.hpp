@@ -199,7 +199,7 @@ inline std::string_view trim_start(std::string_view s) noexcept {
     if (w == 0) break;
     i += w;
   }
-  return s.substr(i);
+  return {s.data() + i, s.size() - i};
 }
 
 inline std::string_view trim_end(std::string_view s) noexcept {
@@ -209,7 +209,7 @@ inline std::string_view trim_end(std::string_view s) noexcept {
     if (w == 0) break;
     n -= w;
   }
-  return s.substr(0, n);
+  return {s.data(), n};
 }
 
 inline std::string_view trim(std::string_view s) noexcept { return trim_end(trim_start(s)); }
@@ -219,14 +219,19 @@ struct Field {
   std::string_view value;
 };
 
-// The field of a line whose first colon is at offset `colon`: the key
-// before it and the value after it, each trimmed.  No colon, or an empty
-// key, gives no field.
-inline std::optional<Field> field_at(std::string_view line, std::size_t colon) noexcept {
+// The field of a line whose leading whitespace ends at offset `indent` and
+// whose first colon is at offset `colon` (never inside the indent, since a
+// colon is not whitespace): the key before the colon and the value after
+// it, each trimmed.  No colon, or an empty key, gives no field.
+inline std::optional<Field> field_at(std::string_view line, std::size_t indent, std::size_t colon) noexcept {
   if (colon == Lines::npos) return std::nullopt;
-  std::string_view key = trim(line.substr(0, colon));
+  const std::string_view key = trim_end({line.data() + indent, colon - indent});
   if (key.empty()) return std::nullopt;
-  return Field{key, trim(line.substr(colon + 1))};
+  return Field{key, trim({line.data() + colon + 1, line.size() - colon - 1})};
+}
+
+inline std::optional<Field> field_at(std::string_view line, std::size_t colon) noexcept {
+  return field_at(line, line.size() - trim_start(line).size(), colon);
 }
 
 // The same for a line whose colon is not known yet.
@@ -251,8 +256,7 @@ void scan_marl(std::string_view text, Sink& sink) {
   while (lines.next(line, colon)) {
     const std::size_t indent = line.size() - trim_start(line).size();
     if (indent == line.size()) continue;
-    // A colon is not whitespace, so it never falls inside the indent.
-    if (auto f = field_at(line, colon)) sink.field(f->key, f->value);
+    if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
     if (indent == 0) sink.close();
   }
   sink.close();
@@ -266,11 +270,12 @@ void scan_compact(std::string_view text, Sink& sink) {
   std::string_view line;
   std::size_t colon;
   while (lines.next(line, colon)) {
-    if (trim_start(line).empty()) {
+    const std::size_t indent = line.size() - trim_start(line).size();
+    if (indent == line.size()) {
       sink.close();
       continue;
     }
-    if (auto f = field_at(line, colon)) sink.field(f->key, f->value);
+    if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
   }
   sink.close();
 }
