@@ -1,0 +1,146 @@
+"""parse_marl_compact and write_marl_compact (.marlc)."""
+
+import collections
+
+import pytest
+from hypothesis import given
+
+from marl_reference import (
+    is_compact_text_of,
+    marl_texts,
+    read_marl_compact,
+    records_strategy,
+    survives_compact_round_trip,
+)
+from marlet import parse_marl_compact, write_marl_compact
+
+READ_EXAMPLES = [
+    ("", []),
+    ("\n \n\t\r\n", []),
+    ("just words\nno separator here", []),
+    ("name: Ada\nrole:admin\n\nname: Bob", [{"name": "Ada", "role": "admin"}, {"name": "Bob"}]),
+    ("\n\n\nname: Ada\n\n\n\nname: Bob\n\n\n", [{"name": "Ada"}, {"name": "Bob"}]),
+    ("name: Ada\r\nrole: admin\r\n\r\nname: Bob\r\n", [{"name": "Ada", "role": "admin"}, {"name": "Bob"}]),
+    ("  key  :  some value  ", [{"key": "some value"}]),
+    ("first name:  Ada  Lovelace", [{"first name": "Ada  Lovelace"}]),
+    ("time: 12:30:05", [{"time": "12:30:05"}]),
+    ("k:", [{"k": ""}]),
+    (": orphan\n \t : also orphan", []),
+    ("a: 1\nnote without colon\nb: 2", [{"a": "1", "b": "2"}]),
+    (": x\nnothing\n\na: 1", [{"a": "1"}]),
+    ("a: 1\na: 2", [{"a": "2"}]),
+    ("a: 1\n\na: 2", [{"a": "1"}, {"a": "2"}]),
+    ("  a: 1\nb: 2\n    c: 3", [{"a": "1", "b": "2", "c": "3"}]),
+    ("a: 1\rb: 2", [{"a": "1\rb: 2"}]),
+    ("a: 1\n\u00a0\nb: 2", [{"a": "1"}, {"b": "2"}]),
+    ("a: 1\n\u3000\u2028\nb: 2", [{"a": "1"}, {"b": "2"}]),
+    ("a: 1\n\u200b\nb: 2", [{"a": "1", "b": "2"}]),
+    ("\ufeffname: Ada", [{"\ufeffname": "Ada"}]),
+    ("Name: x\nname: y", [{"Name": "x", "name": "y"}]),
+    ("a\uff1a 1", []),
+    ("name: Ada\nrole: admin\nname: Bob", [{"name": "Bob", "role": "admin"}]),
+]
+
+
+@pytest.mark.parametrize(("text", "expected"), READ_EXAMPLES)
+def test_read_examples(text, expected):
+    assert parse_marl_compact(text) == expected
+    assert read_marl_compact(text) == expected
+
+
+@given(marl_texts)
+def test_reader_follows_the_rules(text):
+    assert parse_marl_compact(text) == read_marl_compact(text)
+
+
+WRITE_EXAMPLES = [
+    ([], [""]),
+    ([{}], ["\n"]),
+    ([{}, {}], ["\n\n"]),
+    ([{"a": "1"}], ["a:1\n\n"]),
+    ([{"a": "1"}, {"b": "2"}], ["a:1\n\nb:2\n\n"]),
+    ([{"a": "1", "b": "2"}], ["a:1\nb:2\n\n", "b:2\na:1\n\n"]),
+    ([{"k": ""}], ["k:\n\n"]),
+    ([{"": "v"}], [":v\n\n"]),
+    ([{"a:b": "c"}], ["a:b:c\n\n"]),
+    ([{"k": " v "}], ["k: v \n\n"]),
+    ([{"note": "x\ny: z"}], ["note:x\ny: z\n\n"]),
+    ([{"k": "x\n\ny"}], ["k:x\n\ny\n\n"]),
+    ([{"k": "a\x00b", "é": "日本"}], ["k:a\x00b\né:日本\n\n", "é:日本\nk:a\x00b\n\n"]),
+]
+
+
+@pytest.mark.parametrize(("records", "allowed"), WRITE_EXAMPLES)
+def test_write_examples(records, allowed):
+    assert write_marl_compact(records) in allowed
+
+
+@pytest.mark.parametrize(
+    ("records", "read_back"),
+    [
+        ([{"k": ""}], [{"k": ""}]),
+        ([{"": "v"}], []),
+        ([{}], []),
+        ([{"a:b": "c"}], [{"a": "b:c"}]),
+        ([{"k": " v "}], [{"k": "v"}]),
+        ([{"note": "x\ny: z"}], [{"note": "x", "y": "z"}]),
+        ([{"k": "x\n\ny"}], [{"k": "x"}]),
+        ([{" \t": "v"}], []),
+    ],
+)
+def test_content_the_format_cannot_carry(records, read_back):
+    assert parse_marl_compact(write_marl_compact(records)) == read_back
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        (),
+        ({"a": "1"},),
+        b"",
+        collections.UserList([{"a": "1"}]),
+        [collections.OrderedDict(a="1")],
+        [collections.defaultdict(str, a="1")],
+    ],
+    ids=["tuple", "tuple-of-one", "empty-bytes", "UserList", "OrderedDict", "defaultdict"],
+)
+def test_accepted_sequences_and_dicts(records):
+    assert parse_marl_compact(write_marl_compact(records)) == [dict(r) for r in records]
+
+
+def test_str_subclass_keys_and_values():
+    class Text(str):
+        pass
+
+    assert write_marl_compact([{Text("k"): Text("v")}]) == "k:v\n\n"
+
+
+def test_same_text_twice_in_one_dict_keeps_one_field():
+    class Loose(str):
+        # Equal to nothing else, so the dict keeps both; the record then
+        # holds their common text once, with the later value.
+        __hash__ = object.__hash__
+
+        def __eq__(self, other):
+            return self is other
+
+    text = write_marl_compact([{Loose("k"): "1", Loose("k"): "2"}])
+    assert text == "k:2\n\n"
+
+
+@given(records_strategy)
+def test_writer_output(records):
+    assert is_compact_text_of(write_marl_compact(records), records)
+
+
+@given(records_strategy)
+def test_round_trip_exactly_when_the_format_can_carry_the_records(records):
+    text = write_marl_compact(records)
+    assert (parse_marl_compact(text) == records) == survives_compact_round_trip(records)
+
+
+@given(marl_texts)
+def test_read_write_read_is_stable(text):
+    first = parse_marl_compact(text)
+    assert survives_compact_round_trip(first)
+    assert parse_marl_compact(write_marl_compact(first)) == first

@@ -1,0 +1,245 @@
+"""Argument binding, conversion errors and the exceptions they raise."""
+
+import collections
+import sys
+import types
+
+import pytest
+
+from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
+
+TEXT_FUNCTIONS = [parse_marl, parse_marl_via_hashmap, parse_marl_compact]
+# Each function with its parameter's name and a valid value for it.
+FUNCTIONS = [(f, "data", "a: 1") for f in TEXT_FUNCTIONS] + [(write_marl_compact, "records", [])]
+
+BINDING_ERRORS = [
+    ((), {}, "{f}() missing 1 required positional argument: '{p}'"),
+    (("a", "b"), {}, "{f}() takes 1 positional arguments but 2 were given"),
+    (("a", "b", "c"), {}, "{f}() takes 1 positional arguments but 3 were given"),
+    (("a", "b"), {"text": "x"}, "{f}() takes 1 positional arguments but 2 were given"),
+    (("VALID",), {"{p}": "VALID"}, "{f}() got multiple values for argument '{p}'"),
+    ((), {"text": "x"}, "{f}() got an unexpected keyword argument 'text'"),
+    ((), {"{p}": "VALID", "text": "x"}, "{f}() got an unexpected keyword argument 'text'"),
+    ((), {"text": "x", "{p}": "VALID"}, "{f}() got an unexpected keyword argument 'text'"),
+    ((), {"DATA": "x"}, "{f}() got an unexpected keyword argument 'DATA'"),
+    ((), {"\ud800": "x"}, "{f}() got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    ((), {"é": "x"}, "{f}() got an unexpected keyword argument 'é'"),
+]
+
+
+@pytest.mark.parametrize(("function", "param", "valid"), FUNCTIONS, ids=lambda x: getattr(x, "__name__", None))
+@pytest.mark.parametrize(("args", "kwargs", "message"), BINDING_ERRORS)
+def test_binding_errors(function, param, valid, args, kwargs, message):
+    def fill(x):
+        return valid if x == "VALID" else x
+
+    args = tuple(fill(a) for a in args)
+    kwargs = {k.format(p=param): fill(v) for k, v in kwargs.items()}
+    with pytest.raises(TypeError) as info:
+        function(*args, **kwargs)
+    assert type(info.value) is TypeError
+    assert info.value.args == (message.format(f=function.__name__, p=param),)
+
+
+@pytest.mark.parametrize(("function", "param", "valid"), FUNCTIONS, ids=lambda x: getattr(x, "__name__", None))
+def test_keyword_binding(function, param, valid):
+    assert function(**{param: valid}) == function(valid)
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class BrokenName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class NumberName(type):
+    def __getattribute__(cls, name):
+        return 42 if name == "__qualname__" else super().__getattribute__(name)
+
+
+def surrogate_named():
+    cls = type("S", (), {})
+    cls.__qualname__ = "\udc80"
+    return cls()
+
+
+WRONG_TEXT = [
+    (5, "int"),
+    (None, "NoneType"),
+    (b"a: 1", "bytes"),
+    (bytearray(b"a"), "bytearray"),
+    (["a: 1"], "list"),
+    (Outer.Inner(), "Outer.Inner"),
+    (BrokenName("T", (), {})(), "<failed to extract type name>"),
+    (NumberName("T", (), {})(), "<failed to extract type name>"),
+    (surrogate_named(), "<failed to extract type name>"),
+]
+
+
+@pytest.mark.parametrize("function", TEXT_FUNCTIONS)
+@pytest.mark.parametrize(("data", "type_name"), WRONG_TEXT)
+def test_data_of_wrong_type(function, data, type_name):
+    with pytest.raises(TypeError) as info:
+        function(data)
+    assert info.value.args == (f"argument 'data': '{type_name}' object cannot be converted to 'PyString'",)
+    assert info.value.__cause__ is None
+    assert info.value.__suppress_context__ is True
+
+
+def generator():
+    yield {"a": "1"}
+
+
+WRONG_RECORDS = [
+    ("abc", "Can't extract `str` to `Vec`"),
+    (type("Text", (str,), {})("abc"), "Can't extract `str` to `Vec`"),
+    ("", "Can't extract `str` to `Vec`"),
+    ({"a": "b"}, "'dict' object cannot be converted to 'Sequence'"),
+    ({"a", "b"}, "'set' object cannot be converted to 'Sequence'"),
+    (generator(), "'generator' object cannot be converted to 'Sequence'"),
+    (iter([{"a": "1"}]), "'list_iterator' object cannot be converted to 'Sequence'"),
+    (5, "'int' object cannot be converted to 'Sequence'"),
+    (None, "'NoneType' object cannot be converted to 'Sequence'"),
+    (b"a", "'int' object cannot be converted to 'PyDict'"),
+    ([1], "'int' object cannot be converted to 'PyDict'"),
+    ([{}, {"a": "1"}, "a: 1"], "'str' object cannot be converted to 'PyDict'"),
+    ([types.MappingProxyType({"a": "1"})], "'mappingproxy' object cannot be converted to 'PyDict'"),
+    ([collections.UserDict(a="1")], "'UserDict' object cannot be converted to 'PyDict'"),
+    ([{"a": 1}], "'int' object cannot be converted to 'PyString'"),
+    ([{1: "a"}], "'int' object cannot be converted to 'PyString'"),
+    ([{"a": "1", "b": None}], "'NoneType' object cannot be converted to 'PyString'"),
+    ([{"a": b"1"}], "'bytes' object cannot be converted to 'PyString'"),
+    ([{"a": "1"}, {"b": Outer.Inner()}], "'Outer.Inner' object cannot be converted to 'PyString'"),
+]
+
+
+@pytest.mark.parametrize(("records", "message"), WRONG_RECORDS)
+def test_records_of_wrong_shape(records, message):
+    with pytest.raises(TypeError) as info:
+        write_marl_compact(records)
+    assert type(info.value) is TypeError
+    assert info.value.args == (f"argument 'records': {message}",)
+    assert info.value.__cause__ is None
+    assert info.value.__suppress_context__ is True
+
+
+LONE_SURROGATES = ["\ud800", "a: \udfff", "\udc80: b", "  k: v\n  x\ud83d: y"]
+
+
+@pytest.mark.parametrize("function", TEXT_FUNCTIONS)
+@pytest.mark.parametrize("data", LONE_SURROGATES)
+def test_lone_surrogates_in_data(function, data):
+    with pytest.raises(UnicodeEncodeError) as info:
+        function(data)
+    assert "argument" not in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "records",
+    [[{"\ud800": "v"}], [{"k": "\udfff"}], [{"a": "1"}, {"k": "x\udc80y"}], [{type("T", (str,), {})("\ud800"): "v"}]],
+)
+def test_lone_surrogates_in_records(records):
+    with pytest.raises(UnicodeEncodeError) as info:
+        write_marl_compact(records)
+    assert "argument" not in str(info.value)
+
+
+class Records:
+    """A sequence of dicts whose protocol methods can be made to fail."""
+
+    def __init__(self, items, *, length=None, on_iter=None, on_next=None):
+        self.items, self.length, self.on_iter, self.on_next = items, length, on_iter, on_next
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __iter__(self):
+        if self.on_iter is not None:
+            raise self.on_iter
+        return RecordsIterator(self.items, self.on_next)
+
+
+class RecordsIterator:
+    def __init__(self, items, error):
+        self.items, self.error = list(items), error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        if self.error is not None:
+            raise self.error
+        raise StopIteration
+
+
+@pytest.mark.parametrize("length", [ValueError("len"), TypeError("len"), 0, 10**9, sys.maxsize])
+def test_length_is_only_a_hint(length):
+    assert write_marl_compact(Records([{"a": "1"}, {"b": "2"}], length=length)) == "a:1\n\nb:2\n\n"
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("where", ["on_iter", "on_next"])
+@pytest.mark.parametrize("error", [ValueError("boom"), KeyboardInterrupt(), TypeErrorSubclass("boom")])
+def test_iteration_errors_that_pass_unchanged(where, error):
+    with pytest.raises(type(error)) as info:
+        write_marl_compact(Records([{"a": "1"}], **{where: error}))
+    assert info.value is error
+
+
+@pytest.mark.parametrize("where", ["on_iter", "on_next"])
+def test_iteration_type_error_is_wrapped(where):
+    with pytest.raises(TypeError) as info:
+        write_marl_compact(Records([{"a": "1"}], **{where: TypeError("bad item")}))
+    assert type(info.value) is TypeError
+    assert info.value.args == ("argument 'records': bad item",)
+    assert info.value.__cause__ is None
+    assert info.value.__suppress_context__ is True
+
+
+def test_wrapped_type_error_keeps_the_original_cause():
+    cause = KeyError("root")
+    error = TypeError("bad item")
+    error.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        write_marl_compact(Records([], on_next=error))
+    assert info.value is not error
+    assert info.value.__cause__ is cause
+    assert info.value.__suppress_context__ is True
+
+
+def test_unprintable_type_error_is_reported_as_unraisable(monkeypatch):
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    with pytest.raises(TypeError) as info:
+        write_marl_compact(Records([], on_next=TypeError(Unprintable())))
+    assert info.value.args == ("argument 'records': <unprintable TypeError object>",)
+    assert len(seen) == 1
+    assert type(seen[0].exc_value) is RuntimeError
+
+
+@pytest.mark.parametrize(("function", "param", "valid"), FUNCTIONS, ids=lambda x: getattr(x, "__name__", None))
+def test_errors_leave_the_module_usable(function, param, valid):
+    for bad in [(), (1, 2)]:
+        with pytest.raises(TypeError):
+            function(*bad)
+    assert function(valid) == function(**{param: valid})

@@ -1,0 +1,157 @@
+"""The module object, its functions, PanicException and the built file."""
+
+import importlib
+import inspect
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import marlet
+import marlet._native as native
+
+NAMES = ["parse_marl", "parse_marl_via_hashmap", "parse_marl_compact", "write_marl_compact"]
+
+FIRST_SENTENCES = {
+    "parse_marl": "Parse Marlet-formatted text into a list of records (dict[str, str]).",
+    "parse_marl_compact": "Parse `.marlc` (compact Marlet) text into a list of records\n(dict[str, str]).",
+    "write_marl_compact": "Serialize a list of records (dict[str, str]) into `.marlc` text.",
+    "parse_marl_via_hashmap": "Parse Marlet-formatted text into the core's records through marlet_core",
+}
+
+
+def test_module_attributes():
+    assert native.__all__ == NAMES
+    assert native.__doc__ == ""
+    assert native.__name__ == "marlet._native"
+    assert marlet.__all__ == NAMES
+    assert marlet.__version__ == "0.1.0"
+    assert not hasattr(native, "PanicException")
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_function_surface(name):
+    function = getattr(native, name)
+    assert getattr(marlet, name) is function
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__module__ == "marlet._native"
+    assert function.__self__ is native
+    parameter = "records" if name == "write_marl_compact" else "data"
+    assert function.__text_signature__ == f"({parameter})"
+    assert str(inspect.signature(function)) == f"({parameter})"
+    assert function.__doc__.startswith(FIRST_SENTENCES[name])
+    assert "\n--\n" not in function.__doc__
+
+
+def test_reimport_gives_the_same_module():
+    first = sys.modules.pop("marlet._native")
+    try:
+        again = importlib.import_module("marlet._native")
+        assert again is first
+        assert again.__all__ == NAMES
+        assert again.parse_marl("a: 1") == [{"a": "1"}]
+    finally:
+        sys.modules["marlet._native"] = first
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interpreter = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError, match="ImportError.*does not support subinterpreters"):
+            interpreters.run_string(interpreter, "import marlet._native")
+    finally:
+        interpreters.destroy(interpreter)
+    assert native.parse_marl("a: 1") == [{"a": "1"}]
+
+
+@pytest.fixture(scope="module")
+def panic_type():
+    # The type exists once any error has been fetched from a CPython call;
+    # the module does not publish it, but Python's class registry knows it.
+    with pytest.raises(UnicodeEncodeError):
+        native.parse_marl("\ud800")
+    found = [c for c in BaseException.__subclasses__() if c.__module__ == "bridge_runtime"]
+    assert len(found) == 1
+    return found[0]
+
+
+def test_panic_exception_type(panic_type):
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__qualname__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    doc = panic_type.__doc__
+    assert doc.startswith("\n") and doc.endswith("\n")
+    assert "panics" in doc and "SystemExit" in doc and "BaseException" in doc
+
+
+class Raises:
+    """A sequence whose iterator raises the given exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getitem__(self, index):
+        raise IndexError
+
+    def __iter__(self):
+        raise self.error
+
+
+def test_panic_from_python_code_comes_back_as_a_new_panic(panic_type, capfd):
+    original = panic_type("boom")
+    with pytest.raises(BaseException) as info:
+        try:
+            native.write_marl_compact(Raises(original))
+        except Exception:  # pragma: no cover - it must not be caught here
+            pytest.fail("PanicException was caught as an Exception")
+    assert type(info.value) is panic_type
+    assert info.value is not original
+    assert info.value.args == ("boom",)
+    err = capfd.readouterr().err
+    assert "resuming an internal failure after fetching a PanicException from Python" in err
+    assert "Python stack trace below:" in err
+    assert "PanicException: boom" in err
+
+
+def test_panic_without_printable_message(panic_type, capfd):
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError
+
+    with pytest.raises(panic_type) as info:
+        native.write_marl_compact(Raises(panic_type(Unprintable())))
+    assert info.value.args == ("Unwrapped panic from Python code",)
+    capfd.readouterr()
+
+
+def _tool_output(*command):
+    if shutil.which(command[0]) is None:
+        pytest.skip(f"{command[0]} is not installed")
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def test_exports_exactly_seven_symbols():
+    out = _tool_output("nm", "-D", "--defined-only", native.__file__)
+    names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    assert names == sorted(
+        [
+            "PyInit__native",
+            "marlet_free_buffer",
+            "marlet_free_string",
+            "marlet_parse",
+            "marlet_parse_binary",
+            "marlet_parse_compact",
+            "marlet_write_compact",
+        ]
+    )
+
+
+def test_links_no_libpython():
+    out = _tool_output("readelf", "-d", native.__file__)
+    needed = [line for line in out.splitlines() if "(NEEDED)" in line]
+    assert needed
+    assert not any("libpython" in line for line in needed)

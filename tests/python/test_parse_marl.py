@@ -1,0 +1,164 @@
+"""parse_marl (direct building) and parse_marl_via_hashmap (through core
+records) on .marl text."""
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from marl_reference import LOOKALIKES, WHITESPACE, marl_texts, read_marl
+from marlet import parse_marl, parse_marl_via_hashmap
+
+READERS = [parse_marl, parse_marl_via_hashmap]
+
+EXAMPLES = [
+    ("a: 1\nb: 2", [{"a": "1"}, {"b": "2"}]),
+    ("  a: 1\n  b: 2\nend", [{"a": "1", "b": "2"}]),
+    ("  a: 1\n\n  b: 2\n", [{"a": "1", "b": "2"}]),
+    ("  a: 1\n\n  b: 2", [{"a": "1", "b": "2"}]),
+    ("  x: 1\nid: 7\n  y: 2", [{"x": "1", "id": "7"}, {"y": "2"}]),
+    ("  a: 1\nx\nb: 2", [{"a": "1"}, {"b": "2"}]),
+    ("k:  v : w  ", [{"k": "v : w"}]),
+    ("\tfirst name :  Ann\r\n\tempty:\r\n", [{"first name": "Ann", "empty": ""}]),
+    ("  a: 1\n  a: 2", [{"a": "2"}]),
+    ("  a: 1\n  b: 2\n  a: 3", [{"a": "3", "b": "2"}]),
+    ("a: 1\rb: 2", [{"a": "1\rb: 2"}]),
+    ("a:\r\nb: 2\r\n", [{"a": ""}, {"b": "2"}]),
+    ("-- note: x", [{"-- note": "x"}]),
+    ("a: 1\n   \nb: 2", [{"a": "1"}, {"b": "2"}]),
+    ("first name: Ann Lee", [{"first name": "Ann Lee"}]),
+    ("  a: 1\n: v\n  b: 2", [{"a": "1"}, {"b": "2"}]),
+    ("time: 12:30:05", [{"time": "12:30:05"}]),
+    ("\ufeffname: Ada", [{"\ufeffname": "Ada"}]),
+    ("\u3000a: 1\n\xa0b: 2\nc: 3", [{"a": "1", "b": "2", "c": "3"}]),
+    ("\u3000key\u3000:\u3000value\u3000", [{"key": "value"}]),
+    ("a\uff1a 1", []),
+    ("k: v\x00w", [{"k": "v\x00w"}]),
+    ("", []),
+    ("\n \n\t\n", []),
+    ("\n\n", []),
+    ("x", []),
+    (": v", []),
+    ("  no colon", []),
+    ("\r", []),
+    ("\r\n\r\n", []),
+]
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize(("text", "expected"), EXAMPLES)
+def test_examples(reader, text, expected):
+    assert reader(text) == expected
+    assert read_marl(text) == expected
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("text", ["a: 1\nb: 2", "  a: 1\n  b: 2\nend", "  x: 1\nid: 7\n  y: 2", "k:\n  v: 1"])
+def test_line_ends_do_not_matter(reader, text):
+    expected = reader(text)
+    assert reader(text + "\n") == expected
+    assert reader(text.replace("\n", "\r\n")) == expected
+    assert reader(text.replace("\n", "\r\n") + "\r\n") == expected
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("space", list(WHITESPACE.replace("\n", "")), ids=lambda c: f"U+{ord(c):04X}")
+def test_every_whitespace_kind_indents_and_trims(reader, space):
+    text = f"{space}a{space}:{space}1{space}\n{space}b: 2\nend: x"
+    assert reader(text) == [{"a": "1", "b": "2", "end": "x"}]
+    # A line of that whitespace alone is blank: it closes nothing.
+    assert reader(f"  a: 1\n{space}\n  b: 2") == [{"a": "1", "b": "2"}]
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("char", list(LOOKALIKES), ids=lambda c: f"U+{ord(c):04X}")
+def test_lookalikes_are_content(reader, char):
+    # Not whitespace: the line is unindented and the character stays in the
+    # key and value.
+    assert reader(f"{char}a: 1{char}\nb: 2") == [{f"{char}a": f"1{char}"}, {"b": "2"}]
+
+
+def test_direct_parser_keeps_first_occurrence_order():
+    [record] = parse_marl("  b: 1\n  a: 2\n  c: 3\n  b: 4\nend: 5")
+    assert list(record) == ["b", "a", "c", "end"]
+    assert record["b"] == "4"
+
+
+# The direct parser makes ASCII strings by copying bytes and reuses the str of
+# a key it has met before; everything else takes the general path.  These
+# texts put both paths (and the cache's replacement of colliding entries)
+# under the same comparison with the reference reader.
+
+ASCII_AND_NOT = [
+    "",
+    "x",
+    "xy",
+    "1234567",
+    "12345678",
+    "123456789",
+    "é",
+    "日本語",
+    "\U0001f600",
+    "\x7f",
+    "\x80",
+    "ÿ",
+    "a" * 64,
+    "a" * 65,
+    "a" * 200,
+]
+
+
+@pytest.mark.parametrize("text", ASCII_AND_NOT + [f"{'a' * i}é{'b' * (16 - i)}" for i in range(17)])
+def test_ascii_and_non_ascii_keys_and_values(text):
+    doc = f"  {text}k: {text}\n  k{text}: v\nend{text}: {text}{text}\n"
+    for _ in range(2):  # the second record meets cached keys
+        expected = read_marl(doc)
+        result = parse_marl(doc + doc)
+        assert result == expected + expected
+        for record in result:
+            assert all(type(k) is str and type(v) is str for k, v in record.items())
+
+
+def test_many_distinct_keys_evict_each_other():
+    keys = [f"key{i}" for i in range(1000)] + [f"é{i}" for i in range(50)] + ["k" * n for n in range(60, 70)]
+    doc = "".join(
+        "".join(f"  {keys[(r * 37 + i * 11) % len(keys)]}: {r}.{i}\n" for i in range(30)) + f"end: {r}\n"
+        for r in range(200)
+    )
+    result = parse_marl(doc)
+    assert result == read_marl(doc)
+    assert result == parse_marl_via_hashmap(doc)
+
+
+def test_cached_keys_are_equal_and_hash_alike():
+    result = parse_marl("name: a\nname: b\nnamf: c\nname: d")
+    assert [list(r) for r in result] == [["name"], ["name"], ["namf"], ["name"]]
+    assert len({hash(k) for r in result for k in r if k == "name"}) == 1
+
+
+@pytest.mark.parametrize("reader", READERS)
+def test_str_subclass_is_read_as_its_text(reader):
+    class Text(str):
+        def __str__(self):
+            return "other: text"
+
+    assert reader(Text("a: 1")) == [{"a": "1"}]
+
+
+@pytest.mark.parametrize("reader", READERS)
+def test_large_document(reader):
+    doc = "".join(f"  id: {i}\n  name: user{i}\n  note: é{i}\nsep: -\n" for i in range(20000))
+    result = reader(doc)
+    assert len(result) == 20000
+    assert result[12345] == {"id": "12345", "name": "user12345", "note": "é12345", "sep": "-"}
+
+
+@given(marl_texts)
+def test_both_readers_follow_the_rules(text):
+    expected = read_marl(text)
+    assert parse_marl(text) == expected
+    assert parse_marl_via_hashmap(text) == expected
+
+
+@given(st.text())
+def test_any_text(text):
+    assert parse_marl(text) == parse_marl_via_hashmap(text) == read_marl(text)
