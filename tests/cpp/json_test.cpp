@@ -1,0 +1,154 @@
+#include "json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "test_support.hpp"
+#include "utf8.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+using marlet_core::Buffer;
+using marlet_core::RecordList;
+using marlet_test::make_list;
+using marlet_test::Records;
+using marlet_test::to_maps;
+
+std::string written(const Records& records) {
+  Buffer out;
+  marlet_core::write_json(make_list<RecordList>(records), out);
+  return std::string(out.view());
+}
+
+// How the writer must render a single byte inside a JSON string.
+std::string expected_escape(unsigned char c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\f': return "\\f";
+    case '\r': return "\\r";
+    default: break;
+  }
+  if (c >= 0x20) return std::string(1, static_cast<char>(c));
+  static constexpr char kHex[] = "0123456789abcdef";
+  return "\\u00"s + kHex[c >> 4] + kHex[c & 15];
+}
+
+TEST(JsonWriter, EveryAsciiByteInKeysAndValues) {
+  for (int c = 0; c < 0x80; ++c) {
+    const std::string ch(1, static_cast<char>(c));
+    const std::string esc = expected_escape(static_cast<unsigned char>(c));
+    SCOPED_TRACE(c);
+    EXPECT_EQ(written({{{"k", "a" + ch + "b"}}}), "[{\"k\":\"a" + esc + "b\"}]");
+    EXPECT_EQ(written({{{ch, ""}}}), "[{\"" + esc + "\":\"\"}]");
+  }
+}
+
+TEST(JsonWriter, ShapesAndNonAscii) {
+  EXPECT_EQ(written({}), "[]");
+  EXPECT_EQ(written({{}}), "[{}]");
+  EXPECT_EQ(written({{}, {}}), "[{},{}]");
+  EXPECT_EQ(written({{{"a", "1"}}, {{"b", "x\\y"}}}), R"([{"a":"1"},{"b":"x\\y"}])");
+  EXPECT_EQ(written({{{"", ""}}}), R"([{"":""}])");
+  EXPECT_EQ(written({{{"v", "\xc3\xa9 \xe2\x80\xa8 \xe2\x80\xa9 \xf0\x9f\x98\x80 /"}}}),
+            "[{\"v\":\"\xc3\xa9 \xe2\x80\xa8 \xe2\x80\xa9 \xf0\x9f\x98\x80 /\"}]");
+  EXPECT_EQ(written({{{"q", "\"\"\\\\\x01\x1f"}}}), R"([{"q":"\"\"\\\\\u0001\u001f"}])");
+  const std::string two = written({{{"a", "1"}, {"b", "2"}}});
+  EXPECT_TRUE(two == R"([{"a":"1","b":"2"}])" || two == R"([{"b":"2","a":"1"}])") << two;
+}
+
+TEST(ParseMarlToJson, WritesTheRecordsOfTheText) {
+  EXPECT_EQ(marlet_core::parse_marl_to_json("").view(), "[]");
+  EXPECT_EQ(marlet_core::parse_marl_to_json("\n \n\t\n").view(), "[]");
+  EXPECT_EQ(marlet_core::parse_marl_to_json("a: 1\nb: 2").view(), R"([{"a":"1"},{"b":"2"}])");
+  EXPECT_EQ(marlet_core::parse_marl_to_json("k: a\tb\0c"s).view(), R"([{"k":"a\tb\u0000c"}])");
+  const Buffer both = marlet_core::parse_marl_to_json("  a: 1\n  b: 2");
+  EXPECT_TRUE(both.view() == R"([{"a":"1","b":"2"}])" || both.view() == R"([{"b":"2","a":"1"}])") << both.view();
+}
+
+struct ReadCase {
+  std::string json;
+  std::optional<Records> records;  // nullopt: rejected
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << marlet_test::hex(c.json); }
+
+class JsonReaderTest : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(JsonReaderTest, AcceptsExactlyTheShape) {
+  const ReadCase& c = GetParam();
+  marlet_core::JsonResult result = marlet_core::read_json(c.json);
+  ASSERT_EQ(result.ok(), c.records.has_value());
+  if (c.records) {
+    EXPECT_EQ(to_maps(result.value()), *c.records);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accepted, JsonReaderTest,
+    testing::Values(
+        ReadCase{"[]", Records{}}, ReadCase{"  [ ]  ", Records{}}, ReadCase{"[{}]", Records{{}}},
+        ReadCase{"\t\r\n [ \n{ \"a\" :\t\"1\" } ,\r{}\n]\n", Records{{{"a", "1"}}, {}}},
+        ReadCase{R"([{"a":"1","a":"2"}])", Records{{{"a", "2"}}}},
+        ReadCase{R"([{"a":"1","b":"2"},{"a":"3"}])", Records{{{"a", "1"}, {"b", "2"}}, {{"a", "3"}}}},
+        ReadCase{R"([{"":""}])", Records{{{"", ""}}}},
+        ReadCase{R"([{"k":"\ud83d\ude00"}])", Records{{{"k", "\xf0\x9f\x98\x80"}}}},
+        ReadCase{R"([{"k":"\uDBFF\uDFFF\uD800\uDC00"}])", Records{{{"k", "\xf4\x8f\xbf\xbf\xf0\x90\x80\x80"}}}},
+        ReadCase{R"([{"k":"\"\\\/\b\f\n\r\t"}])", Records{{{"k", "\"\\/\b\f\n\r\t"}}}},
+        ReadCase{R"([{"k":"\u0041\u00e9\u00C9\u20AC\uFFFF\u007f"}])",
+                 Records{{{"k", "A\xc3\xa9\xc3\x89\xe2\x82\xac\xef\xbf\xbf\x7f"}}}},
+        ReadCase{R"([{"\u0000":"\u0000"}])", Records{{{"\0"s, "\0"s}}}},
+        ReadCase{"[{\"\xc3\xa9\":\"\xe6\x97\xa5 \xf0\x9f\x98\x80\x7f\"}]",
+                 Records{{{"\xc3\xa9", "\xe6\x97\xa5 \xf0\x9f\x98\x80\x7f"}}}},
+        ReadCase{"[{\"a\":\"1\"}]\n", Records{{{"a", "1"}}}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Rejected, JsonReaderTest,
+    testing::Values(
+        ReadCase{"", {}}, ReadCase{" \n\t ", {}}, ReadCase{"\xef\xbb\xbf[]", {}}, ReadCase{R"({"a":"1"})", {}},
+        ReadCase{R"("a")", {}}, ReadCase{"null", {}}, ReadCase{"1", {}}, ReadCase{R"([{"a":1}])", {}},
+        ReadCase{R"([{"a":null}])", {}}, ReadCase{R"([{"a":true}])", {}}, ReadCase{R"([{"a":false}])", {}},
+        ReadCase{R"([{"a":["x"]}])", {}}, ReadCase{R"([{"a":{}}])", {}}, ReadCase{R"(["a"])", {}},
+        ReadCase{"[[]]", {}}, ReadCase{"[1]", {}}, ReadCase{"[null]", {}}, ReadCase{R"([{"a":"1"},])", {}},
+        ReadCase{R"([{"a":"1",}])", {}}, ReadCase{"[,{}]", {}}, ReadCase{"[{},,{}]", {}},
+        ReadCase{R"([{,"a":"1"}])", {}}, ReadCase{R"([{"a":"1",,"b":"2"}])", {}}, ReadCase{"[{} {}]", {}},
+        ReadCase{R"([{"a" "1"}])", {}}, ReadCase{R"([{"a":"1" "b":"2"}])", {}}, ReadCase{R"([{"a"::"1"}])", {}},
+        ReadCase{R"([{"a":"1"}] x)", {}}, ReadCase{"[{\"a\":\"1\"}][]", {}}, ReadCase{"[]]", {}},
+        ReadCase{"[", {}}, ReadCase{"[{", {}}, ReadCase{R"([{"a")", {}}, ReadCase{R"([{"a":)", {}},
+        ReadCase{R"([{"a":"1)", {}}, ReadCase{R"([{"a":"1")", {}}, ReadCase{R"([{"a":"1"})", {}},
+        ReadCase{"[{\"a\":\"x\ty\"}]", {}}, ReadCase{"[{\"a\":\"x\ny\"}]", {}},
+        ReadCase{"[{\"a\":\"x\0y\"}]"s, {}}, ReadCase{"[{\"a\x1f\":\"\"}]", {}},
+        ReadCase{R"([{"a":"\ud83d"}])", {}}, ReadCase{R"([{"a":"\ude00"}])", {}},
+        ReadCase{R"([{"a":"\ud83dx"}])", {}}, ReadCase{R"([{"a":"\ud83d\u0041"}])", {}},
+        ReadCase{R"([{"a":"\ud83d\ud83d"}])", {}}, ReadCase{R"([{"a":"\ude00\ud83d"}])", {}},
+        ReadCase{R"([{"a":"\ud83d\n"}])", {}}, ReadCase{R"([{"a":"\x41"}])", {}}, ReadCase{R"([{"a":"\U0041"}])", {}},
+        ReadCase{R"([{"a":"\u12"}])", {}}, ReadCase{R"([{"a":"\u12G4"}])", {}}, ReadCase{R"([{"a":"\'"}])", {}},
+        ReadCase{R"([{"a":"\)", {}}, ReadCase{"[{'a':'1'}]", {}}, ReadCase{R"([{a:"1"}])", {}},
+        ReadCase{R"([{1:"1"}])", {}}, ReadCase{"[NaN]", {}}, ReadCase{"[Infinity]", {}},
+        ReadCase{"/*c*/[]", {}}, ReadCase{"[]//", {}}, ReadCase{"[{\"a\":\"1\"}]\f", {}},
+        ReadCase{"\xc2\xa0[]", {}}, ReadCase{"[]\0"s, {}}));
+
+// Random records survive write then read; the writer's output is also what
+// an independent JSON parser reads, and never holds a byte below 0x20.
+TEST(JsonRoundTrip, WriteThenReadGivesTheSameRecords) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    const Records records = marlet_test::random_records(rng);
+    const std::string json = written(records);
+    SCOPED_TRACE(json);
+    ASSERT_TRUE(marlet_core::is_valid_utf8(json));
+    for (char c : json) ASSERT_GE(static_cast<unsigned char>(c), 0x20);
+    ASSERT_EQ(marlet_test::from_json(json), records);
+    marlet_core::JsonResult back = marlet_core::read_json(json);
+    ASSERT_TRUE(back.ok());
+    ASSERT_EQ(to_maps(back.value()), records);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include "text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+namespace text = marlet_core::text;
+
+std::vector<std::string> lines_of(const std::string& s) {
+  std::vector<std::string> out;
+  text::Lines lines(s);
+  std::string_view line;
+  while (lines.next(line)) out.emplace_back(line);
+  return out;
+}
+
+struct LinesCase {
+  std::string text;
+  std::vector<std::string> lines;
+};
+
+void PrintTo(const LinesCase& c, std::ostream* os) { *os << marlet_test::hex(c.text); }
+
+class LinesTest : public testing::TestWithParam<LinesCase> {};
+
+TEST_P(LinesTest, CutsAfterLineFeedsOnly) { EXPECT_EQ(lines_of(GetParam().text), GetParam().lines); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LinesTest,
+    testing::Values(LinesCase{"", {}}, LinesCase{"a", {"a"}}, LinesCase{"a\n", {"a"}}, LinesCase{"\n", {""}},
+                    LinesCase{"a\n\n", {"a", ""}}, LinesCase{"a\nb", {"a", "b"}}, LinesCase{"a\r\nb\r\n", {"a", "b"}},
+                    LinesCase{"\r\n", {""}}, LinesCase{"a\rb", {"a\rb"}}, LinesCase{"a\r", {"a\r"}},
+                    LinesCase{"\r", {"\r"}}, LinesCase{"a\r\r\n", {"a\r"}}, LinesCase{"\n\r", {"", "\r"}},
+                    LinesCase{"a\v\fb\xc2\x85" "c\xe2\x80\xa8" "d\xe2\x80\xa9" "e", {"a\v\fb\xc2\x85" "c\xe2\x80\xa8" "d\xe2\x80\xa9" "e"}},
+                    LinesCase{"x\0y\n"s, {"x\0y"s}}));
+
+TEST(Whitespace, EachOfTheSetIsTrimmedAsAUnit) {
+  std::string all;
+  for (const std::string& ws : marlet_test::whitespace_chars()) {
+    SCOPED_TRACE(marlet_test::hex(ws));
+    all += ws;
+    EXPECT_EQ(text::trim(ws), "");
+    EXPECT_EQ(text::trim(ws + "x" + ws), "x");
+    EXPECT_EQ(text::trim_start(ws + ws + "x" + ws), "x" + ws);
+    EXPECT_EQ(text::trim_end(ws + "x" + ws + ws), ws + "x");
+    EXPECT_EQ(text::trim(ws + "\xc3\xa9" + ws + "\xc3\xa9" + ws), "\xc3\xa9" + ws + "\xc3\xa9");
+  }
+  EXPECT_EQ(text::trim(all + all), "");
+  EXPECT_EQ(text::trim(all + "x y" + all), "x y");
+}
+
+// Characters beside the set, and characters whose last bytes equal the
+// tail of a whitespace character.
+TEST(Whitespace, NeighboursAreContent) {
+  for (const char* c : {"\xef\xbb\xbf", "\xe2\x80\x8b", "\xe1\xa0\x8e", "\xef\xbc\x9a", "\xc2\x84", "\xc2\x86",
+                        "\xc2\x9f", "\xc2\xa1", "\xe1\x9a\x81", "\xe2\x80\x8c", "\xe2\x80\xa7", "\xe2\x80\xaa",
+                        "\xe2\x80\xae", "\xe2\x80\xb0", "\xe2\x81\x9e", "\xe2\x81\xa0", "\xe3\x80\x81", "\xe4\x80\x80",
+                        "\xd0\x85", "\xd0\xa0", "\xf0\x90\x80\x80", "\x08", "\x0e", "\x1c", "\x1f", "\x7f", "\x00"}) {
+    const std::string s = *c == 0 ? "\0"s : std::string(c);
+    SCOPED_TRACE(marlet_test::hex(s));
+    EXPECT_EQ(text::trim(s), s);
+    EXPECT_EQ(text::trim(" " + s + "\xe3\x80\x80"), s);
+    EXPECT_EQ(text::trim_end("a" + s), "a" + s);
+  }
+}
+
+struct SplitCase {
+  std::string line;
+  std::optional<std::pair<std::string, std::string>> field;
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << marlet_test::hex(c.line); }
+
+class SplitFieldTest : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitFieldTest, SplitsAtFirstColonAndTrims) {
+  const auto f = text::split_field(GetParam().line);
+  ASSERT_EQ(f.has_value(), GetParam().field.has_value());
+  if (!f) return;
+  EXPECT_EQ(f->key, GetParam().field->first);
+  EXPECT_EQ(f->value, GetParam().field->second);
+}
+
+using KV = std::pair<std::string, std::string>;
+INSTANTIATE_TEST_SUITE_P(
+    Table, SplitFieldTest,
+    testing::Values(SplitCase{"k: v", KV{"k", "v"}}, SplitCase{"k:", KV{"k", ""}}, SplitCase{"k:v", KV{"k", "v"}},
+                    SplitCase{"  k  :  v : w  ", KV{"k", "v : w"}}, SplitCase{"time: 12:30:05", KV{"time", "12:30:05"}},
+                    SplitCase{"first name: Ann Lee", KV{"first name", "Ann Lee"}},
+                    SplitCase{"\xe3\x80\x80k\xe3\x80\x80:\xe3\x80\x80v\xe3\x80\x80", KV{"k", "v"}},
+                    SplitCase{"\xef\xbb\xbfk: v", KV{"\xef\xbb\xbfk", "v"}}, SplitCase{"k:\t\r", KV{"k", ""}},
+                    SplitCase{": v", std::nullopt}, SplitCase{" \t\xc2\xa0: v", std::nullopt},
+                    SplitCase{"no colon", std::nullopt}, SplitCase{"a\xef\xbc\x9a b", std::nullopt},
+                    SplitCase{"", std::nullopt}));
+
+}  // namespace
