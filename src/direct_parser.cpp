@@ -111,7 +111,7 @@ class KeyCache {
 // this; where it is not declared, plain dicts do.  The hint is capped, so
 // that the small records after a large one do not each get a large table.
 PyRef new_record(Py_ssize_t fields) {
-#if PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX < 0x030E0000  // declared through 3.13
   constexpr Py_ssize_t kMaxHint = 16;
   return created(_PyDict_NewPresized(fields < kMaxHint ? fields : kMaxHint));
 #else
