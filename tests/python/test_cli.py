@@ -1,0 +1,233 @@
+"""The marlet command, run as a user runs it: python -m marlet in a subprocess."""
+
+import json
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import marlet
+
+RECORDS = [{"name": "Zoë", "city": "東京", "time": "12:30"}, {"id": "2", "note": ""}]
+DOCUMENTS = {
+    "marl": "  name: Zoë\n  city: 東京\ntime: 12:30\n  note:\nid: 2\n",
+    "marlc": "name:Zoë\ncity:東京\ntime:12:30\n\nid:2\nnote:\n\n",
+    "json": json.dumps(RECORDS, ensure_ascii=False),
+}
+
+
+def run(*args, stdin=b"", cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "marlet", *map(str, args)], input=stdin, capture_output=True, cwd=cwd, timeout=60
+    )
+
+
+def decode_binary(data):
+    """Records from the binary encoding, checking that it is consumed whole."""
+
+    def u32(at):
+        return struct.unpack_from("<I", data, at)[0], at + 4
+
+    def chunk(at):
+        n, at = u32(at)
+        return data[at : at + n].decode("utf-8"), at + n
+
+    count, at = u32(0)
+    records = []
+    for _ in range(count):
+        fields, at = u32(at)
+        record = {}
+        for _ in range(fields):
+            key, at = chunk(at)
+            record[key], at = chunk(at)
+        records.append(record)
+    assert at == len(data)
+    return records
+
+
+READ_OUTPUT = {
+    "json": lambda out: json.loads(out.decode("utf-8")),
+    "marlc": lambda out: marlet.parse_marl_compact(out.decode("utf-8")),
+    "binary": decode_binary,
+}
+
+
+@pytest.mark.parametrize("source", ["marl", "marlc", "json"])
+@pytest.mark.parametrize("target", ["json", "marlc", "binary"])
+def test_every_format_pair_through_files(tmp_path, source, target):
+    document = tmp_path / f"doc.{source}"
+    document.write_bytes(DOCUMENTS[source].encode("utf-8"))
+    result = run(document, "--to", target)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert READ_OUTPUT[target](result.stdout) == RECORDS
+
+    output = tmp_path / "out"
+    result = run(document, "--to", target, "-o", output)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert READ_OUTPUT[target](output.read_bytes()) == RECORDS
+
+
+@pytest.mark.parametrize("source", ["marl", "marlc", "json"])
+def test_stdin_to_stdout(source):
+    result = run("-", "--from", source, "-o", "-", stdin=DOCUMENTS[source].encode("utf-8"))
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert json.loads(result.stdout) == RECORDS
+
+
+def test_json_output_forms(tmp_path):
+    document = tmp_path / "doc.marl"
+    document.write_text("  a: 1\n  b: \"x\"\\\nc: é\n", encoding="utf-8")
+    compact = run(document).stdout.decode("utf-8")
+    assert compact.endswith("\n") and compact.count("\n") == 1
+    assert json.loads(compact) == [{"a": "1", "b": '"x"\\', "c": "é"}]
+    assert compact[:-1] == marlet.dumps_json(json.loads(compact))
+
+    indented = run(document, "--to", "json", "--indent", "2").stdout.decode("utf-8")
+    assert json.loads(indented) == json.loads(compact)
+    assert indented.startswith('[\n  {\n    "') and "é" in indented
+
+
+def test_from_overrides_the_suffix(tmp_path):
+    document = tmp_path / "doc.json"
+    document.write_text("a: 1\n\nb: 2\n", encoding="utf-8")
+    assert json.loads(run(document, "--from", "marlc").stdout) == [{"a": "1"}, {"b": "2"}]
+    assert json.loads(run(document, "--from", "marl").stdout) == [{"a": "1"}, {"b": "2"}]
+
+
+def test_lossy_marlc_needs_the_flag(tmp_path):
+    document = tmp_path / "doc.json"
+    document.write_text('[{"a":"1"},{"a:b":"c"}]', encoding="utf-8")
+    output = tmp_path / "out.marlc"
+    refused = run(document, "--to", "marlc", "-o", output)
+    assert refused.returncode == 1
+    assert refused.stderr.decode() == (
+        "marlet: error: record 1, key 'a:b': a key cannot hold ':' in .marlc (--lossy writes it anyway)\n"
+    )
+    assert not output.exists()
+    written = run(document, "--to", "marlc", "--lossy", "-o", output)
+    assert written.returncode == 0
+    assert output.read_text(encoding="utf-8") == "a:1\n\na:b:c\n\n"
+
+
+def bad_bytes(tmp_path):
+    path = tmp_path / "bad.marl"
+    path.write_bytes(b"name: Zo\xc3\xab\nrole: \xe2\x82 admin\n")
+    return path
+
+
+def make_directory(tmp_path):
+    path = tmp_path / "dir.marl"
+    path.mkdir()
+    return path
+
+
+def write(name, content):
+    def make(tmp_path):
+        path = tmp_path / name
+        path.write_text(content, encoding="utf-8")
+        return path
+
+    return make
+
+
+# Each case: the arguments (a callable makes the input file in tmp_path and
+# stands for it), standard input, exit status, and the whole error line
+# after "marlet: error: " ({path} is the input's path).
+ERRORS = [
+    ([lambda p: p / "missing.marl"], b"", 1, "cannot read {path}: No such file or directory"),
+    ([make_directory], b"", 1, "cannot read {path}: Is a directory"),
+    ([bad_bytes], b"", 1, "{path}: input is not UTF-8: byte 0xe2 at offset 17 (invalid continuation byte)"),
+    (["-", "--from", "marlc"], b"\xffa: 1", 1, "<stdin>: input is not UTF-8: byte 0xff at offset 0 (invalid start byte)"),
+    ([write("d.json", '[{"a":"1"},\n {"b": 2}]')], b"", 1, "{path}:2:8: record 1, key 'b': the value is not a string"),
+    ([write("d.json", '{"a": "1"}')], b"", 1, "{path}:1:1: the top level is not an array"),
+    ([write("d.json", '[\n"a"]')], b"", 1, "{path}:2:1: record 0 is not an object"),
+    ([write("d.json", '[{"a":"\\udc00"}]')], b"", 1, "{path}:1:7: record 0, key 'a': the value holds a lone surrogate"),
+    ([write("d.json", '[{"a":"1"},]')], b"", 1, "{path}:1:12: Expecting value"),
+    (["-", "--from", "json"], b"", 1, "<stdin>:1:1: Expecting value"),
+    ([write("d.txt", "a: 1")], b"", 2, "cannot tell the format of {path} from its suffix; use --from marl, marlc or json"),
+    (["-"], b"a: 1", 2, "reading standard input needs --from marl, marlc or json"),
+    ([write("d.marl", "a: 1"), "--to", "marlc", "--indent", "2"], b"", 2, "--indent applies only to --to json"),
+    ([write("d.marl", "a: 1"), "--indent", "-1"], b"", 2, "--indent must be 0 or more"),
+    ([write("d.marl", "a: 1"), "--lossy"], b"", 2, "--lossy applies only to --to marlc"),
+    ([write("d.marl", "a: 1"), "-o", lambda p: p / "no" / "out.json"], b"", 1, "cannot write {out}: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize(("args", "stdin", "status", "message"), ERRORS)
+def test_errors_are_one_line(tmp_path, args, stdin, status, message):
+    args = [a(tmp_path) if callable(a) else a for a in args]
+    result = run(*args, stdin=stdin)
+    path = next((str(a) for a in args if not isinstance(a, str)), None)
+    out = str(args[-1])
+    assert result.returncode == status
+    assert result.stdout == b""
+    assert result.stderr.decode("utf-8") == f"marlet: error: {message.format(path=path, out=out)}\n"
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ([], "the following arguments are required: INPUT"),
+        (["x.marl", "--to", "marl"], "argument --to: invalid choice: 'marl'"),
+        (["x.marl", "--indent", "two"], "argument --indent: invalid int value: 'two'"),
+    ],
+)
+def test_argparse_usage_errors(args, message):
+    result = run(*args)
+    assert result.returncode == 2
+    assert result.stderr.decode().splitlines()[-1].startswith(f"marlet: error: {message}")
+
+
+def test_help_shows_examples():
+    result = run("--help")
+    assert result.returncode == 0
+    text = result.stdout.decode()
+    assert text.startswith("usage: marlet ")
+    assert "examples:\n  marlet contacts.marl" in text
+
+
+def test_binary_is_not_written_to_a_terminal(tmp_path):
+    document = tmp_path / "doc.marl"
+    document.write_text("a: 1\n", encoding="utf-8")
+    controller, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "marlet", str(document), "--to", "binary"],
+            stdout=terminal,
+            stderr=subprocess.PIPE,
+            timeout=60,
+        )
+    finally:
+        os.close(terminal)
+        os.close(controller)
+    assert result.returncode == 2
+    assert result.stderr.decode() == (
+        "marlet: error: refusing to write binary output to a terminal; use -o PATH or redirect it\n"
+    )
+
+
+def test_main_returns_the_status(tmp_path, capsys):
+    from marlet._cli import main
+
+    document = tmp_path / "doc.marlc"
+    document.write_text("a: 1\n", encoding="utf-8")
+    assert main([str(document), "-o", str(tmp_path / "out.json")]) == 0
+    assert main([str(tmp_path / "missing.marl")]) == 1
+    assert main(["--bogus"]) == 2
+    assert main(["--help"]) == 0
+    assert (tmp_path / "out.json").read_text(encoding="utf-8") == '[{"a":"1"}]\n'
+    assert "marlet: error: cannot read" in capsys.readouterr().err
+
+
+def test_console_script(tmp_path):
+    script = shutil.which("marlet", path=os.path.dirname(sys.executable))
+    if script is None:
+        pytest.skip("no marlet console script beside this interpreter")
+    document = tmp_path / "doc.marl"
+    document.write_text("a: 1\n", encoding="utf-8")
+    result = subprocess.run([script, str(document)], capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, b'[{"a":"1"}]\n')

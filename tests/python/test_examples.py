@@ -1,0 +1,70 @@
+"""The shipped examples: the Python example runs, and every example document
+reads into the records it is meant to hold."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import marlet
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+# Each document with its record count and the keys every record holds.
+DOCUMENTS = [
+    ("contacts.marl", 5, {"name", "email", "id"}),
+    ("services.marl", 5, {"service", "owner", "host", "status"}),
+    ("cities.marlc", 7, {"name", "country", "population", "languages"}),
+]
+
+
+def test_every_document_is_listed():
+    shipped = {p.name for p in EXAMPLES.glob("*") if p.suffix in (".marl", ".marlc", ".json")}
+    assert shipped == {name for name, _, _ in DOCUMENTS}
+
+
+@pytest.mark.parametrize(("name", "count", "keys"), DOCUMENTS)
+def test_documents_hold_their_records(name, count, keys):
+    records = marlet.read(EXAMPLES / name)
+    assert len(records) == count
+    for record in records:
+        assert keys <= record.keys()
+    # The examples are clean data: .marlc carries them unchanged.
+    assert marlet.loads_marlc(marlet.dumps_marlc(records)) == records
+    # Both .marl readers agree on them.
+    if name.endswith(".marl"):
+        text = (EXAMPLES / name).read_text(encoding="utf-8")
+        assert marlet.parse_marl_via_hashmap(text) == records
+
+
+def test_documents_details():
+    contacts = marlet.read(EXAMPLES / "contacts.marl")
+    assert [c["id"] for c in contacts] == ["1", "2", "3", "4", "5"]
+    assert contacts[1]["fax"] == ""
+    assert contacts[0]["note"] == "prefers letters; call only after 14:00"
+    services = {s["service"]: s for s in marlet.read(EXAMPLES / "services.marl")}
+    assert services["auth-api"]["health check"] == "https://auth-01.internal:8443/healthz"
+    assert services["session-cache"]["status"] == "degraded"
+    cities = marlet.read(EXAMPLES / "cities.marlc")
+    assert {c["name"] for c in cities} >= {"Zürich", "東京", "Москва", "القاهرة"}
+
+
+def test_c_example_document_reads():
+    assert marlet.read(EXAMPLES / "c" / "sample.marl")
+
+
+def test_python_example_runs(tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / "python_example.py")],
+        capture_output=True,
+        cwd=tmp_path,
+        timeout=60,
+    )
+    assert (result.returncode, result.stderr) == (0, b"")
+    out = result.stdout.decode("utf-8")
+    assert out.startswith("contacts.marl: 5 records\n  1. company='Analytical Engines Ltd', ")
+    assert "refused: record 0, key ' padded key ': a key cannot start or end with whitespace in .marlc\n" in out
+    for name in ("contacts.bin", "contacts.json", "contacts.marlc"):
+        assert f"wrote {name}: " in out
+    assert list(tmp_path.iterdir()) == []  # it cleans up after itself

@@ -1,0 +1,316 @@
+"""The load/dump conveniences and the path helpers read and write."""
+
+import io
+import json
+import re
+
+import pytest
+from hypothesis import given
+
+import marlet
+from marl_reference import is_compact_text_of, records_strategy
+from marlet import LossyWriteError
+
+# Non-ASCII text in keys and values, a value with colons and an empty value:
+# all of it survives every format.
+PLAIN = [
+    {"name": "Zoë Ødegaard", "city": "東京", "time": "12:30:05", "fax": ""},
+    {"emoji": "\U0001f600", "RTL": "القاهرة", "note": "a\rb\x00c"},
+]
+# Only the JSON form carries these.
+AWKWARD = [{}, {"": "", " a:b\n": "\t\"\\\u2028 ", "\u3000": "x\ny"}]
+
+
+@pytest.mark.parametrize(
+    ("records", "formats"), [(PLAIN, ["marlc", "json"]), (AWKWARD, ["json"]), ([], ["marlc", "json"])]
+)
+def test_round_trip_through_paths(tmp_path, records, formats):
+    for fmt in formats:
+        path = tmp_path / f"out.{fmt}"
+        marlet.write(path, records)
+        assert marlet.read(path) == records
+        assert marlet.read(str(path), format=fmt) == records
+
+
+@pytest.mark.parametrize(
+    ("dump", "load"), [(marlet.dump_marlc, marlet.load_marlc), (marlet.dump_json, marlet.load_json)]
+)
+@pytest.mark.parametrize("stream", [io.BytesIO, io.StringIO])
+def test_round_trip_through_file_objects(dump, load, stream):
+    fp = stream()
+    dump(PLAIN, fp)
+    fp.seek(0)
+    assert load(fp) == PLAIN
+    if stream is io.BytesIO:
+        # Binary files get UTF-8, with nothing added.
+        text = fp.getvalue().decode("utf-8")
+        assert load(io.StringIO(text)) == PLAIN
+
+
+def test_files_are_utf8_without_a_byte_order_mark(tmp_path):
+    marlet.write(tmp_path / "a.marlc", [{"k": "é"}])
+    assert (tmp_path / "a.marlc").read_bytes() == b"k:\xc3\xa9\n\n"
+    marlet.write(tmp_path / "a.json", [{"k": "é"}])
+    assert (tmp_path / "a.json").read_bytes() == '[{"k":"é"}]'.encode()
+
+
+MARL = "  name: Ada\r\n  role: admin\r\nid: 1\n\ufeffk: v\n"
+
+
+@pytest.mark.parametrize(
+    ("loads", "load", "native"),
+    [
+        (marlet.loads_marl, marlet.load_marl, marlet.parse_marl),
+        (marlet.loads_marlc, marlet.load_marlc, marlet.parse_marl_compact),
+    ],
+)
+def test_readers_add_no_rules(tmp_path, loads, load, native):
+    expected = native(MARL)
+    assert loads(MARL) == expected
+    assert load(io.BytesIO(MARL.encode())) == expected
+    # A text file that keeps line ends as they are reads the same.
+    assert load(io.StringIO(MARL, newline="")) == expected
+    fmt = "marl" if loads is marlet.loads_marl else "marlc"
+    (tmp_path / "doc").write_bytes(MARL.encode())
+    assert marlet.read(tmp_path / "doc", format=fmt) == expected
+
+
+@pytest.mark.parametrize("load", [marlet.load_marl, marlet.load_marlc, marlet.load_json])
+def test_binary_files_are_decoded_strictly(load):
+    with pytest.raises(UnicodeDecodeError) as info:
+        load(io.BytesIO(b'[{"a": "\xc3\xa9\xed\xa0\x80"}]'))  # an encoded surrogate
+    assert info.value.start == 10
+
+
+@pytest.mark.parametrize("loads", [marlet.loads_marl, marlet.loads_marlc, marlet.loads_json])
+def test_loads_take_str_only(loads):
+    with pytest.raises(TypeError, match=r"takes str, not bytes; decode it first or use load_"):
+        loads(b"a: 1")
+
+
+# --------------------------------------------------------------------------
+# .marlc refusals
+
+WS = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2005\u200a\u2028\u2029\u202f\u205f\u3000"
+
+REFUSED = [
+    ([{}], 0, None, "a record cannot be empty"),
+    ([{"a": "1"}, {"": "x"}], 1, "", "a key cannot be empty"),
+    ([{"a": "1"}, {"b": "2"}, {"c": "3"}, {"a:b": "c"}], 3, "a:b", "a key cannot hold ':'"),
+    ([{"a\nb": "1"}], 0, "a\nb", "a key cannot hold a line feed"),
+    ([{"ok": "1", "x\n": "1"}], 0, "x\n", "a key cannot hold a line feed"),
+    ([{"k": "x\ny"}], 0, "k", "a value cannot hold a line feed"),
+    ([{"k": "v", "note": "x\n"}], 0, "note", "a value cannot hold a line feed"),
+]
+REFUSED += [([{c + "k": "v"}], 0, c + "k", "a key cannot start or end with whitespace") for c in WS if c != "\n"]
+REFUSED += [([{"k" + c: "v"}], 0, "k" + c, "a key cannot start or end with whitespace") for c in WS if c != "\n"]
+REFUSED += [([{"k": c + "v"}], 0, "k", "a value cannot start or end with whitespace") for c in WS if c != "\n"]
+REFUSED += [([{"k": "v" + c}], 0, "k", "a value cannot start or end with whitespace") for c in WS if c != "\n"]
+
+
+@pytest.mark.parametrize(("records", "index", "key", "reason"), REFUSED)
+def test_marlc_refusals_name_the_record_and_key(tmp_path, records, index, key, reason):
+    where = f"record {index}" if key is None else f"record {index}, key {key!r}"
+    message = f"{where}: {reason} in .marlc"
+    with pytest.raises(LossyWriteError) as info:
+        marlet.dumps_marlc(records)
+    assert isinstance(info.value, ValueError)
+    assert str(info.value) == message
+    assert (info.value.index, info.value.key, info.value.reason) == (index, key, reason)
+
+    fp = io.BytesIO()
+    with pytest.raises(LossyWriteError, match=f"^{re.escape(message)}$"):
+        marlet.dump_marlc(records, fp)
+    assert fp.getvalue() == b""
+    path = tmp_path / "keep.marlc"
+    path.write_text("old")
+    with pytest.raises(LossyWriteError):
+        marlet.write(path, records)
+    assert path.read_text() == "old"
+
+    # lossy=True writes what the raw writer writes.
+    assert is_compact_text_of(marlet.dumps_marlc(records, lossy=True), records)
+    marlet.write(path, records, lossy=True)
+    assert is_compact_text_of(path.read_bytes().decode("utf-8"), records)
+
+
+@pytest.mark.parametrize(
+    "records",
+    [[{"k": "\u200bv\ufeff"}], [{"\u180ek\x1f": "a: b :c", "x": "1\r2"}], [{"a\x00": "\x1c"}]],
+)
+def test_marlc_accepts_what_reads_back(records):
+    """U+200B, U+FEFF, U+180E and U+001C..U+001F are no White_Space."""
+    assert marlet.parse_marl_compact(marlet.dumps_marlc(records)) == records
+
+
+@given(records_strategy)
+def test_marlc_refuses_exactly_what_does_not_read_back(records):
+    survives = marlet.parse_marl_compact(marlet.write_marl_compact(records)) == records
+    try:
+        text = marlet.dumps_marlc(records)
+    except LossyWriteError:
+        assert not survives
+    else:
+        assert survives
+        assert is_compact_text_of(text, records)
+
+
+# --------------------------------------------------------------------------
+# Records given in other shapes
+
+
+def test_writers_take_any_iterable_of_mappings():
+    class Fields(dict):
+        pass
+
+    import types
+
+    given_list = [types.MappingProxyType({"a": "1"}), Fields(b="2")]
+    expected = [{"a": "1"}, {"b": "2"}]
+    assert json.loads(marlet.dumps_json(given_list)) == expected
+    assert marlet.parse_marl_compact(marlet.dumps_marlc(iter(given_list))) == expected
+    assert marlet.dumps_binary(r for r in given_list) == marlet.dumps_binary(expected)
+    assert isinstance(given_list[0], types.MappingProxyType)  # the caller's list is left alone
+
+
+@pytest.mark.parametrize(
+    ("records", "message"),
+    [
+        ([{"a": "1"}, ["a"]], "record 1 is list, not a mapping of str to str"),
+        ([{1: "a"}], "record 0: key 1 is int, not str"),
+        ([{"a": "1"}, {"b": None}], "record 1, key 'b': value is NoneType, not str"),
+        ([{"b": b"x"}], "record 0, key 'b': value is bytes, not str"),
+    ],
+)
+@pytest.mark.parametrize(
+    "dumps", [marlet.dumps_json, marlet.dumps_binary, marlet.dumps_marlc, lambda r: marlet.dumps_marlc(r, lossy=True)]
+)
+def test_writers_refuse_other_types(records, message, dumps):
+    with pytest.raises(TypeError) as info:
+        dumps(records)
+    assert str(info.value) == message
+
+
+# --------------------------------------------------------------------------
+# JSON form
+
+JSON_ACCEPTED = [
+    ("[]", []),
+    (" \t\r\n[ ]\n", []),
+    ("[{}]", [{}]),
+    ('[{"a":"1","a":"2"}]', [{"a": "2"}]),
+    ('[{"a":"\\ud83d\\ude00\\u00e9\\/\\u0000"}]', [{"a": "\U0001f600é/\x00"}]),
+    ('[ {"k" : "v"} ,\n {"" : ""} ]\n', [{"k": "v"}, {"": ""}]),
+]
+
+
+@pytest.mark.parametrize(("text", "records"), JSON_ACCEPTED)
+def test_loads_json_accepts(text, records):
+    assert marlet.loads_json(text) == records
+
+
+JSON_REJECTED = [
+    # Syntax errors: the standard decoder's message and position.
+    ("", 1, 1, "Expecting value"),
+    ("\ufeff[]", 1, 1, "Unexpected UTF-8 BOM"),
+    ('[{"a":"1"},]', 1, 12, "Expecting value"),
+    ('[{"a":"1",}]', 1, 11, "Expecting property name enclosed in double quotes"),
+    ('[{"a":"1"}] x', 1, 13, "Extra data"),
+    ('[{"a":"x\ty"}]', 1, 9, "Invalid control character at"),
+    ('[\n {"a":"\\x"}]', 2, 8, "Invalid \\escape"),
+    ("[{'a':'1'}]", 1, 3, "Expecting property name enclosed in double quotes"),
+    # Shape errors: where the offending value starts.
+    ('{"a":"1"}', 1, 1, "the top level is not an array"),
+    ('\n\n  "text"', 3, 3, "the top level is not an array"),
+    ("NaN", 1, 1, "the top level is not an array"),
+    ('[{"a":"1"},\n "a"]', 2, 2, "record 1 is not an object"),
+    ('[{"a":"1"}, [[]]]', 1, 13, "record 1 is not an object"),
+    ("[" * 100_000 + "]" * 100_000, 1, 2, "record 0 is not an object"),
+    ('[{"a":"1"},\n {"b": 2}]', 2, 8, "record 1, key 'b': the value is not a string"),
+    ('[{"a":null}]', 1, 7, "record 0, key 'a': the value is not a string"),
+    ('[{"a":["x"]}]', 1, 7, "record 0, key 'a': the value is not a string"),
+    ('[{"a":{"b":"c"}}]', 1, 7, "record 0, key 'a': the value is not a string"),
+    ('[{"a":"1",\n  "é": Infinity}]', 2, 8, "record 0, key 'é': the value is not a string"),
+    ('[{"a": "\\ud800"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
+    ('[{"a": "\\ude00\\ud83d"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
+    ('[{"a": "1"}, {"\\ud83dx": ""}]', 1, 15, "record 1: a key holds a lone surrogate"),
+    ('[{"a": "\ud800"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
+]
+
+
+@pytest.mark.parametrize(("text", "line", "column", "message"), JSON_REJECTED)
+def test_loads_json_rejects_with_position(text, line, column, message):
+    with pytest.raises(json.JSONDecodeError) as info:
+        marlet.loads_json(text)
+    error = info.value
+    assert isinstance(error, ValueError)
+    assert (error.lineno, error.colno) == (line, column)
+    assert error.msg.startswith(message)
+    assert str(error).startswith(f"{error.msg}: line {line} column {column}")
+    with pytest.raises(json.JSONDecodeError):
+        marlet.load_json(io.StringIO(text))
+
+
+def test_dumps_json_form():
+    records = [{"a": "\x00\x08\t\n\x0b\x0c\r\x1b\x1f \"\\/\x7f\u2028é"}, {}]
+    assert marlet.dumps_json(records) == '[{"a":"\\u0000\\b\\t\\n\\u000b\\f\\r\\u001b\\u001f \\"\\\\/\x7f\u2028é"},{}]'
+    assert marlet.dumps_json([]) == "[]"
+    assert marlet.dumps_json([{"a": "1", "b": "é"}], indent=2) == '[\n  {\n    "a": "1",\n    "b": "é"\n  }\n]'
+    assert marlet.loads_json(marlet.dumps_json(records, indent=1)) == records
+
+
+# --------------------------------------------------------------------------
+# Binary encoding
+
+
+@pytest.mark.parametrize(
+    ("records", "hex_bytes"),
+    [
+        ([], "00000000"),
+        ([{}], "01000000 00000000"),
+        (
+            [{"color": "red"}, {"id": ""}],
+            "02000000 01000000 05000000 636f6c6f72 03000000 726564 01000000 02000000 6964 00000000",
+        ),
+        ([{"size": "né"}], "01000000 01000000 04000000 73697a65 03000000 6ec3a9"),
+        ([{"a": "1", "b": "\x00\n"}], "01000000 02000000 01000000 61 01000000 31 01000000 62 02000000 000a"),
+    ],
+)
+def test_dumps_binary(records, hex_bytes):
+    expected = bytes.fromhex(hex_bytes)
+    assert marlet.dumps_binary(records) == expected
+    fp = io.BytesIO()
+    marlet.dump_binary(records, fp)
+    assert fp.getvalue() == expected
+
+
+# --------------------------------------------------------------------------
+# Formats of paths
+
+
+@pytest.mark.parametrize("name", ["DOC.JSON", "doc.Json"])
+def test_suffixes_ignore_letter_case(tmp_path, name):
+    marlet.write(tmp_path / name, [{"a": "1"}])
+    assert marlet.read(tmp_path / name) == [{"a": "1"}]
+
+
+def test_binary_files_by_format(tmp_path):
+    marlet.write(tmp_path / "doc.bin", [{"a": "1"}], "binary")
+    assert (tmp_path / "doc.bin").read_bytes() == marlet.dumps_binary([{"a": "1"}])
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda p: marlet.read(p / "doc.txt"), r"cannot tell the format of '.*doc\.txt' from its suffix"),
+        (lambda p: marlet.read(p / "doc.marl", "yaml"), r"unknown format 'yaml'"),
+        (lambda p: marlet.write(p / "doc.marl", []), r"\.marl has no writer; use \.marlc or \.json"),
+        (lambda p: marlet.write(p / "doc", []), r"cannot tell the format of '.*doc' from its suffix"),
+        (lambda p: marlet.write(p / "doc.json", [], "marl"), r"\.marl has no writer"),
+        (lambda p: marlet.write(p / "doc.json", [], "xml"), r"unknown format 'xml'"),
+    ],
+)
+def test_formats_that_cannot_be_used(tmp_path, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(tmp_path)
+    assert list(tmp_path.iterdir()) == []
