@@ -85,8 +85,12 @@ TEST_P(JsonReaderTest, AcceptsExactlyTheShape) {
   const ReadCase& c = GetParam();
   marlet_core::JsonResult result = marlet_core::read_json(c.json);
   ASSERT_EQ(result.ok(), c.records.has_value());
+  marlet_core::StringArena arena;
+  const auto borrowed = marlet_core::read_json_borrowed(c.json, arena);
+  ASSERT_EQ(borrowed.has_value(), c.records.has_value());
   if (c.records) {
     EXPECT_EQ(to_maps(result.value()), *c.records);
+    EXPECT_EQ(to_maps(*borrowed), *c.records);
   }
 }
 
@@ -148,6 +152,37 @@ TEST(JsonRoundTrip, WriteThenReadGivesTheSameRecords) {
     marlet_core::JsonResult back = marlet_core::read_json(json);
     ASSERT_TRUE(back.ok());
     ASSERT_EQ(to_maps(back.value()), records);
+    marlet_core::StringArena arena;
+    const auto borrowed = marlet_core::read_json_borrowed(json, arena);
+    ASSERT_TRUE(borrowed.has_value());
+    ASSERT_EQ(to_maps(*borrowed), records);
+  }
+}
+
+// Long strings: escapes far into a run of plain bytes, and decoded strings
+// larger than the borrowed reader's arena blocks.
+TEST(JsonRoundTrip, LongStrings) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    Records records(1 + rng() % 3);
+    for (auto& fields : records) {
+      for (std::size_t f = rng() % 4; f > 0; --f) {
+        std::string value(rng() % (round < 150 ? 200 : 40000), 'v');
+        for (std::size_t k = rng() % 4; k > 0 && !value.empty(); --k)
+          value[rng() % value.size()] = "\x01\x1f\"\\\n\x7f"[rng() % 6];
+        fields["key " + std::to_string(f) + value.substr(0, rng() % 50)] = value;
+      }
+    }
+    const std::string json = written(records);
+    for (char c : json) ASSERT_GE(static_cast<unsigned char>(c), 0x20);
+    ASSERT_EQ(marlet_test::from_json(json), records);
+    marlet_core::JsonResult back = marlet_core::read_json(json);
+    ASSERT_TRUE(back.ok());
+    ASSERT_EQ(to_maps(back.value()), records);
+    marlet_core::StringArena arena;
+    const auto borrowed = marlet_core::read_json_borrowed(json, arena);
+    ASSERT_TRUE(borrowed.has_value());
+    ASSERT_EQ(to_maps(*borrowed), records);
   }
 }
 
