@@ -22,13 +22,15 @@ from ._files import (
 
 EPILOG = """\
 The input format comes from the file's suffix (.marl, .marlc, .json) unless
---from names it; standard input (-) always needs --from.  JSON output is the
-compact form, one line ending in a line feed, unless --indent is given.
+--from names it; standard input (-) always needs --from.  The output format
+is --to, else the suffix of -o PATH (.json or .marlc), else JSON.  JSON
+output is the compact form, one line ending in a line feed, unless --indent
+is given.
 
 examples:
   marlet contacts.marl                       print the records as compact JSON
   marlet contacts.marl --to json --indent 2  the same, indented
-  marlet contacts.marl --to marlc -o contacts.marlc
+  marlet contacts.marl -o contacts.marlc
   marlet contacts.marl --to binary -o contacts.bin
   cat records.json | marlet - --from json --to marlc
 
@@ -49,7 +51,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The command's argument parser."""
     parser = argparse.ArgumentParser(
         prog="marlet",
-        description="Convert a Marlet document (.marl, .marlc or JSON) to JSON, .marlc or the binary encoding.",
+        description="Convert a Marlet document to JSON, .marlc or the binary encoding.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -64,8 +66,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--to",
         dest="target",
         choices=["json", "marlc", "binary"],
-        default="json",
-        help="the output format (default: json)",
+        help="the output format (default: from the suffix of -o PATH, .json or .marlc, else json)",
     )
     parser.add_argument(
         "--indent", type=int, metavar="N", help="indent JSON output by N spaces per level (only with --to json)"
@@ -122,8 +123,13 @@ def _render(records: Records, args: argparse.Namespace) -> bytes:
 
 
 def _check_usage(args: argparse.Namespace) -> str:
-    """Settle the input format and refuse option combinations that make no
-    sense; returns the input format."""
+    """Settle the input and output formats and refuse option combinations
+    that make no sense; returns the input format."""
+    if args.target is None:
+        output = format_of(args.output) if args.output not in (None, "-") else None
+        if output == "marl":
+            raise UserError(".marl has no writer; use --to json or --to marlc", 2)
+        args.target = output or "json"
     if args.indent is not None:
         if args.target != "json":
             raise UserError("--indent applies only to --to json", 2)

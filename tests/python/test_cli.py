@@ -98,6 +98,22 @@ def test_from_overrides_the_suffix(tmp_path):
     assert json.loads(run(document, "--from", "marl").stdout) == [{"a": "1"}, {"b": "2"}]
 
 
+@pytest.mark.parametrize(
+    ("args", "read"),
+    [
+        (["-o", "out.marlc"], READ_OUTPUT["marlc"]),
+        (["-o", "out.JSON"], READ_OUTPUT["json"]),
+        (["-o", "out.bin"], READ_OUTPUT["json"]),
+        (["-o", "out.marlc", "--to", "binary"], READ_OUTPUT["binary"]),
+    ],
+)
+def test_output_format_from_its_suffix(tmp_path, args, read):
+    (tmp_path / "doc.marl").write_text(DOCUMENTS["marl"], encoding="utf-8")
+    result = run("doc.marl", *args, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert read((tmp_path / args[1]).read_bytes()) == RECORDS
+
+
 def test_lossy_marlc_needs_the_flag(tmp_path):
     document = tmp_path / "doc.json"
     document.write_text('[{"a":"1"},{"a:b":"c"}]', encoding="utf-8")
@@ -153,6 +169,7 @@ ERRORS = [
     ([write("d.marl", "a: 1"), "--to", "marlc", "--indent", "2"], b"", 2, "--indent applies only to --to json"),
     ([write("d.marl", "a: 1"), "--indent", "-1"], b"", 2, "--indent must be 0 or more"),
     ([write("d.marl", "a: 1"), "--lossy"], b"", 2, "--lossy applies only to --to marlc"),
+    ([write("d.marl", "a: 1"), "-o", lambda p: p / "out.marl"], b"", 2, ".marl has no writer; use --to json or --to marlc"),
     ([write("d.marl", "a: 1"), "-o", lambda p: p / "no" / "out.json"], b"", 1, "cannot write {out}: No such file or directory"),
 ]
 
