@@ -3,6 +3,7 @@
 import io
 import json
 import re
+import types
 
 import pytest
 from hypothesis import given
@@ -45,13 +46,6 @@ def test_round_trip_through_file_objects(dump, load, stream):
         # Binary files get UTF-8, with nothing added.
         text = fp.getvalue().decode("utf-8")
         assert load(io.StringIO(text)) == PLAIN
-
-
-def test_files_are_utf8_without_a_byte_order_mark(tmp_path):
-    marlet.write(tmp_path / "a.marlc", [{"k": "é"}])
-    assert (tmp_path / "a.marlc").read_bytes() == b"k:\xc3\xa9\n\n"
-    marlet.write(tmp_path / "a.json", [{"k": "é"}])
-    assert (tmp_path / "a.json").read_bytes() == '[{"k":"é"}]'.encode()
 
 
 MARL = "  name: Ada\r\n  role: admin\r\nid: 1\n\ufeffk: v\n"
@@ -162,8 +156,6 @@ def test_marlc_refuses_exactly_what_does_not_read_back(records):
 def test_writers_take_any_iterable_of_mappings():
     class Fields(dict):
         pass
-
-    import types
 
     given_list = [types.MappingProxyType({"a": "1"}), Fields(b="2")]
     expected = [{"a": "1"}, {"b": "2"}]
@@ -286,12 +278,6 @@ def test_dumps_binary(records, hex_bytes):
 
 # --------------------------------------------------------------------------
 # Formats of paths
-
-
-@pytest.mark.parametrize("name", ["DOC.JSON", "doc.Json"])
-def test_suffixes_ignore_letter_case(tmp_path, name):
-    marlet.write(tmp_path / name, [{"a": "1"}])
-    assert marlet.read(tmp_path / name) == [{"a": "1"}]
 
 
 def test_binary_files_by_format(tmp_path):
