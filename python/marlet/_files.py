@@ -252,9 +252,22 @@ def _json_error(message: str, doc: str, pos: int) -> NoReturn:
 _scanstring: Callable[[str, int], tuple[str, int]] = getattr(json.decoder, "scanstring")
 _JSON_WHITESPACE = re.compile(r"[ \t\n\r]*")
 
-# A surrogate code point, raw or as the escape that can produce one.
-_MAYBE_SURROGATE = re.compile(r"[\ud800-\udfff]|\\u[dD][89abcdefABCDEF]")
 _SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _may_hold_surrogates(doc: str) -> bool:
+    """Whether the strings that ``doc`` decodes to might hold a surrogate
+    code point: it has a ``\\uD...`` escape or a raw surrogate.  Cheap
+    checks only; the caller then looks at each string."""
+    if "\\ud" in doc or "\\uD" in doc:
+        return True
+    if doc.isascii():
+        return False
+    try:
+        doc.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
 
 
 def _locate_shape_error(doc: str) -> NoReturn:
@@ -329,7 +342,7 @@ def _is_records(value: object, doc: str) -> bool:
         for item in record.values():
             if not isinstance(item, str):
                 return False
-    if _MAYBE_SURROGATE.search(doc) is not None:
+    if _may_hold_surrogates(doc):
         # Rare: only then decode-check each string for a lone surrogate.
         for record in value:
             for key, item in record.items():
