@@ -23,22 +23,6 @@
 
 namespace marlet_core::text {
 
-// The first `c` in [p, end), or end.  Lines and keys are short, so an
-// inline 16-byte search beats a library call per line.
-inline const char* find_byte(const char* p, const char* end, char c) noexcept {
-#if defined(__SSE2__)
-  const __m128i needle = _mm_set1_epi8(c);
-  while (end - p >= 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, needle)));
-    if (m != 0) return p + __builtin_ctz(m);
-    p += 16;
-  }
-#endif
-  while (p != end && *p != c) ++p;
-  return p;
-}
-
 // Iterates over the lines of a text, finding each line's first colon in
 // the same pass.
 //
@@ -235,11 +219,7 @@ inline std::optional<Field> field_at(std::string_view line, std::size_t colon) n
 }
 
 // The same for a line whose colon is not known yet.
-inline std::optional<Field> split_field(std::string_view line) noexcept {
-  const char* end = line.data() + line.size();
-  const char* colon = find_byte(line.data(), end, ':');
-  return field_at(line, colon == end ? Lines::npos : static_cast<std::size_t>(colon - line.data()));
-}
+inline std::optional<Field> split_field(std::string_view line) noexcept { return field_at(line, line.find(':')); }
 
 // A Sink receives what a reader finds:
 //   sink.field(key, value)  a field for the current record;
