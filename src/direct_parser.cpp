@@ -35,8 +35,19 @@ class KeyCache {
 
   PyRef get(std::string_view key) {
     if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
-    PyObject*& slot = slots_[slot_of(key)];
-    if (slot != nullptr && holds(slot, key)) return PyRef::borrow(slot);
+    // A key may sit in its home slot or the few after it, so two keys of a
+    // document that hash alike do not keep evicting each other.
+    const std::size_t home = slot_of(key);
+    PyObject** free_slot = nullptr;
+    for (std::size_t i = 0; i < kWays; ++i) {
+      PyObject*& slot = slots_[(home + i) & kSlotMask];
+      if (slot == nullptr) {
+        if (free_slot == nullptr) free_slot = &slot;
+      } else if (holds(slot, key)) {
+        return PyRef::borrow(slot);
+      }
+    }
+    PyObject*& slot = free_slot != nullptr ? *free_slot : slots_[home];
     PyRef str = ascii_str(key);
     PyObject* old = slot;
     slot = PyRef::borrow(str.get()).release();  // the slot's own reference
@@ -46,6 +57,8 @@ class KeyCache {
 
  private:
   static constexpr unsigned kSlotBits = 8;
+  static constexpr std::size_t kSlotMask = (std::size_t{1} << kSlotBits) - 1;
+  static constexpr std::size_t kWays = 4;
   static constexpr std::size_t kMaxLength = 64;
 
   static std::uint64_t load64(const char* p) noexcept {
@@ -103,30 +116,13 @@ class KeyCache {
   std::array<PyObject*, std::size_t{1} << kSlotBits> slots_{};  // owned references or null
 };
 
-// An empty dict with room for `fields` entries.  The records of a document
-// tend to have alike sizes, so each dict is sized like the previous record:
-// a plain new dict has room for five entries and from the sixth on pays a
-// grow-and-rehash, which made up a quarter of the parse on typical
-// documents.  _PyDict_NewPresized is CPython's own (non-limited) call for
-// this; where it is not declared, plain dicts do.  The hint is capped, so
-// that the small records after a large one do not each get a large table.
-PyRef new_record(Py_ssize_t fields) {
-#if PY_VERSION_HEX < 0x030E0000  // declared through 3.13
-  constexpr Py_ssize_t kMaxHint = 16;
-  return created(_PyDict_NewPresized(fields < kMaxHint ? fields : kMaxHint));
-#else
-  static_cast<void>(fields);
-  return created(PyDict_New());
-#endif
-}
-
 // Receives fields and record ends from the scanner and builds the result.
 class DictListSink {
  public:
   explicit DictListSink(PyRef list) noexcept : list_(std::move(list)) {}
 
   void field(std::string_view key, std::string_view value) {
-    if (!current_) current_ = new_record(last_size_);
+    if (!current_) current_ = created(PyDict_New());
     PyRef key_str = keys_.get(key);
     PyRef value_str = make_str(value);
     if (PyDict_SetItem(current_.get(), key_str.get(), value_str.get()) < 0) throw_fetched();
@@ -137,7 +133,6 @@ class DictListSink {
   void close() {
     if (!current_ || PyDict_GET_SIZE(current_.get()) == 0) return;
     if (PyList_Append(list_.get(), current_.get()) < 0) throw_fetched();
-    last_size_ = PyDict_GET_SIZE(current_.get());
     current_.reset();
   }
 
@@ -146,7 +141,6 @@ class DictListSink {
  private:
   PyRef list_;
   PyRef current_;
-  Py_ssize_t last_size_ = 0;
   KeyCache keys_;
 };
 

@@ -129,6 +129,16 @@ def test_many_distinct_keys_evict_each_other():
     assert result == parse_marl_via_hashmap(doc)
 
 
+def test_a_documents_keys_are_made_once():
+    # The keys a document repeats come out as one str each; a cache whose
+    # entries thrash would show as many copies (and as extra memory).
+    keys = [f"{word}{n}" for word in ("id", "name", "city", "zone", "role", "team") for n in range(8)]
+    doc = "".join("".join(f"  {k}: v\n" for k in keys[:-1]) + f"{keys[-1]}: v\n" for _ in range(5))
+    result = parse_marl(doc)
+    assert len(result) == 5
+    assert len({id(k) for r in result for k in r}) == len(keys)
+
+
 def test_cached_keys_are_equal_and_hash_alike():
     result = parse_marl("name: a\nname: b\nnamf: c\nname: d")
     assert [list(r) for r in result] == [["name"], ["name"], ["namf"], ["name"]]
