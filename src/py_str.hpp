@@ -39,10 +39,59 @@ inline PyRef ascii_str(std::string_view s) {
   return str;
 }
 
+namespace detail {
+// Decodes valid UTF-8 into code units of type Unit (the str's own kind).
+template <class Unit>
+void decode_utf8(const unsigned char* p, const unsigned char* end, Unit* out) noexcept {
+  while (p != end) {
+    const unsigned c = *p;
+    if (c < 0x80) {
+      *out++ = static_cast<Unit>(c);
+      p += 1;
+    } else if (c < 0xe0) {
+      *out++ = static_cast<Unit>((c & 0x1f) << 6 | (p[1] & 0x3f));
+      p += 2;
+    } else if (c < 0xf0) {
+      *out++ = static_cast<Unit>((c & 0x0f) << 12 | (p[1] & 0x3f) << 6 | (p[2] & 0x3f));
+      p += 3;
+    } else {
+      *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[1] & 0x3f) << 12 | (p[2] & 0x3f) << 6 | (p[3] & 0x3f));
+      p += 4;
+    }
+  }
+}
+}  // namespace detail
+
+// A new str from valid UTF-8 that is not all ASCII.
+//
+// CPython's decoder must validate and find the widest character as it
+// goes; our text is known to be valid, so one counting pass gives the
+// length and the str's kind (its widest lead byte decides: C2-C3 fit in
+// one byte, C4-EF in two, F0-F4 need four), and a second pass decodes
+// straight into the new str.
+inline PyRef non_ascii_str(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  Py_ssize_t length = 0;
+  unsigned widest = 0;
+  for (const unsigned char* q = p; q != end; ++q) {
+    length += (*q & 0xc0) != 0x80;
+    widest = *q > widest ? *q : widest;
+  }
+  const Py_UCS4 max_char = widest >= 0xf0 ? 0x10ffff : widest >= 0xc4 ? 0xffff : 0xff;
+  PyRef str = created(PyUnicode_New(length, max_char));
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND: detail::decode_utf8(p, end, PyUnicode_1BYTE_DATA(str.get())); break;
+    case PyUnicode_2BYTE_KIND: detail::decode_utf8(p, end, PyUnicode_2BYTE_DATA(str.get())); break;
+    default: detail::decode_utf8(p, end, PyUnicode_4BYTE_DATA(str.get())); break;
+  }
+  return str;
+}
+
 // A new str from valid UTF-8.
 inline PyRef make_str(std::string_view s) {
   if (is_ascii(s)) return ascii_str(s);
-  return created(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  return non_ascii_str(s);
 }
 
 }  // namespace marlet_native
