@@ -23,13 +23,14 @@ struct EscapeTable {
   char code[256] = {};
   constexpr EscapeTable() {
     for (int c = 0; c < 0x20; ++c) code[c] = 'u';
-    code['\b'] = 'b';
-    code['\t'] = 't';
-    code['\n'] = 'n';
-    code['\f'] = 'f';
-    code['\r'] = 'r';
-    code['"'] = '"';
-    code['\\'] = '\\';
+    const auto set = [this](unsigned char c, char escape) { code[c] = escape; };
+    set('\b', 'b');
+    set('\t', 't');
+    set('\n', 'n');
+    set('\f', 'f');
+    set('\r', 'r');
+    set('"', '"');
+    set('\\', '\\');
   }
 };
 inline constexpr EscapeTable kEscape{};
