@@ -1,0 +1,50 @@
+// The module marlet._ext: its definition and function table.  It keeps no
+// state of its own, so it uses multi-phase initialisation and may be
+// imported in any interpreter.
+#include <vector>
+
+#include "ext.hpp"
+
+namespace marlet_ext {
+namespace {
+
+int exec_module(PyObject* module) noexcept {
+  return guarded([&]() -> PyObject* {
+           // The table lives for the process: CPython keeps pointers into it.
+           static const std::vector<PyMethodDef> table = [] {
+             std::vector<PyMethodDef> all;
+             for (auto part : {format_methods(), stream_methods(), arrow_methods()})
+               all.insert(all.end(), part.begin(), part.end());
+             all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+             return all;
+           }();
+           if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table.data())) < 0) throw PyError{};
+           return module;
+         }) == nullptr
+             ? -1
+             : 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "marlet._ext",
+    "Private helpers of the marlet package; use the functions of marlet instead.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace marlet_ext
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__ext() {
+  return PyModuleDef_Init(&marlet_ext::g_definition);
+}
