@@ -8,6 +8,7 @@
 #include "marl_reader.hpp"
 #include "messages.hpp"
 #include "native.hpp"
+#include "py_build.hpp"
 #include "py_str.hpp"
 #include "record.hpp"
 
@@ -15,20 +16,20 @@ namespace marlet_native {
 namespace {
 
 PyRef records_to_list(marlet_core::RecordList records) {
-  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  FillingList list(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     // Moved out, the record's table is freed as soon as its dict is built.
     const marlet_core::Record record = std::move(records[i]);
-    PyRef dict = created(PyDict_New());
+    PyRef dict = new_dict();
     record.for_each([&](std::string_view key, std::string_view value) {
       PyRef key_str = make_str(key);
       PyRef value_str = make_str(value);
       if (PyDict_SetItem(dict.get(), key_str.get(), value_str.get()) < 0)
         throw_with_pending(messages::kDictSetItem);
     });
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals the dict
+    list.set(i, std::move(dict));
   }
-  return list;
+  return list.finish();
 }
 
 marlet_core::Record dict_to_record(PyObject* item) {
