@@ -11,6 +11,7 @@
 #include "py_build.hpp"
 #include "py_str.hpp"
 #include "text.hpp"
+#include "text_pieces.hpp"
 
 namespace marlet_native {
 namespace {
@@ -46,9 +47,9 @@ class DictListSink {
 }  // namespace
 
 PyRef parse_marl(PyObject* data) {
-  const std::string_view text = text_argument(data, "data");
   DictListSink sink(created(PyList_New(0)));
-  marlet_core::text::scan_marl(text, sink);
+  for_each_text_piece(data, RecordEnd::unindented_line,
+                      [&](std::string_view text) { marlet_core::text::scan_marl(text, sink); });
   return sink.take();
 }
 

@@ -1,11 +1,11 @@
 // KeyCache: one str per distinct key of a document.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "native.hpp"
 #include "py_str.hpp"
@@ -17,12 +17,16 @@ namespace marlet_native {
 // an allocation and, since a str caches its hash, the hashing in the dict.
 // Equal strings either way; only their identity shows the difference.
 //
-// Slots are picked by a hash of the bytes; a colliding key replaces the old
-// one.  Only ASCII keys are kept: their str holds exactly the key's bytes,
-// so a hit is checked by comparing those bytes directly.
+// Slots are picked by a hash of the bytes.  The table starts small and
+// doubles (up to a bound) when a key finds every slot of its window taken
+// while the table is at least a quarter full, so a document with thousands
+// of distinct keys still shares one str per key, as json.loads does; past
+// the bound, a colliding key replaces an old one.  Only ASCII keys are
+// kept: their str holds exactly the key's bytes, so a hit is checked by
+// comparing those bytes directly.
 class KeyCache {
  public:
-  KeyCache() noexcept = default;
+  KeyCache() : slots_(std::size_t{1} << kInitialBits, nullptr) {}
   KeyCache(const KeyCache&) = delete;
   KeyCache& operator=(const KeyCache&) = delete;
   ~KeyCache() {
@@ -31,31 +35,78 @@ class KeyCache {
 
   PyRef get(std::string_view key) {
     if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
-    // A key may sit in its home slot or the few after it, so two keys of a
-    // document that hash alike do not keep evicting each other.
-    const std::size_t home = slot_of(key);
+    const std::uint64_t h = hash_of(key);
     PyObject** free_slot = nullptr;
-    for (std::size_t i = 0; i < kWays; ++i) {
-      PyObject*& slot = slots_[(home + i) & kSlotMask];
-      if (slot == nullptr) {
-        if (free_slot == nullptr) free_slot = &slot;
-      } else if (holds(slot, key)) {
-        return PyRef::borrow(slot);
-      }
-    }
-    PyObject*& slot = free_slot != nullptr ? *free_slot : slots_[home];
+    if (PyObject* hit = find(h, key, free_slot)) return PyRef::borrow(hit);
     PyRef str = ascii_str(key);
-    PyObject* old = slot;
-    slot = PyRef::borrow(str.get()).release();  // the slot's own reference
-    Py_XDECREF(old);
+    if (free_slot == nullptr && count_ * 4 >= slots_.size() && bits_ < kMaxBits) {
+      grow();
+      free_slot = free_slot_for(h);
+    }
+    if (free_slot != nullptr) {
+      *free_slot = PyRef::borrow(str.get()).release();  // the slot's own reference
+      ++count_;
+    } else {
+      PyObject*& slot = slots_[home_of(h)];
+      PyObject* old = slot;
+      slot = PyRef::borrow(str.get()).release();
+      Py_XDECREF(old);
+    }
     return str;
   }
 
  private:
-  static constexpr unsigned kSlotBits = 8;
-  static constexpr std::size_t kSlotMask = (std::size_t{1} << kSlotBits) - 1;
+  static constexpr unsigned kInitialBits = 8;
+  static constexpr unsigned kMaxBits = 16;
   static constexpr std::size_t kWays = 4;
   static constexpr std::size_t kMaxLength = 64;
+
+  std::size_t home_of(std::uint64_t h) const noexcept { return static_cast<std::size_t>(h >> (64 - bits_)); }
+  std::size_t mask() const noexcept { return slots_.size() - 1; }
+
+  // A key may sit in its home slot or the few after it, so two keys of a
+  // document that hash alike do not keep evicting each other.
+  PyObject* find(std::uint64_t h, std::string_view key, PyObject**& free_slot) noexcept {
+    const std::size_t home = home_of(h);
+    for (std::size_t i = 0; i < kWays; ++i) {
+      PyObject*& slot = slots_[(home + i) & mask()];
+      if (slot == nullptr) {
+        if (free_slot == nullptr) free_slot = &slot;
+      } else if (holds(slot, key)) {
+        return slot;
+      }
+    }
+    return nullptr;
+  }
+
+  PyObject** free_slot_for(std::uint64_t h) noexcept {
+    const std::size_t home = home_of(h);
+    for (std::size_t i = 0; i < kWays; ++i) {
+      PyObject*& slot = slots_[(home + i) & mask()];
+      if (slot == nullptr) return &slot;
+    }
+    return nullptr;
+  }
+
+  // Doubles the table; a str that finds no free slot in its new window is
+  // dropped from the cache.
+  void grow() {
+    std::vector<PyObject*> old(slots_.size() * 2, nullptr);
+    old.swap(slots_);
+    ++bits_;
+    count_ = 0;
+    for (PyObject* str : old) {
+      if (str == nullptr) continue;
+      const std::string_view bytes(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+      if (PyObject** slot = free_slot_for(hash_of(bytes))) {
+        *slot = str;  // the reference moves with it
+        ++count_;
+      } else {
+        Py_DECREF(str);
+      }
+    }
+  }
 
   static std::uint64_t load64(const char* p) noexcept {
     std::uint64_t word;
@@ -102,14 +153,16 @@ class KeyCache {
     return true;
   }
 
-  static std::size_t slot_of(std::string_view key) noexcept {
+  static std::uint64_t hash_of(std::string_view key) noexcept {
     constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
     std::uint64_t h = key.size() * kMul;
     for_each_word(key.data(), key.size(), [&](std::uint64_t w) { h = (h ^ w) * kMul; });
-    return static_cast<std::size_t>(h >> (64 - kSlotBits));
+    return h;
   }
 
-  std::array<PyObject*, std::size_t{1} << kSlotBits> slots_{};  // owned references or null
+  std::vector<PyObject*> slots_;  // owned references or null; a power of two long
+  unsigned bits_ = kInitialBits;
+  std::size_t count_ = 0;         // slots in use
 };
 
 }  // namespace marlet_native

@@ -4,6 +4,7 @@
 Each case runs in a fresh interpreter, so that a crash shows as a failure
 and the first import of the module is the one under test."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -53,7 +54,12 @@ def test_reported_collector_crash():
     assert (done.returncode, done.stdout) == (0, "1000\n"), done.stderr
 
 
-REFUSED = "marlet._native does not support subinterpreters: it was already initialised in another interpreter"
+# Ours, or CPython's own where it refuses the module itself (isolated
+# interpreters of 3.12 and later).
+REFUSED = (
+    r"marlet\._native does not support subinterpreters: it was already initialised in another interpreter"
+    r"|module (marlet\.)?_native does not support loading in subinterpreters"
+)
 
 # A refused import in another interpreter, before and after the main
 # interpreter imports the module.
@@ -90,4 +96,6 @@ def test_refused_subinterpreter_does_not_lock_out_the_main_one():
     pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
     done = run_python(SUBINTERPRETER)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == [f"sub: {REFUSED}", "[{'a': '1'}]", f"sub: {REFUSED}", "True"]
+    lines = done.stdout.splitlines()
+    assert lines[1::2] == ["[{'a': '1'}]", "True"]
+    assert all(re.fullmatch(f"sub: ({REFUSED})", line) for line in lines[::2]), lines
