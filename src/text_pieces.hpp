@@ -133,7 +133,16 @@ inline bool encode_piece(PyObject* str, Py_ssize_t start, Py_ssize_t stop, std::
 // of the whole text.
 template <class Read>
 void for_each_text_piece(PyObject* data, RecordEnd end, Read&& read) {
-  if (!PyUnicode_Check(data) || PyUnicode_IS_ASCII(data) || PyUnicode_GET_LENGTH(data) <= detail::kPieceLength ||
+  if (!PyUnicode_Check(data)) {
+    read(text_argument(data, "data"));
+    return;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  // A str made through the old wchar_t functions gets its canonical form
+  // only on demand; kind and data below need it.
+  if (PyUnicode_READY(data) < 0) throw_fetched();
+#endif
+  if (PyUnicode_IS_ASCII(data) || PyUnicode_GET_LENGTH(data) <= detail::kPieceLength ||
       detail::has_utf8_form(data)) {
     read(text_argument(data, "data"));
     return;
