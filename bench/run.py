@@ -53,7 +53,9 @@ def main() -> None:
     args = ap.parse_args()
 
     repeat = 5 if args.quick else 15
-    py = {shape: bench_python.run(args.data, shape, repeat) for shape in ("small", "nonascii", "longval", "large")}
+    floor = bench_python.load_floor(args.build)
+    py = {shape: bench_python.run(args.data, shape, repeat, floor)
+          for shape in ("small", "nonascii", "longval", "large")}
     cpp = cpp_results(args.build / "bench" / "marlet_bench", args.data, "0.2s" if args.quick else "0.5s")
 
     rows: list[tuple[str, str, float, str]] = []
@@ -80,6 +82,7 @@ def main() -> None:
         py_ratio(shape, "write_marl_compact", "json.dumps")
         py_ratio(shape, "write_marl_compact", "orjson.dumps")
         mem_ratio(shape, "parse_marl", "json.loads", "<= 1" if shape == "small" else "")
+        rows.extend(bench_python.target_rows(shape, py[shape]))
         cpp_ratio(shape, "marlet_parse_binary", "simdjson_dom", "<= 1" if shape == "small" else "")
         cpp_ratio(shape, "marlet_parse", "simdjson_dom")
         cpp_ratio(shape, "marlet_parse", "memcpy")

@@ -1,35 +1,68 @@
-// The bodies that wrap the core: RecordList to a list of dicts, and a
-// sequence of dicts to a RecordList.
+// The bodies that wrap the core: the core readers' records to a list of
+// dicts, and a sequence of dicts to a RecordList.
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "compact.hpp"
-#include "marl_reader.hpp"
+#include "key_cache.hpp"
 #include "messages.hpp"
 #include "native.hpp"
+#include "py_build.hpp"
 #include "py_str.hpp"
 #include "record.hpp"
+#include "text.hpp"
+#include "text_pieces.hpp"
 
 namespace marlet_native {
 namespace {
 
-PyRef records_to_list(marlet_core::RecordList records) {
-  PyRef list = created(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    // Moved out, the record's table is freed as soon as its dict is built.
-    const marlet_core::Record record = std::move(records[i]);
-    PyRef dict = created(PyDict_New());
-    record.for_each([&](std::string_view key, std::string_view value) {
-      PyRef key_str = make_str(key);
+// Receives fields and record ends from the scanner.  Each record is
+// collected into a core Record (a fresh keyed hash map, so its fields come
+// out in that map's own order, like every other binding's records) and
+// turned into its dict as soon as it closes; the Record is freed at once,
+// so only the current record is ever held in core form.  The Record holds
+// views into the text being read, which outlives every record: pieces of
+// the text end only where a record has closed.
+class RecordDictSink {
+ public:
+  void field(std::string_view key, std::string_view value) {
+    // Records of one document tend to have similar sizes: sizing a new
+    // table like the last one saves the rehashes on the way up.
+    if (record_.empty()) record_.reserve(last_size_);
+    record_.put(key, value);
+  }
+
+  void close() {
+    if (record_.empty()) return;
+    PyRef dict = new_dict();
+    record_.for_each([&](std::string_view key, std::string_view value) {
+      PyRef key_str = keys_.get(key);
       PyRef value_str = make_str(value);
       if (PyDict_SetItem(dict.get(), key_str.get(), value_str.get()) < 0)
         throw_with_pending(messages::kDictSetItem);
     });
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals the dict
+    dicts_.push_back(std::move(dict));
+    last_size_ = record_.size();
+    record_ = marlet_core::BorrowedRecord();
   }
-  return list;
-}
+
+  // The list of all dicts, made at its final length.
+  PyRef take_list() {
+    FillingList list(dicts_.size());
+    for (std::size_t i = 0; i < dicts_.size(); ++i) list.set(i, std::move(dicts_[i]));
+    dicts_.clear();
+    return list.finish();
+  }
+
+ private:
+  marlet_core::BorrowedRecord record_;
+  std::size_t last_size_ = 0;
+  std::vector<PyRef> dicts_;  // the finished records, in document order
+  KeyCache keys_;
+};
 
 marlet_core::Record dict_to_record(PyObject* item) {
   if (!PyDict_Check(item)) throw PythonError::conversion(item, "PyDict");
@@ -73,13 +106,17 @@ marlet_core::RecordList sequence_to_records(PyObject* records) {
 }  // namespace
 
 PyRef parse_marl_via_hashmap(PyObject* data) {
-  const std::string_view text = text_argument(data, "data");
-  return records_to_list(marlet_core::parse_marl_fast(text));
+  RecordDictSink sink;
+  for_each_text_piece(data, RecordEnd::unindented_line,
+                      [&](std::string_view text) { marlet_core::text::scan_marl(text, sink); });
+  return sink.take_list();
 }
 
 PyRef parse_marl_compact(PyObject* data) {
-  const std::string_view text = text_argument(data, "data");
-  return records_to_list(marlet_core::compact::parse_marl_compact(text));
+  RecordDictSink sink;
+  for_each_text_piece(data, RecordEnd::blank_line,
+                      [&](std::string_view text) { marlet_core::text::scan_compact(text, sink); });
+  return sink.take_list();
 }
 
 PyRef write_marl_compact(PyObject* records) {

@@ -216,8 +216,18 @@ void add_function(PyObject* module, PyMethodDef* definition) {
 }
 
 PyRef initialise() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  PyInterpreterState* const current = PyInterpreterState_Get();
+  const std::int64_t interpreter = PyInterpreterState_GetID(current);
   if (interpreter == -1) throw_fetched();
+  // The module and the objects kept for the process belong to the main
+  // interpreter, which can therefore always import it.  Another interpreter
+  // is refused before anything is created or claimed: CPython may call this
+  // initialiser in an isolated interpreter and only then refuse the module
+  // there, so a claim made here by another interpreter could lock the main
+  // one out for the life of the process although the module was never
+  // usable anywhere.
+  if (current != PyInterpreterState_Main())
+    throw PythonError::with_message(PyExc_ImportError, std::string(messages::kSubinterpreter));
   std::int64_t first = -1;
   if (!g_interpreter.compare_exchange_strong(first, interpreter, std::memory_order_seq_cst) && first != interpreter)
     throw PythonError::with_message(PyExc_ImportError, std::string(messages::kSubinterpreter));

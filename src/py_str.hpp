@@ -49,13 +49,13 @@ void decode_utf8(const unsigned char* p, const unsigned char* end, Unit* out) no
       *out++ = static_cast<Unit>(c);
       p += 1;
     } else if (c < 0xe0) {
-      *out++ = static_cast<Unit>((c & 0x1f) << 6 | (p[1] & 0x3f));
+      *out++ = static_cast<Unit>((c & 0x1fu) << 6 | (p[1] & 0x3fu));
       p += 2;
     } else if (c < 0xf0) {
-      *out++ = static_cast<Unit>((c & 0x0f) << 12 | (p[1] & 0x3f) << 6 | (p[2] & 0x3f));
+      *out++ = static_cast<Unit>((c & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu));
       p += 3;
     } else {
-      *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[1] & 0x3f) << 12 | (p[2] & 0x3f) << 6 | (p[3] & 0x3f));
+      *out++ = static_cast<Unit>((c & 0x07u) << 18 | (p[1] & 0x3fu) << 12 | (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu));
       p += 4;
     }
   }

@@ -1,0 +1,105 @@
+// A benchmark-only module, _marlet_floor: the cost of building the objects
+// that parse_marl returns, without reading any text.
+//
+// prepare(text) finds the fields and record ends once, with the same
+// scanner the readers use, and keeps them as offsets; build(prepared) then
+// makes exactly the str, dict and list objects of parse_marl from those
+// views, with the same helpers.  The time of build is the floor that a
+// reader producing these objects cannot go below.
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "key_cache.hpp"
+#include "native.hpp"
+#include "py_build.hpp"
+#include "py_str.hpp"
+#include "text.hpp"
+
+namespace marlet_native {
+// The failure hooks of the helpers; this module only reports them.
+void throw_fetched() { throw std::runtime_error("a CPython call failed"); }
+void throw_api_failure() { throw std::runtime_error("Python API call failed"); }
+void throw_with_pending(std::string_view prefix) { throw std::runtime_error(std::string(prefix)); }
+}  // namespace marlet_native
+
+namespace {
+
+using marlet_native::PyRef;
+
+struct Views {
+  struct Item {
+    std::size_t key, key_size, value, value_size;  // value == npos: the record closes here
+  };
+  static constexpr std::size_t kClose = ~std::size_t{0};
+  std::string text;
+  std::vector<Item> items;
+};
+
+struct ViewSink {
+  Views& views;
+  void field(std::string_view key, std::string_view value) {
+    const char* base = views.text.data();
+    views.items.push_back({static_cast<std::size_t>(key.data() - base), key.size(),
+                           static_cast<std::size_t>(value.data() - base), value.size()});
+  }
+  void close() { views.items.push_back({0, 0, Views::kClose, 0}); }
+};
+
+constexpr const char* kCapsule = "marlet_floor.views";
+
+void free_views(PyObject* capsule) { delete static_cast<Views*>(PyCapsule_GetPointer(capsule, kCapsule)); }
+
+PyObject* prepare(PyObject*, PyObject* arg) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+  if (utf8 == nullptr) return nullptr;
+  auto* views = new Views{std::string(utf8, static_cast<std::size_t>(size)), {}};
+  ViewSink sink{*views};
+  marlet_core::text::scan_marl(views->text, sink);
+  PyObject* capsule = PyCapsule_New(views, kCapsule, free_views);
+  if (capsule == nullptr) delete views;
+  return capsule;
+}
+
+PyObject* build(PyObject*, PyObject* arg) {
+  auto* views = static_cast<Views*>(PyCapsule_GetPointer(arg, kCapsule));
+  if (views == nullptr) return nullptr;
+  try {
+    const char* base = views->text.data();
+    PyRef list = marlet_native::created(PyList_New(0));
+    PyRef current;
+    marlet_native::KeyCache keys;
+    for (const Views::Item& item : views->items) {
+      if (item.value == Views::kClose) {
+        if (!current) continue;
+        if (PyList_Append(list.get(), current.get()) < 0) return nullptr;
+        current.reset();
+        continue;
+      }
+      if (!current) current = marlet_native::new_dict();
+      PyRef key = keys.get({base + item.key, item.key_size});
+      PyRef value = marlet_native::make_str({base + item.value, item.value_size});
+      if (PyDict_SetItem(current.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return list.release();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+}
+
+PyMethodDef g_methods[] = {
+    {"prepare", prepare, METH_O, "prepare(text): the fields and record ends of .marl text, as views."},
+    {"build", build, METH_O, "build(prepared): the objects parse_marl returns, built from the views."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_marlet_floor", "", -1, g_methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__marlet_floor(void) { return PyModule_Create(&g_module); }

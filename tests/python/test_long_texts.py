@@ -1,0 +1,39 @@
+"""Texts long enough that the readers take them in several pieces."""
+
+import random
+
+import pytest
+
+from marl_reference import read_marl, read_marl_compact
+from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap
+
+LINES = ["k: v", "  é: 日本", "\u3000x: 1", "id: 7", "", "   ", "\r", "\t: y", "é", ": z", "a:b:c  ", "\ufeffk: w",
+         "  note: \U0001f600", "k: \x85"]
+
+
+def long_text(seed, stretch):
+    """About 400,000 characters of lines drawn from LINES; `stretch` makes
+    one run of indented lines (a record spanning many pieces) in the middle."""
+    rng = random.Random(seed)
+    lines = [rng.choice(LINES) for _ in range(40_000)]
+    if stretch:
+        lines[20_000:20_000] = [f"  f{i}: é" for i in range(40_000)]
+    return rng.choice(["\n", "\r\n"]).join(lines) + rng.choice(["", "\n"])
+
+
+@pytest.mark.parametrize("stretch", [False, True])
+@pytest.mark.parametrize(
+    ("parse", "reference"),
+    [(parse_marl, read_marl), (parse_marl_via_hashmap, read_marl), (parse_marl_compact, read_marl_compact)],
+)
+def test_long_non_ascii_text(parse, reference, stretch):
+    text = long_text(len(reference.__name__), stretch)
+    assert parse(text) == reference(text)
+
+
+def test_lone_surrogate_far_into_a_long_text():
+    text = long_text(1, False) + "\nk: \ud800"
+    for parse in (parse_marl, parse_marl_via_hashmap, parse_marl_compact):
+        with pytest.raises(UnicodeEncodeError) as info:
+            parse(text)
+        assert info.value.start == len(text) - 1
