@@ -12,7 +12,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence
 from . import __version__
 from ._dispatch import FORMATS, check, choose, format_of, replace_file
 from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
-from ._io import bom_length
+from ._io import Records, bom_length
 
 NAMES = ", ".join(FORMATS)
 
@@ -85,7 +85,7 @@ def _read_input(name: str) -> bytes:
         raise UserError(f"cannot read {name}: {error.strerror or error}") from None
 
 
-def _records(data: bytes, source: str, shown: str, strict: bool) -> list:
+def _records(data: bytes, source: str, shown: str, strict: bool) -> Records:
     info = FORMATS[source]
     try:
         if not info.text:
@@ -142,7 +142,7 @@ def _check_usage(args: argparse.Namespace) -> str:
     return source
 
 
-def _writer(records: list, args: argparse.Namespace) -> Callable[[BinaryIO], None]:
+def _writer(records: Records, args: argparse.Namespace) -> Callable[[BinaryIO], None]:
     info = FORMATS[args.target]
 
     def fill(fp: BinaryIO) -> None:

@@ -65,7 +65,7 @@ class BinaryDecodeError(MarletError):
         self.pos = pos
 
 
-class JSONError(MarletError, json.JSONDecodeError):
+class JSONError(MarletError, json.JSONDecodeError):  # type: ignore[misc]  # int positions, never None
     """A text that is not the JSON form of a record list: both a
     :class:`MarletError` and a :class:`json.JSONDecodeError`."""
 

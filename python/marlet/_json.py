@@ -66,9 +66,18 @@ def _rejection(doc: str) -> Optional[Tuple[int, int]]:
 
 
 def _describe(doc: str, pos: int) -> str:
+    """A message for a rejection at ``pos`` that the standard decoder did
+    not describe, from what stands before it."""
     if pos >= len(doc):
         return "the text ends before the record list does"
-    return f"the JSON form holds only an array of objects with string values; unexpected {doc[pos]!r}"
+    before = doc[:pos].rstrip(" \t\r\n")
+    if not before:
+        return "the top level is not an array"
+    if before[-1] in "[," and doc[pos] != "{":
+        return "a record is not an object"
+    if before[-1] == ":" and doc[pos] != '"':
+        return "a member value is not a string"
+    return f"unexpected {doc[pos]!r}"
 
 
 def loads_json(s: Data) -> Records:

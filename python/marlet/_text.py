@@ -130,7 +130,8 @@ def dumps_marlc(records: RecordsIn, *, lossy: bool = False) -> str:
     ``lossy`` is true, in which case it is written as it stands and reads
     back changed or not at all.
     """
-    return _ext.dump(records, MARLC, lossy, None, None, _MARLC_LOSS).decode("utf-8")
+    text: str = _ext.dump(records, MARLC, lossy, None, None, _MARLC_LOSS).decode("utf-8")
+    return text
 
 
 def dump_marlc(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None:
@@ -146,7 +147,8 @@ def dumps_marl(records: RecordsIn, *, lossy: bool = False) -> str:
     record's last is indented by two spaces.  Refuses what
     :func:`dumps_marlc` refuses (the two formats carry the same records)
     unless ``lossy`` is true."""
-    return _ext.dump(records, MARL, lossy, None, None, _MARL_LOSS).decode("utf-8")
+    text: str = _ext.dump(records, MARL, lossy, None, None, _MARL_LOSS).decode("utf-8")
+    return text
 
 
 def dump_marl(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None:

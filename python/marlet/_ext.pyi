@@ -1,0 +1,16 @@
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
+
+_Buffer = Union[bytes, bytearray, memoryview, Any]
+
+def dump(
+    records: Iterable[Any],
+    form: int,
+    lossy: bool,
+    write: Optional[Callable[[bytes], object]],
+    count: Optional[int],
+    loss_error: Optional[Callable[[int, Optional[str], str], BaseException]],
+) -> Any: ...
+def load_binary(data: _Buffer, error: Callable[[str, int], BaseException]) -> List[Any]: ...
+def json_rejection(text: str) -> Optional[Tuple[int, int]]: ...
+def check(data: _Buffer, marl: bool, limit: int) -> List[Tuple[int, int, int, int, Optional[str]]]: ...
+def utf8_error(data: _Buffer) -> Optional[int]: ...
