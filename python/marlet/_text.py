@@ -8,7 +8,14 @@ from typing import Callable, List, NamedTuple, Optional, Union
 from . import _ext
 from ._errors import LossyWriteError, MarletSyntaxError
 from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, decode, file_text, text_arg
-from ._native import parse_marl, parse_marl_compact
+from ._native import parse_marl
+
+
+def _parse_marlc(text: str) -> Records:
+    # The core's reader with each record's fields in document order (the
+    # native parse_marl_compact gives them in hash order).
+    records: Records = _ext.load_marlc(text)
+    return records
 
 # The writers' forms, as marlet._ext numbers them.
 MARLC, MARL, JSON, BINARY = 0, 1, 2, 3
@@ -102,13 +109,13 @@ def load_marl(fp: Readable, *, strict: bool = False) -> Records:
 def loads_marlc(s: Data, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` (compact) document given as a string
     or as bytes; see :func:`loads_marl`."""
-    return _loads(parse_marl_compact, False, s, strict, "loads_marlc")
+    return _loads(_parse_marlc, False, s, strict, "loads_marlc")
 
 
 def load_marlc(fp: Readable, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` document from a file object, binary
     or text; see :func:`load_marl`."""
-    return _load(parse_marl_compact, False, fp, strict, "load_marlc")
+    return _load(_parse_marlc, False, fp, strict, "load_marlc")
 
 
 def _loss_error(form: str) -> Callable[[int, Optional[str], str], LossyWriteError]:

@@ -458,6 +458,59 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // ---------------------------------------------------------------------------
+// .marlc reader in document order
+
+// Builds one dict per record as the scanner finds the fields: a key's first
+// occurrence fixes its place, a repeated key takes the later value.
+class DictSink {
+ public:
+  DictSink() : list_(checked(PyList_New(0))) {}
+
+  void field(std::string_view key, std::string_view value) {
+    if (!record_) record_ = checked(PyDict_New());
+    PyRef k = make_str(key), v = make_str(value);
+    if (PyDict_SetItem(record_.get(), k.get(), v.get()) < 0) throw PyError{};
+  }
+  void close() {
+    if (!record_) return;
+    if (PyList_Append(list_.get(), record_.get()) < 0) throw PyError{};
+    record_.reset();
+    if ((++closed_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw PyError{};
+  }
+  PyRef take() { return std::move(list_); }
+
+ private:
+  static PyRef make_str(std::string_view s) {
+    if (is_ascii(s.data(), s.size())) return ascii_str(s.data(), s.size());
+    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+  }
+
+  PyRef list_;
+  PyRef record_;
+  std::size_t closed_ = 0;
+};
+
+// load_marlc(text) -> list[dict[str, str]]
+//
+// The .marlc reader's records with each record's fields in document order.
+// `text` is a str or bytes-like UTF-8 (already known to be valid).
+PyObject* load_marlc(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    DictSink sink;
+    if (PyUnicode_Check(arg)) {
+      Py_ssize_t n = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
+      if (p == nullptr) throw PyError{};
+      marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
+    } else {
+      Bytes data(arg);
+      marlet_core::text::scan_compact(data.view(), sink);
+    }
+    return sink.take().release();
+  });
+}
+
+// ---------------------------------------------------------------------------
 // JSON rejection
 
 // json_rejection(text: str) -> (byte_offset, char_offset) | None
@@ -614,6 +667,7 @@ const PyMethodDef kMethods[] = {
      "dump(records, form, lossy, write, count, loss_error): write records in one of the forms."},
     {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
      "load_binary(data, error): read the binary encoding."},
+    {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},
     {"json_rejection", &json_rejection, METH_O, "json_rejection(text): where the JSON reader rejects text, or None."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check)), METH_FASTCALL,
      "check(data, marl, limit): the lines the reader passes over and the repeated keys."},
