@@ -63,9 +63,9 @@ def test_python_example_runs(tmp_path):
     )
     assert (result.returncode, result.stderr) == (0, b"")
     out = result.stdout.decode("utf-8")
-    assert out.startswith("contacts.marl: 5 records\n  1. company='Analytical Engines Ltd', ")
+    assert out.startswith("contacts.marl: 5 records\n  1. name='Ada Lovelace', email=")
     assert "refused: record 0, key ' padded key ': a key cannot start or end with whitespace in .marlc\n" in out
-    for name in ("contacts.bin", "contacts.json", "contacts.marlc"):
+    for name in ("contacts.bin", "contacts.json", "contacts.marl", "contacts.marlc"):
         assert f"wrote {name}: " in out
     assert list(tmp_path.iterdir()) == []  # it cleans up after itself
 
