@@ -270,3 +270,18 @@ def test_exhausted_memory_is_memory_error():
 
     result = subprocess.run([sys.executable, "-c", MEMORY_PROBE], capture_output=True, timeout=120)
     assert (result.returncode, result.stdout) == (0, b"ok\n"), result.stderr.decode()[-2000:]
+
+
+def test_write_replaces_files_keeping_links_and_permissions(tmp_path):
+    target = tmp_path / "real.json"
+    target.write_text("old")
+    target.chmod(0o640)
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    marlet.write(link, [{"a": "1"}])
+    assert link.is_symlink() and marlet.read(target) == [{"a": "1"}]
+    assert target.stat().st_mode & 0o777 == 0o640
+    with pytest.raises(marlet.LossyWriteError):
+        marlet.write(link, [{"a": "1"}, {}], "marlc")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.json", "real.json"]
+    assert marlet.read(target) == [{"a": "1"}]
