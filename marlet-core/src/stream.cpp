@@ -126,7 +126,7 @@ std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
 }
 
 void Utf8Stream::fail(std::uint64_t at) const {
-  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8 at byte offset " + std::to_string(at));
+  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8");
 }
 
 void Utf8Stream::feed(std::string_view chunk) {
@@ -319,7 +319,7 @@ std::size_t parse_json_object(std::string_view object, std::vector<text::Field>&
 }
 
 void JsonFramer::fail(std::uint64_t at, const char* what) const {
-  throw ReadError(ReadError::Kind::json, at, std::string(what) + " at byte offset " + std::to_string(at));
+  throw ReadError(ReadError::Kind::json, at, what);
 }
 
 std::size_t JsonFramer::between_objects(std::string_view chunk, std::size_t i) {

@@ -60,7 +60,8 @@ inline constexpr std::size_t npos = std::string_view::npos;
 // Errors
 
 // Ill-formed input, with the absolute byte offset (from the start of all
-// that was fed) where it was found.
+// that was fed) where it was found.  what() says what is wrong, without
+// the offset, so a front end can word the whole message.
 class ReadError : public std::runtime_error {
  public:
   enum class Kind : unsigned char { utf8, json };
@@ -229,7 +230,7 @@ template <class Sink>
 void Reader<Sink>::on_object(std::string_view object, std::uint64_t at) {
   fields_.clear();
   const std::size_t bad = parse_json_object(object, fields_, scratch_);
-  if (bad != npos) throw ReadError(ReadError::Kind::json, at + bad, "not an object of string values");
+  if (bad != npos) throw ReadError(ReadError::Kind::json, at + bad, "a record is not an object of string values");
   for (const text::Field& f : fields_) sink_.field(f.key, f.value);
   // An empty object is a record of its own in the JSON form.
   if constexpr (requires(Sink& s) { s.end_record(); })

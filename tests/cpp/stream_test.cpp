@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "compact.hpp"
+#include "converter.hpp"
+#include "ffi.hpp"
 #include "json.hpp"
 #include "marl_reader.hpp"
 #include "test_support.hpp"
@@ -273,3 +276,141 @@ TEST(JsonReader, ReportsWhereTheStructureBreaks) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// File conversion
+
+namespace {
+
+class StringSource : public stream::Source {
+ public:
+  StringSource(std::string text, std::size_t max_read) : text_(std::move(text)), max_read_(max_read) {}
+  std::size_t read(char* dst, std::size_t n) override {
+    n = std::min({n, max_read_, text_.size() - at_});
+    std::memcpy(dst, text_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  bool rewind() override {
+    at_ = 0;
+    return rewindable;
+  }
+  bool rewindable = true;
+
+ private:
+  std::string text_;
+  std::size_t max_read_;
+  std::size_t at_ = 0;
+};
+
+class StringDestination : public stream::Destination {
+ public:
+  explicit StringDestination(bool seekable) : seekable_(seekable) {}
+  void write(std::string_view bytes) override { text.append(bytes); }
+  bool can_patch() const override { return seekable_; }
+  void patch(std::uint64_t offset, std::string_view bytes) override { text.replace(offset, bytes.size(), bytes); }
+  std::string text;
+
+ private:
+  bool seekable_;
+};
+
+std::string convert(const std::string& input, stream::Format from, stream::Target to, unsigned jobs,
+                    std::size_t chunk, std::size_t max_read, bool seekable = true) {
+  StringSource source(input, max_read);
+  StringDestination destination(seekable);
+  stream::ConvertOptions options;
+  options.from = from;
+  options.to = to;
+  options.jobs = jobs;
+  options.chunk_size = chunk;
+  stream::convert(source, destination, options, [](std::uint64_t) {});
+  return destination.text;
+}
+
+}  // namespace
+
+// Any threads, rounds and reads give the one-shot records; for records of
+// one field (where field order cannot differ) the one-shot writers' bytes.
+TEST(Convert, GivesTheOneShotRecordsAndBytes) {
+  std::mt19937 rng(8);
+  for (int round = 0; round < 1500; ++round) {
+    const bool single = rng() % 2;
+    std::string text = random_valid_text(rng, rng() % 80);
+    if (single) {
+      // Unindented lines only: every record holds one field.
+      std::string flat;
+      for (char c : text) flat += c;
+      text.clear();
+      for (std::size_t i = 0; i < flat.size(); ++i)
+        if (!(flat[i] == '\n' && i + 1 < flat.size() && (flat[i + 1] == ' ' || flat[i + 1] == '\t'))) text += flat[i];
+    }
+    const auto jobs = static_cast<unsigned>(1 + rng() % 3);
+    const std::size_t chunk = 1 + rng() % 16;
+    const std::size_t max_read = 1 + rng() % 20;
+    // The conversion drops a leading byte-order mark.
+    const std::string body = text.rfind("\xef\xbb\xbf", 0) == 0 ? text.substr(3) : text;
+    for (Format format : {Format::marl, Format::marlc}) {
+      const Records expect = one_shot(format, body);
+      const std::string json = convert(text, format, stream::Target::json, jobs, chunk, max_read);
+      ASSERT_EQ(marlet_test::from_json(json), expect) << marlet_test::hex(text);
+      const std::string bin = convert(text, format, stream::Target::binary, jobs, chunk, max_read, rng() % 2);
+      ASSERT_EQ(marlet_test::from_binary(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()), expect);
+      const std::string marlc = convert(text, format, stream::Target::marlc, jobs, chunk, max_read);
+      ASSERT_EQ(one_shot(Format::marlc, marlc), expect);
+      const std::string marl = convert(text, format, stream::Target::marl, jobs, chunk, max_read);
+      ASSERT_EQ(one_shot(Format::marl, marl), expect);
+      ASSERT_EQ(marlet_test::from_json(convert(json, Format::json, stream::Target::json, 1, chunk, max_read)), expect);
+      bool one_field = true;
+      for (const Fields& r : expect) one_field = one_field && r.size() == 1;
+      if (one_field) {
+        const auto list = format == Format::marl ? marlet_core::parse_marl_fast(body)
+                                                 : marlet_core::compact::parse_marl_compact(body);
+        marlet_core::Buffer out;
+        marlet_core::write_json(list, out);
+        ASSERT_EQ(json, out.view());
+        ASSERT_EQ(marlc, marlet_core::compact::write_marl_compact(list).view());
+        ASSERT_EQ(bin, marlet_core::ffi::encode_binary(list)->view());
+      }
+    }
+  }
+}
+
+TEST(Convert, FieldsInDocumentOrderLastValueWins) {
+  EXPECT_EQ(convert("  b: 1\n  a: 2\n  b: 3\nc: 4\n", Format::marl, stream::Target::json, 1, 4, 3),
+            R"([{"b":"3","a":"2","c":"4"}])");
+  EXPECT_EQ(convert("\xef\xbb\xbf" "a: 1\n", Format::marl, stream::Target::marlc, 2, 4, 3), "a:1\n\n");
+}
+
+TEST(Convert, BinaryToAnUnseekableOutputCountsFirstOrFails) {
+  const std::string text = "a: 1\nb: 2\n";
+  EXPECT_EQ(convert(text, Format::marl, stream::Target::binary, 1, 4, 3, false),
+            convert(text, Format::marl, stream::Target::binary, 1, 4, 3, true));
+  StringSource source(text, 100);
+  source.rewindable = false;
+  StringDestination destination(false);
+  stream::ConvertOptions options;
+  options.to = stream::Target::binary;
+  EXPECT_THROW(stream::convert(source, destination, options, [](std::uint64_t) {}), stream::ConvertError);
+  EXPECT_EQ(destination.text, "");
+}
+
+TEST(Convert, RefusesJsonRecordsATextFormCannotCarry) {
+  const std::string json = R"([{"a":"1"},{"k:x":"2"}])";
+  EXPECT_THROW(convert(json, Format::json, stream::Target::marlc, 1, 4, 3), stream::ConvertError);
+}
+
+TEST(Convert, ReportsIllFormedUtf8WithItsOffset) {
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "key: value " + std::to_string(i) + "\n";
+  const std::size_t bad = text.size() - 100;
+  text[bad] = '\xff';
+  for (unsigned jobs : {1u, 2u, 3u}) {
+    try {
+      convert(text, Format::marl, stream::Target::json, jobs, 64, 1000);
+      ADD_FAILURE() << "accepted";
+    } catch (const stream::ReadError& e) {
+      EXPECT_EQ(e.offset(), bad);
+    }
+  }
+}
