@@ -28,6 +28,7 @@ from ._files import (
     read,
     write,
 )
+from ._stream import StreamError, convert, iter_records
 from ._native import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
 
 __version__ = "0.1.0"
@@ -52,4 +53,5 @@ __all__ = [
     "read",
     "write",
     "LossyWriteError",
+    "iter_records", "convert", "StreamError",
 ]
