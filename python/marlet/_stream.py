@@ -16,7 +16,9 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._native import parse_marl, parse_marl_compact
+from ._errors import MarletError
+from ._native import parse_marl
+from ._text import _parse_marlc
 
 __all__ = ["iter_records", "convert", "StreamError"]
 
@@ -27,14 +29,14 @@ _BOM = b"\xef\xbb\xbf"
 _Reader: Any = _ext.reader_type()
 
 
-class StreamError(ValueError):
+class StreamError(MarletError):
     """Input that cannot be read: ill-formed UTF-8 or JSON that is not an
     array of objects of string values.  ``pos`` is the byte offset in the
-    file where it was found."""
+    file where it was found.  A :class:`MarletError`."""
 
     def __init__(self, message: str, pos: int) -> None:
         super().__init__(message)
-        self.pos = pos
+        self.pos: int = pos
 
 
 def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], what: str) -> str:
@@ -134,7 +136,7 @@ def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
 
 
 def _iterate_text(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
-    parse = parse_marl if fmt == "marl" else parse_marl_compact
+    parse = parse_marl if fmt == "marl" else _parse_marlc
     carry = b""  # the text since the last cut point
     offset = 0  # file offset of carry[0]
     for chunk in _chunks(fp, chunk_size):
