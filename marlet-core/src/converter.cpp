@@ -217,7 +217,7 @@ class Converter {
       }
       reader.finish();
     } catch (const ReadError& e) {
-      throw ReadError(e.kind(), e.offset() + skipped, e.what());
+      throw ReadError(e.kind(), e.offset() + skipped, e.what(), e.bytes());
     }
     emit(out);
     written_ = sink.written();
@@ -235,9 +235,10 @@ class Converter {
 
   void read_piece(Piece& piece) noexcept {
     try {
-      if (!is_valid_utf8(piece.text))
-        throw ReadError(ReadError::Kind::utf8, piece.offset + first_invalid_utf8(piece.text.data(), piece.text.size()),
-                        "ill-formed UTF-8");
+      if (!is_valid_utf8(piece.text)) {
+        const std::size_t bad = first_invalid_utf8(piece.text.data(), piece.text.size());
+        throw ReadError(ReadError::Kind::utf8, piece.offset + bad, "ill-formed UTF-8", piece.text.substr(bad));
+      }
       WriteSink sink(options_.to, piece.out, false, 0);
       if (options_.from == Format::marl)
         text::scan_marl(piece.text, sink);

@@ -125,8 +125,8 @@ std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
   return size;
 }
 
-void Utf8Stream::fail(std::uint64_t at) const {
-  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8");
+void Utf8Stream::fail(std::uint64_t at, std::string_view bytes) const {
+  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8", bytes);
 }
 
 void Utf8Stream::feed(std::string_view chunk) {
@@ -140,20 +140,23 @@ void Utf8Stream::feed(std::string_view chunk) {
       offset_ += chunk.size();
       return;
     }
-    if (first_invalid_utf8(held_, held_size_) != held_size_) fail(held_at);
+    if (first_invalid_utf8(held_, held_size_) != held_size_) fail(held_at, std::string_view(held_, held_size_));
     held_size_ = 0;
   }
   const std::string_view rest = chunk.substr(i);
   const std::size_t tail = incomplete_tail(rest);
   const std::string_view whole = rest.substr(0, rest.size() - tail);
-  if (!is_valid_utf8(whole)) fail(offset_ + i + first_invalid_utf8(whole.data(), whole.size()));
+  if (!is_valid_utf8(whole)) {
+    const std::size_t bad = first_invalid_utf8(whole.data(), whole.size());
+    fail(offset_ + i + bad, rest.substr(bad));
+  }
   std::memcpy(held_, rest.data() + whole.size(), tail);
   held_size_ = tail;
   offset_ += chunk.size();
 }
 
 void Utf8Stream::finish() {
-  if (held_size_ != 0) fail(offset_ - held_size_);
+  if (held_size_ != 0) fail(offset_ - held_size_, std::string_view(held_, held_size_));
 }
 
 // ---------------------------------------------------------------------------

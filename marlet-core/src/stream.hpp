@@ -65,14 +65,18 @@ inline constexpr std::size_t npos = std::string_view::npos;
 class ReadError : public std::runtime_error {
  public:
   enum class Kind : unsigned char { utf8, json };
-  ReadError(Kind kind, std::uint64_t offset, const std::string& what)
-      : std::runtime_error(what), kind_(kind), offset_(offset) {}
+  ReadError(Kind kind, std::uint64_t offset, const std::string& what, std::string_view bytes = {})
+      : std::runtime_error(what), kind_(kind), offset_(offset), bytes_(bytes.substr(0, 4)) {}
   Kind kind() const noexcept { return kind_; }
   std::uint64_t offset() const noexcept { return offset_; }
+  // For ill-formed UTF-8: the input's bytes from the offset on, up to four
+  // (what a front end needs to say which byte and why).
+  const std::string& bytes() const noexcept { return bytes_; }
 
  private:
   Kind kind_;
   std::uint64_t offset_;
+  std::string bytes_;
 };
 
 // ---------------------------------------------------------------------------
@@ -94,7 +98,7 @@ class Utf8Stream {
   std::uint64_t offset() const noexcept { return offset_; }
 
  private:
-  [[noreturn]] void fail(std::uint64_t at) const;
+  [[noreturn]] void fail(std::uint64_t at, std::string_view bytes) const;
   char held_[4] = {};
   std::size_t held_size_ = 0;
   std::uint64_t offset_ = 0;  // bytes fed so far

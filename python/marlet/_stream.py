@@ -51,10 +51,27 @@ def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], 
     return chosen
 
 
-def _reraise(error: ValueError) -> StreamError:
-    """The native readers raise ValueError(message, offset)."""
-    message, pos = error.args
-    return StreamError(message, pos)
+def _utf8_error(data: bytes, pos: int) -> StreamError:
+    """The error for ill-formed UTF-8 at byte ``pos``; ``data`` holds the
+    bytes from there on (four are enough to tell why)."""
+    try:
+        data.decode("utf-8")
+        reason = "ill-formed"
+    except UnicodeDecodeError as error:
+        reason = error.reason
+    return StreamError(f"input is not UTF-8: byte 0x{data[0]:02x} at offset {pos} ({reason})", pos)
+
+
+def _native_error(error: ValueError, skipped: int = 0) -> Optional[StreamError]:
+    """The package's error for a native reader's ValueError(message, offset,
+    bytes), or None for any other ValueError."""
+    if len(error.args) != 3:
+        return None
+    message, pos, data = error.args
+    pos += skipped
+    if data:
+        return _utf8_error(data, pos)
+    return StreamError(f"{message.rsplit(' at byte offset ', 1)[0]} at byte offset {pos}", pos)
 
 
 # --------------------------------------------------------------------------
@@ -129,10 +146,10 @@ def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
             yield from reader.feed(chunk)
         yield from reader.finish()
     except ValueError as error:
-        if len(error.args) != 2:
+        stream_error = _native_error(error, skipped)
+        if stream_error is None:
             raise
-        message, pos = error.args
-        raise StreamError(message.replace(f"offset {pos}", f"offset {pos + skipped}"), pos + skipped) from None
+        raise stream_error from None
 
 
 def _iterate_text(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
@@ -160,8 +177,7 @@ def _decode(data: Any, offset: int) -> str:
     try:
         return str(data, "utf-8")
     except UnicodeDecodeError as error:
-        pos = offset + error.start
-        raise StreamError(f"input is not UTF-8: ill-formed byte at offset {pos}", pos) from None
+        raise _utf8_error(bytes(memoryview(data)[error.start : error.start + 4]), offset + error.start) from None
 
 
 # --------------------------------------------------------------------------
@@ -233,6 +249,7 @@ def _convert(
     try:
         return int(_ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress))
     except ValueError as error:
-        if len(error.args) == 2:
-            raise _reraise(error) from None
-        raise
+        stream_error = _native_error(error)
+        if stream_error is None:
+            raise
+        raise stream_error from None

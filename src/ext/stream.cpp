@@ -36,7 +36,8 @@ struct OsFailure {
 };
 
 // Runs a body that may throw the stream's own errors and turns them into
-// Python exceptions: ill-formed input becomes ValueError(message, offset),
+// Python exceptions: ill-formed input becomes ValueError(message, offset,
+// bytes) (for UTF-8, up to four bytes from the offset on, else empty),
 // a conversion the output cannot carry ValueError(message), a failed system
 // call OSError.
 template <class Body>
@@ -45,10 +46,9 @@ PyObject* stream_guarded(Body&& body) noexcept {
     try {
       return body();
     } catch (const stream::ReadError& e) {
-      const std::string message = e.kind() == stream::ReadError::Kind::utf8
-                                      ? "input is not UTF-8: ill-formed byte at offset " + std::to_string(e.offset())
-                                      : std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
-      PyRef args = checked(Py_BuildValue("(sK)", message.c_str(), static_cast<unsigned long long>(e.offset())));
+      const std::string message = std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
+      PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
+                                         e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size())));
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const stream::ConvertError& e) {
