@@ -71,9 +71,14 @@ class WriteSink {
     const std::span<const text::Field> fields = fields_.view();
     if (check_loss_) {
       if (auto loss = writers::marlc_loss(fields, index_ == 0)) {
+        std::optional<std::string> key;
         std::string where = "record " + std::to_string(index_);
-        if (loss->field != writers::Loss::kRecord) where += ", key \"" + std::string(fields[loss->field].key) + "\"";
-        throw ConvertError(where + ": " + loss->reason + " in " + (target_ == Target::marl ? ".marl" : ".marlc"));
+        if (loss->field != writers::Loss::kRecord) {
+          key.emplace(fields[loss->field].key);
+          where += ", key \"" + *key + "\"";
+        }
+        const std::string form = target_ == Target::marl ? ".marl" : ".marlc";
+        throw LossError(where + ": " + loss->reason + " in " + form, index_, key, loss->reason, form);
       }
     }
     switch (target_) {
@@ -168,6 +173,7 @@ class Converter {
     std::string_view bytes = out.view();
     if (options_.to == Target::json && !opened_) bytes.remove_prefix(1);  // the first record's comma
     opened_ = true;
+    write_head();
     destination_.write(bytes);
     out.clear();
   }
@@ -177,18 +183,26 @@ class Converter {
            (options_.to == Target::marlc || options_.to == Target::marl);
   }
 
+  // The output's head waits for the first records, so that input found
+  // ill-formed in the first round leaves nothing written at all.
   void open() {
-    if (discard_) return;
-    if (options_.to == Target::json) destination_.write("[");
+    if (options_.to == Target::json) head_.push_back('[');
     if (options_.to == Target::binary) {
       char count[4];
       ffi::detail::put_u32(count, static_cast<std::size_t>(header_count_));
-      destination_.write(std::string_view(count, 4));
+      head_.append(count, 4);
     }
+  }
+
+  void write_head() {
+    if (head_.empty()) return;
+    destination_.write(head_.view());
+    head_.clear();
   }
 
   void close() {
     if (discard_) return;
+    write_head();
     if (options_.to == Target::json) destination_.write(options_.final_newline ? "]\n" : "]");
   }
 
@@ -285,8 +299,9 @@ class Converter {
         read_piece(pieces[0]);
         workers.join();
       }
-      for (Piece& piece : pieces) {
+      for (Piece& piece : pieces)
         if (piece.error) std::rethrow_exception(piece.error);
+      for (Piece& piece : pieces) {
         written_ += piece.written;
         emit(piece.out);
         piece.written = 0;
@@ -311,6 +326,7 @@ class Converter {
   bool discard_;  // only count the records
   std::uint64_t header_count_;  // the binary encoding's count, when known up front
   bool opened_ = false;
+  Buffer head_;  // the start of the output, not yet written
   std::uint64_t read_ = 0;
   std::uint64_t written_ = 0;
 };

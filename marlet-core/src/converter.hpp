@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 
@@ -61,6 +63,18 @@ struct ConvertOptions {
 class ConvertError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A record from JSON that the .marl or .marlc output cannot carry.
+class LossError : public ConvertError {
+ public:
+  LossError(const std::string& what, std::uint64_t at, std::optional<std::string> bad_key, std::string why,
+            std::string in_form)
+      : ConvertError(what), index(at), key(std::move(bad_key)), reason(std::move(why)), form(std::move(in_form)) {}
+  std::uint64_t index;             // the record's position in the input
+  std::optional<std::string> key;  // the offending field's key; none for an empty record
+  std::string reason;              // what the form cannot hold
+  std::string form;                // ".marl" or ".marlc"
 };
 
 // Called on the calling thread between rounds with the number of input

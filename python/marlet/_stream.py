@@ -16,7 +16,7 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._errors import MarletError
+from ._errors import LossyWriteError, MarletError
 from ._native import parse_marl
 from ._text import _parse_marlc
 
@@ -220,7 +220,7 @@ def convert(
     replaces it only on success: a failure or an interruption leaves no
     partial file.  Binary output to a file object that cannot seek needs a
     path as source (the records are counted first).  Records from JSON that
-    ``.marlc`` or ``.marl`` cannot carry raise :class:`ValueError` unless
+    ``.marlc`` or ``.marl`` cannot carry raise :class:`LossyWriteError` unless
     ``lossy`` is true.  Ill-formed input raises :class:`StreamError`.
     """
     return _convert(source, destination, from_format, to_format, jobs, lossy=lossy)
@@ -249,6 +249,8 @@ def _convert(
     try:
         return int(_ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress))
     except ValueError as error:
+        if len(error.args) == 5 and error.args[0] == "loss":
+            raise LossyWriteError(*error.args[1:]) from None
         stream_error = _native_error(error)
         if stream_error is None:
             raise

@@ -38,7 +38,8 @@ struct OsFailure {
 // Runs a body that may throw the stream's own errors and turns them into
 // Python exceptions: ill-formed input becomes ValueError(message, offset,
 // bytes) (for UTF-8, up to four bytes from the offset on, else empty),
-// a conversion the output cannot carry ValueError(message), a failed system
+// a record that a text form cannot carry ValueError("loss", index, key,
+// reason, form), another conversion failure ValueError(message), a failed system
 // call OSError.
 template <class Body>
 PyObject* stream_guarded(Body&& body) noexcept {
@@ -49,6 +50,13 @@ PyObject* stream_guarded(Body&& body) noexcept {
       const std::string message = std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
       PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
                                          e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size())));
+      PyErr_SetObject(PyExc_ValueError, args.get());
+      return nullptr;
+    } catch (const stream::LossError& e) {
+      PyRef key = e.key ? checked(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
+                        : PyRef::borrow(Py_None);
+      PyRef args = checked(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
+                                         e.reason.c_str(), e.form.c_str()));
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const stream::ConvertError& e) {
