@@ -301,6 +301,9 @@ class FdSource : public stream::Source {
   FdSource(int fd, std::string path, GilReleased& gil) : fd_(fd), path_(std::move(path)), gil_(gil) {}
   std::size_t read(char* dst, std::size_t n) override {
     for (;;) {
+      // A pipe may block for long: a signal that came during the last
+      // read (which then returned data, not EINTR) is answered first.
+      gil_.check_signals();
       const ssize_t got = ::read(fd_, dst, n > SSIZE_MAX ? SSIZE_MAX : n);
       if (got >= 0) return static_cast<std::size_t>(got);
       if (errno != EINTR) throw OsFailure{errno, path_};

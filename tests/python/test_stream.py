@@ -149,3 +149,38 @@ def test_format_errors(tmp_path):
         marlet.iter_records(tmp_path / "x.txt")
     with pytest.raises(ValueError, match="unknown output format"):
         marlet.convert(io.BytesIO(b""), io.BytesIO(), from_format="marl", to_format="yaml")
+
+
+@pytest.mark.parametrize("target", ["json", "bin"])
+def test_ctrl_c_stops_the_command_and_leaves_no_file(tmp_path, target):
+    """SIGINT while the command converts standard input: status 130, and
+    neither the output nor its temporary file is left."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    out = tmp_path / f"out.{target}"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "marlet", "-", "--from", "marl", "-o", str(out)],
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # A test runner started in the background may ignore SIGINT, and a
+        # child would inherit that.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    try:
+        proc.stdin.write(b"  key: value\nid: 1\n" * 200_000)
+        proc.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not any(p.name.startswith(f".{out.name}.part-") for p in tmp_path.iterdir()):
+            assert time.monotonic() < deadline, "the conversion did not start"
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 130
+    finally:
+        proc.kill()
+        proc.stdin.close()
+        proc.stderr.close()
+        proc.wait()
+    assert list(tmp_path.iterdir()) == []
