@@ -4,8 +4,8 @@ memory.
 :func:`iter_records` reads a file a chunk at a time.  ``.marl`` and
 ``.marlc`` text is cut at cut points (after a line that closes every
 record: an unindented line in ``.marl``, a blank line in ``.marlc``), and
-each piece goes to the same native reader as :func:`marlet.read`; the JSON
-form goes through a native incremental reader.  :func:`convert` does the
+each piece goes to the core's scanner, which builds the dicts straight
+from the bytes; the JSON form goes through the core's incremental reader.  :func:`convert` does the
 whole conversion in native code, with the GIL released, on several threads
 for ``.marl`` and ``.marlc`` input.
 """
@@ -17,8 +17,6 @@ from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
 from ._errors import LossyWriteError, MarletError
-from ._native import parse_marl
-from ._text import _parse_marlc
 
 __all__ = ["iter_records", "convert", "StreamError"]
 
@@ -153,31 +151,29 @@ def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
 
 
 def _iterate_text(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
-    parse = parse_marl if fmt == "marl" else _parse_marlc
     carry = b""  # the text since the last cut point
     offset = 0  # file offset of carry[0]
-    for chunk in _chunks(fp, chunk_size):
-        if not chunk:
-            offset = len(_BOM)
-            continue
-        buffer = carry + chunk if carry else chunk
-        # Cut points in the new bytes only: the carry holds none but its start.
-        cut = _ext.last_cut(buffer, len(carry), fmt) if carry else _ext.last_cut(buffer, 0, fmt)
-        if cut <= 0:
-            carry = buffer
-            continue
-        yield from parse(_decode(memoryview(buffer)[:cut], offset))
-        carry = buffer[cut:]
-        offset += cut
-    if carry:
-        yield from parse(_decode(carry, offset))
-
-
-def _decode(data: Any, offset: int) -> str:
     try:
-        return str(data, "utf-8")
-    except UnicodeDecodeError as error:
-        raise _utf8_error(bytes(memoryview(data)[error.start : error.start + 4]), offset + error.start) from None
+        for chunk in _chunks(fp, chunk_size):
+            if not chunk:
+                offset = len(_BOM)
+                continue
+            buffer = carry + chunk if carry else chunk
+            # Cut points in the new bytes only: the carry holds none but its start.
+            cut = _ext.last_cut(buffer, len(carry), fmt) if carry else _ext.last_cut(buffer, 0, fmt)
+            if cut <= 0:
+                carry = buffer
+                continue
+            yield from _ext.read_piece(memoryview(buffer)[:cut], fmt, offset)
+            carry = buffer[cut:]
+            offset += cut
+        if carry:
+            yield from _ext.read_piece(carry, fmt, offset)
+    except ValueError as error:
+        stream_error = _native_error(error)
+        if stream_error is None:
+            raise
+        raise stream_error from None
 
 
 # --------------------------------------------------------------------------

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstring>
 #include <optional>
@@ -20,6 +22,7 @@
 #include "converter.hpp"
 #include "ext.hpp"
 #include "stream.hpp"
+#include "utf8.hpp"
 
 namespace marlet_ext {
 namespace {
@@ -140,14 +143,60 @@ PyObject* last_cut(PyObject*, PyObject* args) {
 // ---------------------------------------------------------------------------
 // The incremental reader as a Python object
 
-// Builds dicts from what the reader finds; a repeated key keeps its first
+bool is_ascii(std::string_view s) noexcept {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    high |= word;
+  }
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
+// A new str from valid UTF-8; ASCII text is copied straight into the str.
+PyRef make_str(std::string_view s) {
+  if (!is_ascii(s)) return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+  PyRef str = checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(str.get()), s.data(), s.size());
+  return str;
+}
+
+// Documents repeat a few keys in every record: the str made for a short
+// ASCII key is kept and handed out again, which saves the allocation and,
+// since a str caches its hash, the hashing in the dict.  A colliding key
+// replaces the slot's old one.
+class KeyCache {
+ public:
+  PyRef get(std::string_view key) {
+    if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
+    std::uint32_t h = 2166136261u;
+    for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    PyRef& slot = slots_[h & (kSlots - 1)];
+    PyObject* str = slot.get();
+    if (str != nullptr && PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(key.size()) &&
+        std::memcmp(PyUnicode_1BYTE_DATA(str), key.data(), key.size()) == 0)
+      return PyRef::borrow(str);
+    PyRef made = make_str(key);
+    slot = PyRef::borrow(made.get());
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 256;
+  static constexpr std::size_t kMaxLength = 64;
+  std::array<PyRef, kSlots> slots_;
+};
+
+// Builds dicts from what a reader finds; a repeated key keeps its first
 // place and takes its last value, as dict assignment does.
 class DictSink {
  public:
   void field(std::string_view key, std::string_view value) {
     if (!current_) current_ = checked(PyDict_New());
-    PyRef k = checked(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "strict"));
-    PyRef v = checked(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
+    PyRef k = keys_.get(key);
+    PyRef v = make_str(value);
     if (PyDict_SetItem(current_.get(), k.get(), v.get()) < 0) throw PyError{};
   }
   void close() {
@@ -168,7 +217,35 @@ class DictSink {
  private:
   PyRef current_;
   PyRef records_;
+  KeyCache keys_;
 };
+
+// read_piece(data, format, offset) -> list of dicts
+//
+// Reads a piece of .marl or .marlc text that starts and ends at cut points,
+// as bytes; `offset` is the piece's place in the file, for the error that
+// ill-formed UTF-8 raises.
+PyObject* read_piece(PyObject*, PyObject* args) {
+  return stream_guarded([&]() -> PyObject* {
+    PyObject* data;
+    const char* format;
+    unsigned long long offset;
+    if (!PyArg_ParseTuple(args, "OsK:read_piece", &data, &format, &offset)) return nullptr;
+    const stream::Format f = text_format(format);
+    BytesView view(data);
+    const std::string_view text = view.text();
+    if (!marlet_core::is_valid_utf8(text)) {
+      const std::size_t bad = stream::first_invalid_utf8(text.data(), text.size());
+      throw stream::ReadError(stream::ReadError::Kind::utf8, offset + bad, "ill-formed UTF-8", text.substr(bad));
+    }
+    DictSink sink;
+    if (f == stream::Format::marl)
+      marlet_core::text::scan_marl(text, sink);
+    else
+      marlet_core::text::scan_compact(text, sink);
+    return sink.take().release();
+  });
+}
 
 struct ReaderObject {
   PyObject_HEAD
@@ -606,6 +683,7 @@ PyObject* reader_type(PyObject*, PyObject*) {
 const PyMethodDef g_methods[] = {
     {"next_cut", next_cut, METH_VARARGS, "next_cut(data, offset, format) -> first cut point at or after offset"},
     {"last_cut", last_cut, METH_VARARGS, "last_cut(data, start, format) -> last cut point at or after start, or -1"},
+    {"read_piece", read_piece, METH_VARARGS, "read_piece(data, format, offset) -> records of a piece between cut points"},
     {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
     {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress)"},
 };

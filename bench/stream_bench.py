@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""Streaming benchmark: memory and time of converting and iterating large
+documents.
+
+Writes .marl files of small records (five fields each, about 200 bytes a
+record) of the given sizes into a scratch directory (default
+/tmp/marlet-stream-bench, never the repository), then runs each operation in
+a fresh process and reports its wall time and peak resident memory:
+
+  cli json / marlc / binary   the marlet command converting the file
+  iter_records                iterating without keeping the records
+  convert jobs=1 / jobs=2     marlet.convert to JSON on one and two threads
+  marlet_parse                the C export on the whole file in memory
+                              (reading the file is not timed)
+  parse_marl                  parse_marl of the whole text in memory
+                              (decoding is not timed)
+
+Usage: bench/stream_bench.py [--sizes 1024,2048] [--dir DIR] [--keep]
+Sizes are in MB.  Not a test: timings depend on the machine and its load.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+PY = sys.executable
+
+
+def generate(path: Path, megabytes: int) -> None:
+    """A .marl file of about `megabytes` MB: records of five fields, four
+    indented and the last one closing the record."""
+    if path.exists() and path.stat().st_size >= megabytes << 20:
+        return
+    block = []
+    for i in range(10_000):
+        block.append(
+            f"  id: {i:08d}\n  name: user number {i * 7919 % 100_003}\n  email: user{i}@example.org\n"
+            f"  city: {['Zürich', 'Tokyo 東京', 'Lagos', 'Lima', 'Oslo'][i % 5]}\nnote: record {i} of the benchmark corpus\n"
+        )
+    chunk = "".join(block).encode("utf-8")
+    tmp = path.with_suffix(".tmp")
+    with open(tmp, "wb") as out:
+        written = 0
+        while written < megabytes << 20:
+            out.write(chunk)
+            written += len(chunk)
+    tmp.rename(path)
+
+
+def run(argv: list[str]) -> tuple[float, float, str]:
+    """Runs a command; returns (seconds, peak RSS in MB, its stdout)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = proc.stdout.read() if proc.stdout else b""
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read() if proc.stderr else b""
+    if proc.returncode != 0:
+        raise SystemExit(f"{argv} failed: {err.decode(errors='replace')}")
+    return seconds, usage.ru_maxrss / 1024, out.decode()
+
+
+def python(code: str) -> list[str]:
+    return [PY, "-c", code]
+
+
+ITERATE = """
+import sys, marlet
+n = 0
+for _ in marlet.iter_records(sys.argv[1]):
+    n += 1
+print(n)
+"""
+
+CONVERT = """
+import sys, time, marlet
+start = time.perf_counter()
+marlet.convert(sys.argv[1], sys.argv[2], jobs=int(sys.argv[3]))
+print(time.perf_counter() - start)
+"""
+
+C_PARSE = """
+import ctypes, sys, time, marlet._native
+lib = ctypes.CDLL(marlet._native.__file__)
+lib.marlet_parse.restype = ctypes.c_void_p
+lib.marlet_parse.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+lib.marlet_free_string.argtypes = [ctypes.c_void_p]
+data = open(sys.argv[1], "rb").read()
+start = time.perf_counter()
+p = lib.marlet_parse(data, len(data))
+print(time.perf_counter() - start)
+lib.marlet_free_string(p)
+"""
+
+PARSE_MARL = """
+import sys, time, marlet
+text = open(sys.argv[1], "rb").read().decode("utf-8")
+start = time.perf_counter()
+records = marlet.parse_marl(text)
+print(time.perf_counter() - start)
+"""
+
+ITERATE_TIMED = """
+import sys, time, marlet
+start = time.perf_counter()
+for _ in marlet.iter_records(sys.argv[1]):
+    pass
+print(time.perf_counter() - start)
+"""
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", default="1024,2048", help="file sizes in MB, comma-separated")
+    parser.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "marlet-stream-bench"))
+    parser.add_argument("--keep", action="store_true", help="keep the generated files")
+    parser.add_argument("--no-in-memory", action="store_true", help="skip the whole-file baselines")
+    args = parser.parse_args()
+    folder = Path(args.dir)
+    folder.mkdir(parents=True, exist_ok=True)
+    marlet_cmd = [PY, "-m", "marlet"]
+    try:
+        for mb in (int(s) for s in args.sizes.split(",")):
+            source = folder / f"big-{mb}.marl"
+            generate(source, mb)
+            size = source.stat().st_size / 1e6
+            print(f"\n== {source} ({size:,.0f} MB)")
+            rows = []
+            for target, suffix in (("json", "json"), ("marlc", "marlc"), ("binary", "bin")):
+                out = folder / f"out.{suffix}"
+                t, rss, _ = run(marlet_cmd + [str(source), "--quiet", "-o", str(out)])
+                rows.append((f"cli --to {target} (jobs: all CPUs)", t, rss))
+                out.unlink()
+            t, rss, _ = run(python(ITERATE) + [str(source)])
+            rows.append(("iter_records, records dropped", t, rss))
+            timed = {}
+            for jobs in (1, 2):
+                out = folder / "out.json"
+                _, rss, seconds = run(python(CONVERT) + [str(source), str(out), str(jobs)])
+                timed[f"convert jobs={jobs}"] = float(seconds)
+                rows.append((f"convert to JSON, jobs={jobs}", float(seconds), rss))
+                out.unlink()
+            if not args.no_in_memory:
+                _, rss, seconds = run(python(C_PARSE) + [str(source)])
+                timed["marlet_parse"] = float(seconds)
+                rows.append(("marlet_parse, whole file in memory", float(seconds), rss))
+                _, rss, seconds = run(python(PARSE_MARL) + [str(source)])
+                timed["parse_marl"] = float(seconds)
+                rows.append(("parse_marl, whole text in memory", float(seconds), rss))
+                _, rss, seconds = run(python(ITERATE_TIMED) + [str(source)])
+                timed["iter_records"] = float(seconds)
+            print(f"{'operation':<40} {'seconds':>8} {'peak RSS MB':>12}")
+            for name, t, rss in rows:
+                print(f"{name:<40} {t:8.2f} {rss:12.0f}")
+            print("ratios:")
+            print(f"  convert jobs=2 / jobs=1          {timed['convert jobs=2'] / timed['convert jobs=1']:.2f}  (target <= 0.60)")
+            if "marlet_parse" in timed:
+                print(f"  convert jobs=1 / marlet_parse    {timed['convert jobs=1'] / timed['marlet_parse']:.2f}  (target <= 1.00)")
+                print(f"  iter_records / parse_marl        {timed['iter_records'] / timed['parse_marl']:.2f}  (target <= 1.15)")
+    finally:
+        if not args.keep:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
