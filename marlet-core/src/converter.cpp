@@ -264,58 +264,99 @@ class Converter {
     }
   }
 
+  // Cuts `text` (which ends at a cut point) into one piece per job, at cut
+  // points near equal sizes.
+  void split(std::string_view text, std::uint64_t offset, std::vector<Piece>& pieces) const {
+    const std::size_t jobs = pieces.size();
+    std::size_t from = 0;
+    for (std::size_t j = 0; j < jobs; ++j) {
+      std::size_t to = j + 1 == jobs ? text.size() : next_cut(options_.from, text, text.size() / jobs * (j + 1));
+      if (to < from) to = from;
+      pieces[j].text = text.substr(from, to - from);
+      pieces[j].offset = offset + from;
+      from = to;
+    }
+  }
+
+  // Writes a round's output in document order and counts its records;
+  // rethrows the first piece's failure.
+  void finish_round(std::vector<Piece>& pieces) {
+    for (Piece& piece : pieces)
+      if (piece.error) std::rethrow_exception(piece.error);
+    for (Piece& piece : pieces) {
+      written_ += piece.written;
+      emit(piece.out);
+      piece.written = 0;
+      piece.text = {};
+    }
+  }
+
+  // .marl and .marlc input.  Each round reads everything up to the last cut
+  // point of the buffer; the rest (the current record) starts the next
+  // round's buffer.  With several jobs the pieces of round k are read on
+  // worker threads while this thread writes the output of round k - 1 and
+  // reads the input of round k + 1, so reading and writing overlap the
+  // parsing.
   void read_text() {
     open();
-    const unsigned jobs = options_.jobs == 0 ? 1 : options_.jobs;
+    const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
+    const bool threaded = jobs > 1;
     const std::size_t round = options_.chunk_size * jobs;
-    std::vector<Piece> pieces(jobs);
-    Buffer in;
-    std::uint64_t in_offset = 0;  // input offset of in[0]
-    std::size_t start = 0;        // bytes of `in` already handled (a mark)
-    bool more = true;
-    bool first = true;
-    while (more) {
-      more = fill(in, first && round < kBom.size() ? kBom.size() : round);
-      if (first) {
-        start = skip_bom(in.view());
-        first = false;
-      }
+    Buffer buffers[2];
+    std::vector<Piece> rounds[2];
+    rounds[0].resize(jobs);
+    rounds[1].resize(jobs);
+    int cur = 0;
+    bool pending = false;         // rounds[1 - cur] holds output not yet written
+    std::uint64_t in_offset = 0;  // input offset of buffers[cur][0]
+    bool more = fill(buffers[0], round < kBom.size() ? kBom.size() : round);
+    std::size_t start = skip_bom(buffers[0].view());  // bytes of the buffer already handled
+    for (;;) {
+      Buffer& in = buffers[cur];
       const std::string_view text = in.view().substr(start);
-      // Everything up to the last cut point is read this round; the rest
-      // (the current record) waits for more input.
       const std::size_t end = more ? last_cut(options_.from, text) : text.size();
-      std::size_t from = 0;
-      for (unsigned j = 0; j < jobs; ++j) {
-        std::size_t to = j + 1 == jobs ? end : next_cut(options_.from, text.substr(0, end), end / jobs * (j + 1));
-        if (to < from) to = from;
-        pieces[j].text = text.substr(from, to - from);
-        pieces[j].offset = in_offset + start + from;
-        from = to;
+      if (end == 0 && more) {
+        // No cut point yet: one record spans the whole buffer.  Read on.
+        more = fill(in, round);
+        continue;
       }
+      std::vector<Piece>& pieces = rounds[cur];
+      split(text.substr(0, end), in_offset + start, pieces);
+      Buffer& next = buffers[1 - cur];
+      bool next_more = false;
       {
         Workers workers;
-        for (unsigned j = 1; j < jobs; ++j)
-          if (!pieces[j].text.empty()) workers.start([this, &pieces, j] { read_piece(pieces[j]); });
-        read_piece(pieces[0]);
+        if (threaded) {
+          for (Piece& piece : pieces)
+            if (!piece.text.empty()) workers.start([this, &piece] { read_piece(piece); });
+          // Meanwhile: the last round's output, the next round's input.
+          if (pending) finish_round(rounds[1 - cur]);
+          pending = false;
+        } else {
+          read_piece(pieces[0]);
+        }
+        if (more) {
+          next.clear();
+          next.append(text.substr(end));
+          next_more = fill(next, round);
+        }
         workers.join();
       }
-      for (Piece& piece : pieces)
-        if (piece.error) std::rethrow_exception(piece.error);
-      for (Piece& piece : pieces) {
-        written_ += piece.written;
-        emit(piece.out);
-        piece.written = 0;
-        piece.text = {};
+      if (threaded) {
+        for (Piece& piece : pieces)
+          if (piece.error) std::rethrow_exception(piece.error);
+        pending = true;
+      } else {
+        finish_round(pieces);
       }
-      // Keep the unread rest at the front of the buffer.
-      const std::size_t rest = text.size() - end;
-      std::memmove(in.data(), text.data() + end, rest);
+      progress_(read_);
+      if (!more) break;
       in_offset += start + end;
       start = 0;
-      in.clear();
-      in.commit(rest);
-      progress_(read_);
+      more = next_more;
+      cur = 1 - cur;
     }
+    if (pending) finish_round(rounds[cur]);
     close();
   }
 
