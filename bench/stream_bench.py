@@ -15,7 +15,10 @@ a fresh process and reports its wall time and peak resident memory:
   parse_marl                  parse_marl of the whole text in memory
                               (decoding is not timed)
 
-Usage: bench/stream_bench.py [--sizes 1024,2048] [--dir DIR] [--keep]
+"CPU s" is the user and system time of the whole process, all threads; on
+a busy machine it shows what the wall time would be on an idle one.
+
+Usage: bench/stream_bench.py [--sizes 1024,2048] [--dir DIR] [--keep] [--in-memory-up-to MB]
 Sizes are in MB.  Not a test: timings depend on the machine and its load.
 """
 from __future__ import annotations
@@ -53,8 +56,9 @@ def generate(path: Path, megabytes: int) -> None:
     tmp.rename(path)
 
 
-def run(argv: list[str]) -> tuple[float, float, str]:
-    """Runs a command; returns (seconds, peak RSS in MB, its stdout)."""
+def run(argv: list[str]) -> tuple[float, float, str, float]:
+    """Runs a command; returns (seconds, peak RSS in MB, its stdout, CPU
+    seconds it used in all its threads)."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out = proc.stdout.read() if proc.stdout else b""
@@ -64,7 +68,7 @@ def run(argv: list[str]) -> tuple[float, float, str]:
     err = proc.stderr.read() if proc.stderr else b""
     if proc.returncode != 0:
         raise SystemExit(f"{argv} failed: {err.decode(errors='replace')}")
-    return seconds, usage.ru_maxrss / 1024, out.decode()
+    return seconds, usage.ru_maxrss / 1024, out.decode(), usage.ru_utime + usage.ru_stime
 
 
 def python(code: str) -> list[str]:
@@ -121,7 +125,10 @@ def main() -> None:
     parser.add_argument("--sizes", default="1024,2048", help="file sizes in MB, comma-separated")
     parser.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "marlet-stream-bench"))
     parser.add_argument("--keep", action="store_true", help="keep the generated files")
-    parser.add_argument("--no-in-memory", action="store_true", help="skip the whole-file baselines")
+    parser.add_argument(
+        "--in-memory-up-to", type=int, default=1024, metavar="MB",
+        help="run the whole-file baselines (about 8x the file size in memory) only up to this size",
+    )
     args = parser.parse_args()
     folder = Path(args.dir)
     folder.mkdir(parents=True, exist_ok=True)
@@ -135,30 +142,31 @@ def main() -> None:
             rows = []
             for target, suffix in (("json", "json"), ("marlc", "marlc"), ("binary", "bin")):
                 out = folder / f"out.{suffix}"
-                t, rss, _ = run(marlet_cmd + [str(source), "--quiet", "-o", str(out)])
-                rows.append((f"cli --to {target} (jobs: all CPUs)", t, rss))
+                t, rss, _, cpu = run(marlet_cmd + [str(source), "--quiet", "-o", str(out)])
+                rows.append((f"cli --to {target} (jobs: all CPUs)", t, rss, cpu))
                 out.unlink()
-            t, rss, _ = run(python(ITERATE) + [str(source)])
-            rows.append(("iter_records, records dropped", t, rss))
+            t, rss, _, cpu = run(python(ITERATE) + [str(source)])
+            rows.append(("iter_records, records dropped", t, rss, cpu))
             timed = {}
             for jobs in (1, 2):
                 out = folder / "out.json"
-                _, rss, seconds = run(python(CONVERT) + [str(source), str(out), str(jobs)])
+                _, rss, seconds, cpu = run(python(CONVERT) + [str(source), str(out), str(jobs)])
                 timed[f"convert jobs={jobs}"] = float(seconds)
-                rows.append((f"convert to JSON, jobs={jobs}", float(seconds), rss))
+                rows.append((f"convert to JSON, jobs={jobs}", float(seconds), rss, cpu))
                 out.unlink()
-            if not args.no_in_memory:
-                _, rss, seconds = run(python(C_PARSE) + [str(source)])
+            if mb <= args.in_memory_up_to:
+                _, rss, seconds, cpu = run(python(C_PARSE) + [str(source)])
                 timed["marlet_parse"] = float(seconds)
-                rows.append(("marlet_parse, whole file in memory", float(seconds), rss))
-                _, rss, seconds = run(python(PARSE_MARL) + [str(source)])
+                rows.append(("marlet_parse, whole file in memory", float(seconds), rss, None))
+                _, rss, seconds, cpu = run(python(PARSE_MARL) + [str(source)])
                 timed["parse_marl"] = float(seconds)
-                rows.append(("parse_marl, whole text in memory", float(seconds), rss))
-                _, rss, seconds = run(python(ITERATE_TIMED) + [str(source)])
+                rows.append(("parse_marl, whole text in memory", float(seconds), rss, None))
+                _, rss, seconds, cpu = run(python(ITERATE_TIMED) + [str(source)])
                 timed["iter_records"] = float(seconds)
-            print(f"{'operation':<40} {'seconds':>8} {'peak RSS MB':>12}")
-            for name, t, rss in rows:
-                print(f"{name:<40} {t:8.2f} {rss:12.0f}")
+            print(f"{'operation':<40} {'seconds':>8} {'CPU s':>8} {'peak RSS MB':>12}")
+            for name, t, rss, cpu in rows:
+                shown = "" if cpu is None else f"{cpu:8.2f}"
+                print(f"{name:<40} {t:8.2f} {shown:>8} {rss:12.0f}")
             print("ratios:")
             print(f"  convert jobs=2 / jobs=1          {timed['convert jobs=2'] / timed['convert jobs=1']:.2f}  (target <= 0.60)")
             if "marlet_parse" in timed:

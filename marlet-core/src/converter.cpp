@@ -301,7 +301,9 @@ class Converter {
     open();
     const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
     const bool threaded = jobs > 1;
-    const std::size_t round = options_.chunk_size * jobs;
+    // A round's input is shared among the jobs, so memory does not grow
+    // with the number of threads.
+    const std::size_t round = options_.chunk_size;
     Buffer buffers[2];
     std::vector<Piece> rounds[2];
     rounds[0].resize(jobs);

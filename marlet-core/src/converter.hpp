@@ -52,7 +52,7 @@ struct ConvertOptions {
   Format from = Format::marl;
   Target to = Target::json;
   unsigned jobs = 1;                    // threads reading .marl / .marlc input
-  std::size_t chunk_size = 4u << 20;    // input bytes per thread and round
+  std::size_t chunk_size = 8u << 20;    // input bytes per round, shared among the jobs
   bool lossy = false;                   // write records a text form cannot carry
   bool final_newline = false;           // end JSON output with a line feed
 };

@@ -232,7 +232,7 @@ def _convert(
     lossy: bool = False,
     final_newline: bool = False,
     progress: Optional[Callable[[int], None]] = None,
-    chunk_size: int = 4 << 20,
+    chunk_size: int = 8 << 20,
 ) -> int:
     src = _endpoint(source)
     dst = _endpoint(destination)
