@@ -161,13 +161,12 @@ def test_ctrl_c_stops_the_command_and_leaves_no_file(tmp_path, target):
     import time
 
     out = tmp_path / f"out.{target}"
+    # A test runner started in the background may ignore SIGINT, and the
+    # command would inherit that: restore the default before it starts.
+    command = [sys.executable, "-m", "marlet", "-", "--from", "marl", "-o", str(out)]
+    launcher = "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])"
     proc = subprocess.Popen(
-        [sys.executable, "-m", "marlet", "-", "--from", "marl", "-o", str(out)],
-        stdin=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        # A test runner started in the background may ignore SIGINT, and a
-        # child would inherit that.
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        [sys.executable, "-c", launcher, *command], stdin=subprocess.PIPE, stderr=subprocess.PIPE
     )
     try:
         proc.stdin.write(b"  key: value\nid: 1\n" * 200_000)
