@@ -21,7 +21,7 @@ std::string_view line_at(std::string_view text, std::size_t start, std::size_t l
 bool closes_record(Format format, std::string_view line) noexcept {
   if (format == Format::marlc) return text::trim(line).empty();
   // .marl: a line whose first character is not whitespace.
-  return !line.empty() && text::detail::space_at(line, 0) == 0;
+  return !line.empty() && text::trim_start(line).size() == line.size();
 }
 
 // The offset of the last line feed before `end`, or npos.
