@@ -9,7 +9,7 @@ from typing import Union
 
 from . import _ext
 from ._errors import BinaryDecodeError, MarletError
-from ._io import Records, RecordsIn, SupportsRead, SupportsWrite
+from ._io import Records, RecordsIn, SupportsRead, SupportsWrite, byte_writer
 from ._text import BINARY
 
 
@@ -44,10 +44,10 @@ def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
     """
     if _seekable(fp):
         start = fp.tell()  # type: ignore[attr-defined]
-        count = _ext.dump(records, BINARY, False, fp.write, None, None)
+        count = _ext.dump(records, BINARY, False, byte_writer(fp), None, None)
         end = fp.tell()  # type: ignore[attr-defined]
         fp.seek(start)  # type: ignore[attr-defined]
-        fp.write(struct.pack("<I", count))
+        byte_writer(fp)(struct.pack("<I", count))
         fp.seek(end)  # type: ignore[attr-defined]
         return
     if not isinstance(records, Sized):
@@ -55,7 +55,7 @@ def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
             "the binary encoding starts with the record count: give the records as a list, or write to a file that can seek"
         )
     expected = len(records)
-    count = _ext.dump(records, BINARY, False, fp.write, expected, None)
+    count = _ext.dump(records, BINARY, False, byte_writer(fp), expected, None)
     if count != expected:
         raise MarletError(f"the records changed in number while they were written ({expected}, then {count})")
 

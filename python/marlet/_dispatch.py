@@ -107,13 +107,14 @@ def read(path: StrPath, format: Optional[Format] = None, *, strict: bool = False
         return info.load(fp, **options)
 
 
-def _replaces_whole(path: StrPath) -> bool:
-    """Whether writing ``path`` goes through a new file that replaces it:
-    yes for a regular file or a new path, no for a device or a pipe."""
+def _existing_mode(path: StrPath) -> Optional[int]:
+    """The permission bits of the regular file at ``path``; None for a new
+    path; -1 for a device, a pipe or anything else that is written in place."""
     try:
-        return stat.S_ISREG(os.stat(path).st_mode)
+        st = os.stat(path)
     except FileNotFoundError:
-        return True
+        return None
+    return stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) else -1
 
 
 def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *, lossy: bool = False) -> None:
@@ -136,18 +137,24 @@ def replace_file(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
     """Run fill(fp) on a new binary file that then replaces ``path``; on any
     failure the path is left as it was.  A device or a pipe is written
     directly."""
-    if not _replaces_whole(path):
+    mode = _existing_mode(path)
+    if mode == -1:
         with open(path, "wb") as fp:
             fill(fp)
         return
-    head, tail = os.path.split(os.fspath(path))
+    # Through a symbolic link, the file it names is replaced.
+    target = os.path.realpath(path)
+    head, tail = os.path.split(target)
     temporary = os.path.join(head, f".{tail}.{secrets.token_hex(4)}.tmp")
-    # Created with the usual permissions (0o666 less the umask), like open().
+    # Created with the usual permissions (0o666 less the umask), like open();
+    # an existing file's permissions are kept.
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
+        if mode is not None:
+            os.chmod(temporary, mode)
         with open(fd, "wb") as fp:
             fill(fp)
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
         try:
             os.unlink(temporary)

@@ -101,10 +101,25 @@ def is_text_file(fp: object) -> bool:
 
 
 def byte_writer(fp: Writable) -> Callable[[bytes], object]:
-    """A function that writes UTF-8 bytes to ``fp``: as they are to a binary
-    file, decoded to a text file.  The writers hand over whole records, so
-    no character is ever cut."""
+    """A function that writes UTF-8 bytes to ``fp``: all of them to a binary
+    file (a file object's write() may take only part of a large chunk, for
+    instance a pipe whose reader went away; the rest is written again, so
+    the failure shows), decoded to a text file.  The writers hand over
+    whole records, so no character is ever cut."""
     if is_text_file(fp):
         write_text = fp.write
         return lambda chunk: write_text(chunk.decode("utf-8"))  # type: ignore[arg-type]
-    return fp.write  # type: ignore[return-value]
+    write = fp.write
+
+    def write_all(chunk: bytes) -> None:
+        done = write(chunk)  # type: ignore[arg-type]
+        if not isinstance(done, int) or done >= len(chunk):
+            return
+        rest = memoryview(chunk)[done:]
+        while rest:
+            done = write(rest)  # type: ignore[arg-type]
+            if not isinstance(done, int) or done <= 0:
+                raise BlockingIOError(f"the output took only part of the data ({len(chunk) - len(rest)} of {len(chunk)} bytes)")
+            rest = rest[done:]
+
+    return write_all

@@ -234,3 +234,61 @@ def test_console_script(tmp_path):
     document.write_text("a: 1\n", encoding="utf-8")
     result = subprocess.run([script, str(document)], capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, b'[{"a":"1"}]\n')
+
+
+def test_version():
+    result = run("--version")
+    assert (result.returncode, result.stdout) == (0, f"marlet {marlet.__version__}\n".encode())
+
+
+def test_binary_both_ways_and_deterministic(tmp_path):
+    document = tmp_path / "doc.marlc"
+    document.write_text(DOCUMENTS["marlc"], encoding="utf-8")
+    assert run(document, "-o", tmp_path / "doc.bin").returncode == 0
+    outputs = {run(tmp_path / "doc.bin", "--to", target).stdout for target in ["marlc"] * 3}
+    assert outputs == {DOCUMENTS["marlc"].encode("utf-8")}
+    back = run(tmp_path / "doc.bin", "--to", "marl")
+    assert back.stdout.decode("utf-8") == DOCUMENTS["marl"].replace("  note:\nid: 2", "  id: 2\nnote:")
+
+
+OUTPUT_FAULTS = [
+    # (shell redirection, exit status, standard error)
+    (">/dev/full", 1, "marlet: error: cannot write standard output: No space left on device\n"),
+    (">&-", 1, "marlet: error: cannot write standard output: it is closed\n"),
+    ("| head -c 10 >/dev/null", 141, ""),
+]
+
+
+@pytest.mark.parametrize(("redirect", "status", "stderr"), OUTPUT_FAULTS)
+def test_output_faults_are_one_line(tmp_path, redirect, status, stderr):
+    document = tmp_path / "big.marlc"
+    document.write_text("k:v\n\n" * 200_000, encoding="utf-8")
+    command = f"{sys.executable} -m marlet {document} --to marlc 2>{tmp_path}/err {redirect}; echo $? >{tmp_path}/rc"
+    subprocess.run(["bash", "-c", command], timeout=60, check=True)
+    assert int((tmp_path / "rc").read_text()) == status or redirect.startswith("|")
+    assert (tmp_path / "err").read_text() == stderr
+    if redirect.startswith("|"):
+        result = subprocess.run(
+            ["bash", "-o", "pipefail", "-c", f"{sys.executable} -m marlet {document} --to marlc | head -c 10 >/dev/null"],
+            timeout=60,
+        )
+        assert result.returncode == status
+
+
+def test_check_lists_every_problem(tmp_path):
+    good = tmp_path / "good.marlc"
+    good.write_text("a:1\n\n", encoding="utf-8")
+    bad = tmp_path / "bad.marl"
+    bad.write_text("  a: 1\nno colon\n  : empty\n  k: 1\n  k: 2\nz: 3\n", encoding="utf-8")
+    result = run("check", good, bad)
+    assert result.returncode == 1
+    assert result.stdout.decode().splitlines() == [
+        f"{bad}:2:1: the line has no ':', so it carries no field",
+        f"{bad}:3:3: the key before ':' is empty, so the line carries no field",
+        f"{bad}:5:3: the key 'k' repeats within its record; the later value replaces the earlier one",
+    ]
+    assert run("check", good).returncode == 0
+    json_doc = tmp_path / "d.json"
+    json_doc.write_text('[{"a": 1}]', encoding="utf-8")
+    result = run("check", json_doc)
+    assert (result.returncode, result.stdout.decode()) == (1, f"{json_doc}:1:8: record 0, key 'a': the value is not a string\n")

@@ -63,8 +63,24 @@ def test_python_example_runs(tmp_path):
     )
     assert (result.returncode, result.stderr) == (0, b"")
     out = result.stdout.decode("utf-8")
-    assert out.startswith("contacts.marl: 5 records\n  1. company='Analytical Engines Ltd', ")
+    assert out.startswith("contacts.marl: 5 records\n  1. name='Ada Lovelace', email=")
     assert "refused: record 0, key ' padded key ': a key cannot start or end with whitespace in .marlc\n" in out
-    for name in ("contacts.bin", "contacts.json", "contacts.marlc"):
+    for name in ("contacts.bin", "contacts.json", "contacts.marl", "contacts.marlc"):
         assert f"wrote {name}: " in out
     assert list(tmp_path.iterdir()) == []  # it cleans up after itself
+
+
+def test_readme_python_example_runs(tmp_path):
+    """The README's Python example shows real behaviour: it runs as shown."""
+    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Python usage") :]
+    code = section[section.index("```python\n") + 10 : section.index("```\n", section.index("```python\n") + 10)]
+    (tmp_path / "examples").symlink_to(EXAMPLES)
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+def test_readme_lossy_example():
+    with pytest.raises(marlet.LossyWriteError, match=r"^record 0, key 'a:b': a key cannot hold ':' in \.marl$"):
+        marlet.dumps_marl([{"a:b": "c"}])
+    assert marlet.dumps_marl([{"a:b": "c"}], lossy=True) == "a:b: c\n"

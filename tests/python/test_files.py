@@ -145,6 +145,8 @@ def test_marlc_accepts_what_reads_back(records):
 @given(records_strategy)
 def test_marlc_refuses_exactly_what_does_not_read_back(records):
     survives = marlet.parse_marl_compact(marlet.write_marl_compact(records)) == records
+    # Files drop a leading byte-order mark, so a first key cannot start with one.
+    survives = survives and not (records and records[0] and next(iter(records[0])).startswith("\ufeff"))
     try:
         text = marlet.dumps_marlc(records)
     except LossyWriteError:

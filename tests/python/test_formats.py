@@ -237,3 +237,51 @@ def test_check_reports_bad_utf8_and_counts_bytes_after_a_bom(tmp_path):
     with pytest.raises(marlet.MarletSyntaxError) as info:
         marlet.read(path, strict=True)
     assert (info.value.pos, info.value.lineno, info.value.colno) == (8, 2, 1)
+
+
+MEMORY_PROBE = """
+import _testcapi, marlet
+records = [{"k%d" % i: "v" * 100 for i in range(10)} for _ in range(300)]
+calls = [
+    marlet.dumps_binary, marlet.dumps_marl, marlet.dumps_json,
+    lambda r: marlet.loads_marlc(marlet.dumps_marlc(r)),
+    lambda r: marlet.loads_binary(marlet.dumps_binary(r)),
+    lambda r: marlet.loads_marlc(marlet.dumps_marlc(r) + "x\\n", strict=True),
+]
+for call in calls:
+    for start in range(0, 120, 3):
+        _testcapi.set_nomemory(start, 0)
+        try:
+            call(records)
+        except (MemoryError, marlet.MarletSyntaxError):
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+print("ok")
+"""
+
+
+def test_exhausted_memory_is_memory_error():
+    """Every allocation of the package's native helpers that fails raises
+    MemoryError; none ends the process."""
+    pytest.importorskip("_testcapi")
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", MEMORY_PROBE], capture_output=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, b"ok\n"), result.stderr.decode()[-2000:]
+
+
+def test_write_replaces_files_keeping_links_and_permissions(tmp_path):
+    target = tmp_path / "real.json"
+    target.write_text("old")
+    target.chmod(0o640)
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    marlet.write(link, [{"a": "1"}])
+    assert link.is_symlink() and marlet.read(target) == [{"a": "1"}]
+    assert target.stat().st_mode & 0o777 == 0o640
+    with pytest.raises(marlet.LossyWriteError):
+        marlet.write(link, [{"a": "1"}, {}], "marlc")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.json", "real.json"]
+    assert marlet.read(target) == [{"a": "1"}]

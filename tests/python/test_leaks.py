@@ -7,6 +7,7 @@ import tracemalloc
 
 import pytest
 
+import marlet
 from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
 
 DOC = "".join(f"  id: {i}\n  name: user{i}\n  note: é{i}\nsep: -\n" for i in range(20))
@@ -42,14 +43,26 @@ CALLS = {
     "bad-value": lambda: write_marl_compact(RECORDS + [{"a": "1", "b": 2}]),
     "surrogate-key": lambda: write_marl_compact(RECORDS + [{"\udc80": "1"}]),
     "failing-next": lambda: write_marl_compact(FailingIterator()),
+    # The package's own native paths.
+    "dumps_marl": lambda: marlet.dumps_marl(RECORDS),
+    "dumps_binary": lambda: marlet.dumps_binary(iter(RECORDS)),
+    "loads_binary": lambda: marlet.loads_binary(BINARY),
+    "loads_marlc": lambda: marlet.loads_marlc(DOC.encode()),
+    "strict": lambda: marlet.loads_marl(DOC + "x\n  k: 1\n  k: 2\n", strict=True),
+    "lossy": lambda: marlet.dumps_marlc(RECORDS + [{"a:b": "1"}]),
+    "truncated-binary": lambda: marlet.loads_binary(BINARY[:-1]),
+    "repeated-binary-key": lambda: marlet.loads_binary(bytes.fromhex("0100000002000000") + b"\x01\0\0\0k\0\0\0\0" * 2),
+    "bad-json": lambda: marlet.loads_json('[{"a": "\\ud800"}]'),
+    "dump-fails-next": lambda: marlet.dumps_json(FailingIterator()),
 }
+BINARY = marlet.dumps_binary(RECORDS)
 
 
 def run(call, times):
     for _ in range(times):
         try:
             call()
-        except (TypeError, UnicodeEncodeError):
+        except (TypeError, UnicodeEncodeError, marlet.MarletError):
             pass
 
 

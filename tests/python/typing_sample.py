@@ -31,6 +31,18 @@ def uses(path: pathlib.Path, text: str) -> None:
     marlet.write(path, [{"a": "1"}], "binary")
     marlet.write(path, (r for r in records), "marlc", lossy=True)
 
+    records = marlet.loads_binary(encoded) + marlet.loads_marl(text.encode(), strict=True)
+    records = marlet.read(path, "binary") + marlet.loads(encoded, "binary") + marlet.loads(text, "marl", strict=True)
+    as_marl: str = marlet.dumps_marl(records, lossy=False)
+    marlet.dump_marl(records, io.StringIO())
+    anything = marlet.dumps(records, "json")
+    problems = [(p.lineno, p.colno, p.msg) for p in marlet.check(path)]
+    print(as_marl, anything, problems)
+
+    try:
+        marlet.dumps_marlc(records)
+    except marlet.MarletError as failure:
+        print(failure.pos, failure.lineno, failure.colno)
     try:
         marlet.dumps_marlc(records)
     except marlet.LossyWriteError as error:
