@@ -12,7 +12,7 @@ import time
 from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
-from ._dispatch import FORMATS, _replaces_whole, check, choose, format_of, replace_file
+from ._dispatch import FORMATS, check, choose, format_of, replace_file
 from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
 from ._io import Records, bom_length
 from ._stream import StreamError, _convert
@@ -276,17 +276,13 @@ def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> int
     if not args.quiet and size is not None and size >= PROGRESS_FROM and sys.stderr is not None and sys.stderr.isatty():
         progress = Progress(size)
     to_stdout = args.output in (None, "-")
-    opened: Optional[BinaryIO] = None
     try:
         if to_stdout:
             out = _stdout()
             out.flush()
             destination: object = out.fileno()
-        elif not _replaces_whole(args.output):
-            opened = open(args.output, "wb")  # a device or a pipe: written in place
-            destination = opened.fileno()
         else:
-            destination = args.output  # through a temporary file beside it
+            destination = args.output  # through a temporary file beside it, or a device in place
         _convert(
             0 if args.input == "-" else args.input,
             destination,
@@ -311,8 +307,6 @@ def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> int
     finally:
         if progress is not None:
             progress.clear()
-        if opened is not None:
-            opened.close()
     return 0
 
 

@@ -16,6 +16,7 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
+from ._dispatch import _existing_mode
 from ._errors import LossyWriteError, MarletError
 
 __all__ = ["iter_records", "convert", "StreamError"]
@@ -213,8 +214,9 @@ def convert(
     input is dropped.
 
     A destination path is written through a temporary file beside it that
-    replaces it only on success: a failure or an interruption leaves no
-    partial file.  Binary output to a file object that cannot seek needs a
+    replaces it (or the file a symbolic link names) only on success, with
+    the replaced file's permissions: a failure or an interruption leaves no
+    partial file.  A device or a pipe is written in place.  Binary output to a file object that cannot seek needs a
     path as source (the records are counted first).  Records from JSON that
     ``.marlc`` or ``.marl`` cannot carry raise :class:`LossyWriteError` unless
     ``lossy`` is true.  Ill-formed input raises :class:`StreamError`.
@@ -242,6 +244,15 @@ def _convert(
         jobs = os.cpu_count() or 1
     if not isinstance(jobs, int) or jobs < 1:
         raise ValueError("jobs must be a positive int or None")
+    opened = None
+    if isinstance(dst, str):
+        if _existing_mode(dst) == -1:
+            # A device or a pipe is written in place.
+            opened = open(dst, "wb")
+            dst = opened.fileno()
+        else:
+            # Through a symbolic link, the file it names is replaced.
+            dst = os.path.realpath(dst)
     try:
         return int(_ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress))
     except ValueError as error:
@@ -251,3 +262,6 @@ def _convert(
         if stream_error is None:
             raise
         raise stream_error from None
+    finally:
+        if opened is not None:
+            opened.close()

@@ -541,11 +541,18 @@ class TempFile {
   int fd() const noexcept { return fd_.get(); }
 
   void commit() {
-    // mkostemp makes the file readable by its owner only; give it the
-    // mode a newly created file gets.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd_.get(), 0666 & ~mask) != 0) throw OsFailure{errno, path_};
+    // mkostemp makes the file readable by its owner only: give it the
+    // replaced file's permissions, or those a new file gets.
+    mode_t mode;
+    struct stat st;
+    if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      mode = st.st_mode & 07777;
+    } else {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = 0666 & ~mask;
+    }
+    if (::fchmod(fd_.get(), mode) != 0) throw OsFailure{errno, path_};
     if (::close(fd_.release()) != 0) throw OsFailure{errno, path_};
     if (::rename(temp_.c_str(), path_.c_str()) != 0) throw OsFailure{errno, path_};
     committed_ = true;
