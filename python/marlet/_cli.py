@@ -13,7 +13,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
 from ._dispatch import FORMATS, check, choose, format_of, replace_file
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
+from ._errors import BinaryDecodeError, LossyWriteError, MarletSyntaxError
 from ._io import Records, bom_length
 from ._stream import StreamError, _convert
 
@@ -326,12 +326,12 @@ def _check(argv: List[str]) -> int:
     out = _stdout()
     status = 0
     for path in args.files:
-        try:
-            found = check(path, args.source)
-        except FormatError as error:
-            print(f"marlet: error: {error}", file=sys.stderr)
+        if args.source is None and format_of(path) is None:
+            print(f"marlet: error: cannot tell the format of {path} from its suffix; use --from {NAMES}", file=sys.stderr)
             status = max(status, 2)
             continue
+        try:
+            found = check(path, args.source)
         except OSError as error:
             print(f"marlet: error: cannot read {path}: {error.strerror or error}", file=sys.stderr)
             status = max(status, 1)

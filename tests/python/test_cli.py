@@ -288,6 +288,11 @@ def test_check_lists_every_problem(tmp_path):
         f"{bad}:5:3: the key 'k' repeats within its record; the later value replaces the earlier one",
     ]
     assert run("check", good).returncode == 0
+    unknown = run("check", tmp_path / "notes.txt")
+    assert (unknown.returncode, unknown.stderr.decode()) == (
+        2,
+        f"marlet: error: cannot tell the format of {tmp_path / 'notes.txt'} from its suffix; use --from marl, marlc, json, binary\n",
+    )
     json_doc = tmp_path / "d.json"
     json_doc.write_text('[{"a": 1}]', encoding="utf-8")
     result = run("check", json_doc)
