@@ -183,3 +183,36 @@ def test_ctrl_c_stops_the_command_and_leaves_no_file(tmp_path, target):
         proc.stderr.close()
         proc.wait()
     assert list(tmp_path.iterdir()) == []
+
+
+def test_command_output_is_the_same_for_any_jobs(tmp_path):
+    import subprocess
+    import sys
+
+    source = tmp_path / "in.marl"
+    source.write_bytes(b"  b: 1\n  a: 2\nc: 3\nd:\n" * 40_000)
+    expected = compact_json(marlet.read(source)) + "\n"
+    for jobs in ("1", "2", "3"):
+        out = tmp_path / f"out{jobs}.json"
+        result = subprocess.run(
+            [sys.executable, "-m", "marlet", str(source), "--jobs", jobs, "-o", str(out)], capture_output=True, timeout=120
+        )
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert out.read_bytes().decode("utf-8") == expected
+
+
+def test_command_streams_large_json(tmp_path, monkeypatch, capsys):
+    """JSON over the size limit streams; its errors name the byte offset."""
+    from marlet import _cli
+
+    monkeypatch.setattr(_cli, "JSON_WHOLE_LIMIT", 0)
+    source = tmp_path / "in.json"
+    source.write_text('[{"a":"1","b":"2"},{"c":"3"}]')
+    assert _cli.main([str(source), "-o", str(tmp_path / "out.marlc")]) == 0
+    assert (tmp_path / "out.marlc").read_text() == "a:1\nb:2\n\nc:3\n\n"
+    source.write_text('[{"a":"1"},{"b":2}]')
+    assert _cli.main([str(source), "-o", str(tmp_path / "bad.json")]) == 1
+    assert capsys.readouterr().err == (
+        f"marlet: error: {source}: a record is not an object of string values at byte offset 16\n"
+    )
+    assert not (tmp_path / "bad.json").exists()
