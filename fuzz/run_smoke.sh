@@ -12,11 +12,11 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build-fuzz}"
 seconds="${2:-10}"
-targets=(utf8 marl_reader json_roundtrip compact_roundtrip exports)
+targets=(utf8 marl_reader json_roundtrip compact_roundtrip exports stream)
 
 dict_for() {
   case "$1" in
-    marl_reader | compact_roundtrip) echo "$root/fuzz/dict/marl.dict" ;;
+    marl_reader | compact_roundtrip | stream) echo "$root/fuzz/dict/marl.dict" ;;
     json_roundtrip) echo "$root/fuzz/dict/json.dict" ;;
     exports) echo "$root/fuzz/dict/exports.dict" ;;
     *) echo "" ;;

@@ -6,13 +6,16 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
+import time
 from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
 from ._dispatch import FORMATS, check, choose, format_of, replace_file
 from ._errors import BinaryDecodeError, LossyWriteError, MarletSyntaxError
 from ._io import Records, bom_length
+from ._stream import StreamError, _convert
 
 NAMES = ", ".join(FORMATS)
 
@@ -22,7 +25,9 @@ unless --from names it; standard input (-) always needs --from.  The output
 format is --to, else the suffix of -o PATH, else JSON.  JSON output is the
 compact form, one line ending in a line feed, unless --indent is given.
 Every writer keeps each record's fields in document order, so the same
-input always gives the same bytes.
+input always gives the same bytes.  Conversions of .marl, .marlc and large
+JSON files stream in bounded memory on --jobs threads, with a progress bar
+on a terminal; Ctrl-C stops them with exit status 130 and no output file.
 
 examples:
   marlet contacts.marl                       print the records as compact JSON
@@ -30,11 +35,13 @@ examples:
   marlet contacts.marl -o contacts.marlc
   marlet contacts.marl -o contacts.bin       the binary encoding
   marlet contacts.bin --to marl              and back
+  marlet big.marl -o big.json --jobs 2       any size, in bounded memory, on two threads
   cat records.json | marlet - --from json --to marlc
   marlet check contacts.marl notes.marlc     list the lines the reader skips
 
 exit status: 0 on success, 1 for input that cannot be read or converted
-(and for `check`, when it found anything), 2 for a usage error.
+(and for `check`, when it found anything), 2 for a usage error, 130 when
+interrupted.
 """
 
 
@@ -71,6 +78,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--strict", action="store_true", help="fail on the first line the .marl / .marlc reader would pass over"
     )
     parser.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
+    parser.add_argument(
+        "--jobs", type=int, metavar="N", help="read .marl and .marlc input on N threads (default: one per CPU)"
+    )
+    parser.add_argument("--quiet", action="store_true", help="show no progress bar")
     parser.add_argument("--version", action="version", version=f"marlet {__version__}")
     return parser
 
@@ -134,6 +145,8 @@ def _check_usage(args: argparse.Namespace) -> str:
         source = format_of(args.input)
         if source is None:
             raise UserError(f"cannot tell the format of {args.input} from its suffix; use --from {NAMES}", 2)
+    if args.jobs is not None and args.jobs < 1:
+        raise UserError("--jobs must be 1 or more", 2)
     if args.strict and not FORMATS[source].strict:
         raise UserError("--strict applies only to .marl and .marlc input", 2)
     to_stdout = args.output in (None, "-")
@@ -175,6 +188,8 @@ def _run(argv: List[str]) -> int:
         return exit_.code if isinstance(exit_.code, int) else 2
     source = _check_usage(args)
     shown = "<stdin>" if args.input == "-" else args.input
+    if _streams(args, source):
+        return _convert_streaming(args, source, shown)
     records = _records(_read_input(args.input), source, shown, args.strict)
     fill = _writer(records, args)
     if args.output in (None, "-"):
@@ -193,6 +208,105 @@ def _run(argv: List[str]) -> int:
         replace_file(args.output, fill)
     except OSError as error:
         raise UserError(f"cannot write {args.output}: {error.strerror or error}") from None
+    return 0
+
+
+# Below this size a JSON input is read whole, so that an error names its
+# line and column; above it the conversion streams and names the byte.
+JSON_WHOLE_LIMIT = 64 << 20
+# Inputs from this size on show a progress bar on a terminal.
+PROGRESS_FROM = 4 << 20
+
+
+def _input_size(name: str) -> Optional[int]:
+    """The size of a regular input file, else None."""
+    try:
+        info = os.stat(name)
+    except OSError:
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def _streams(args: argparse.Namespace, source: str) -> bool:
+    """Whether the conversion goes through convert(): bounded memory, every
+    core.  Indented JSON, strict reading and binary input read the whole
+    input instead, and so do small JSON files (see JSON_WHOLE_LIMIT)."""
+    if args.indent is not None or args.strict or source == "binary":
+        return False
+    if args.input == "-":
+        return source != "json"
+    size = _input_size(args.input)
+    if size is None:
+        # Not a regular file: a missing path or a directory is reported by
+        # the reading path; pipes and devices stream.
+        return os.path.exists(args.input) and not os.path.isdir(args.input) and source != "json"
+    return source != "json" or size > JSON_WHOLE_LIMIT
+
+
+class Progress:
+    """A progress bar on standard error, redrawn at most ten times a second."""
+
+    def __init__(self, total: int) -> None:
+        self.total = total
+        self.start = time.monotonic()
+        self.drawn = 0.0
+
+    def __call__(self, done: int) -> None:
+        now = time.monotonic()
+        if now - self.drawn < 0.1:
+            return
+        self.drawn = now
+        part = min(done / self.total, 1.0)
+        bar = "#" * int(part * 30)
+        rate = done / max(now - self.start, 1e-6) / 1e6
+        sys.stderr.write(f"\r[{bar:.<30}] {part:4.0%}  {done / 1e6:,.0f} of {self.total / 1e6:,.0f} MB  {rate:,.0f} MB/s")
+        sys.stderr.flush()
+
+    def clear(self) -> None:
+        if self.drawn:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> int:
+    """Convert through native code: bounded memory, --jobs threads, Ctrl-C
+    answered between rounds, no partial output file."""
+    size = None if args.input == "-" else _input_size(args.input)
+    progress = None
+    if not args.quiet and size is not None and size >= PROGRESS_FROM and sys.stderr is not None and sys.stderr.isatty():
+        progress = Progress(size)
+    to_stdout = args.output in (None, "-")
+    try:
+        if to_stdout:
+            out = _stdout()
+            out.flush()
+            destination: object = out.fileno()
+        else:
+            destination = args.output  # through a temporary file beside it, or a device in place
+        _convert(
+            0 if args.input == "-" else args.input,
+            destination,
+            source,
+            args.target,
+            args.jobs,
+            lossy=args.lossy,
+            final_newline=args.target == "json",
+            progress=progress,
+        )
+    except StreamError as error:
+        raise UserError(f"{shown}: {error}") from None
+    except LossyWriteError as error:
+        raise UserError(f"{error} (--lossy writes it anyway)") from None
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        if error.filename is not None and error.filename == args.input:
+            raise UserError(f"cannot read {shown}: {error.strerror or error}") from None
+        where = "standard output" if to_stdout else args.output
+        raise UserError(f"cannot write {where}: {error.strerror or error}") from None
+    finally:
+        if progress is not None:
+            progress.clear()
     return 0
 
 

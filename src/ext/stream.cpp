@@ -1,8 +1,702 @@
-// The stream functions of marlet._ext.
+// The stream functions of marlet._ext: cut points, an incremental reader
+// that hands out dicts chunk by chunk, and file conversion in native code.
+//
+// convert() runs with the GIL released.  Between rounds (a few megabytes of
+// input) it takes the GIL back briefly to answer signals, so Ctrl-C stops
+// it within a fraction of a second, and to report progress.  Output to a
+// path goes to a temporary file beside it that is renamed into place only
+// when everything was written; on any failure it is removed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "converter.hpp"
 #include "ext.hpp"
+#include "stream.hpp"
+#include "utf8.hpp"
 
 namespace marlet_ext {
+namespace {
 
-std::span<const PyMethodDef> stream_methods() noexcept { return {}; }
+namespace stream = marlet_core::stream;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// A failed system call, raised as OSError naming the file.
+struct OsFailure {
+  int error;
+  std::string path;
+};
+
+// Runs a body that may throw the stream's own errors and turns them into
+// Python exceptions: ill-formed input becomes ValueError(message, offset,
+// bytes) (for UTF-8, up to four bytes from the offset on, else empty),
+// a record that a text form cannot carry ValueError("loss", index, key,
+// reason, form), another conversion failure ValueError(message), a failed system
+// call OSError.
+template <class Body>
+PyObject* stream_guarded(Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    try {
+      return body();
+    } catch (const stream::ReadError& e) {
+      const std::string message = std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
+      PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
+                                         e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size())));
+      PyErr_SetObject(PyExc_ValueError, args.get());
+      return nullptr;
+    } catch (const stream::LossError& e) {
+      PyRef key = e.key ? checked(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
+                        : PyRef::borrow(Py_None);
+      PyRef args = checked(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
+                                         e.reason.c_str(), e.form.c_str()));
+      PyErr_SetObject(PyExc_ValueError, args.get());
+      return nullptr;
+    } catch (const stream::ConvertError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      return nullptr;
+    } catch (const OsFailure& e) {
+      errno = e.error;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.empty() ? nullptr : e.path.c_str());
+      return nullptr;
+    }
+  });
+}
+
+bool parse_format(const char* name, stream::Format& format) {
+  const std::string_view s = name;
+  if (s == "marl") format = stream::Format::marl;
+  else if (s == "marlc") format = stream::Format::marlc;
+  else if (s == "json") format = stream::Format::json;
+  else return false;
+  return true;
+}
+
+stream::Format text_format(const char* name) {
+  stream::Format format;
+  if (!parse_format(name, format) || format == stream::Format::json) {
+    PyErr_Format(PyExc_ValueError, "cut points exist only in 'marl' and 'marlc', not '%s'", name);
+    throw PyError{};
+  }
+  return format;
+}
+
+// ---------------------------------------------------------------------------
+// Cut points
+
+// A read-only view of a bytes-like object for the length of a call.
+class BytesView {
+ public:
+  explicit BytesView(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
+  }
+  ~BytesView() { PyBuffer_Release(&view_); }
+  BytesView(const BytesView&) = delete;
+  BytesView& operator=(const BytesView&) = delete;
+  std::string_view text() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// next_cut(data, offset, format) -> int
+PyObject* next_cut(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* data;
+    Py_ssize_t offset;
+    const char* format;
+    if (!PyArg_ParseTuple(args, "Ons:next_cut", &data, &offset, &format)) return nullptr;
+    const stream::Format f = text_format(format);
+    BytesView view(data);
+    const std::string_view text = view.text();
+    const std::size_t from = offset < 0 ? 0 : static_cast<std::size_t>(offset);
+    return PyLong_FromSize_t(stream::next_cut(f, text, from > text.size() ? text.size() : from));
+  });
+}
+
+// last_cut(data, from, format) -> int, -1 when there is none at or after from
+PyObject* last_cut(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* data;
+    Py_ssize_t from;
+    const char* format;
+    if (!PyArg_ParseTuple(args, "Ons:last_cut", &data, &from, &format)) return nullptr;
+    const stream::Format f = text_format(format);
+    BytesView view(data);
+    const std::size_t cut = stream::last_cut(f, view.text(), from < 0 ? 0 : static_cast<std::size_t>(from));
+    return cut == stream::npos ? PyLong_FromLong(-1) : PyLong_FromSize_t(cut);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The incremental reader as a Python object
+
+bool is_ascii(std::string_view s) noexcept {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    high |= word;
+  }
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
+// A new str from valid UTF-8; ASCII text is copied straight into the str.
+PyRef make_str(std::string_view s) {
+  if (!is_ascii(s)) return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+  PyRef str = checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(str.get()), s.data(), s.size());
+  return str;
+}
+
+// Documents repeat a few keys in every record: the str made for a short
+// ASCII key is kept and handed out again, which saves the allocation and,
+// since a str caches its hash, the hashing in the dict.  A colliding key
+// replaces the slot's old one.
+class KeyCache {
+ public:
+  PyRef get(std::string_view key) {
+    if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
+    std::uint32_t h = 2166136261u;
+    for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    PyRef& slot = slots_[h & (kSlots - 1)];
+    PyObject* str = slot.get();
+    if (str != nullptr && PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(key.size()) &&
+        std::memcmp(PyUnicode_1BYTE_DATA(str), key.data(), key.size()) == 0)
+      return PyRef::borrow(str);
+    PyRef made = make_str(key);
+    slot = PyRef::borrow(made.get());
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 256;
+  static constexpr std::size_t kMaxLength = 64;
+  std::array<PyRef, kSlots> slots_;
+};
+
+// Builds dicts from what a reader finds; a repeated key keeps its first
+// place and takes its last value, as dict assignment does.
+class DictSink {
+ public:
+  void field(std::string_view key, std::string_view value) {
+    if (!current_) current_ = checked(PyDict_New());
+    PyRef k = keys_.get(key);
+    PyRef v = make_str(value);
+    if (PyDict_SetItem(current_.get(), k.get(), v.get()) < 0) throw PyError{};
+  }
+  void close() {
+    if (current_) end_record();
+  }
+  void end_record() {
+    if (!current_) current_ = checked(PyDict_New());
+    if (!records_) records_ = checked(PyList_New(0));
+    if (PyList_Append(records_.get(), current_.get()) < 0) throw PyError{};
+    current_.reset();
+  }
+  // The records completed so far, as a new list.
+  PyRef take() {
+    if (!records_) return checked(PyList_New(0));
+    return std::move(records_);
+  }
+
+ private:
+  PyRef current_;
+  PyRef records_;
+  KeyCache keys_;
+};
+
+// read_piece(data, format, offset) -> list of dicts
+//
+// Reads a piece of .marl or .marlc text that starts and ends at cut points,
+// as bytes; `offset` is the piece's place in the file, for the error that
+// ill-formed UTF-8 raises.
+PyObject* read_piece(PyObject*, PyObject* args) {
+  return stream_guarded([&]() -> PyObject* {
+    PyObject* data;
+    const char* format;
+    unsigned long long offset;
+    if (!PyArg_ParseTuple(args, "OsK:read_piece", &data, &format, &offset)) return nullptr;
+    const stream::Format f = text_format(format);
+    BytesView view(data);
+    const std::string_view text = view.text();
+    if (!marlet_core::is_valid_utf8(text)) {
+      const std::size_t bad = stream::first_invalid_utf8(text.data(), text.size());
+      throw stream::ReadError(stream::ReadError::Kind::utf8, offset + bad, "ill-formed UTF-8", text.substr(bad));
+    }
+    DictSink sink;
+    if (f == stream::Format::marl)
+      marlet_core::text::scan_marl(text, sink);
+    else
+      marlet_core::text::scan_compact(text, sink);
+    return sink.take().release();
+  });
+}
+
+struct ReaderObject {
+  PyObject_HEAD
+  DictSink* sink;
+  stream::Reader<DictSink>* reader;
+  bool failed;
+};
+
+int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* r = reinterpret_cast<ReaderObject*>(self);
+  return guarded([&]() -> PyObject* {
+           static const char* names[] = {"format", nullptr};
+           const char* name;
+           if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:Reader", const_cast<char**>(names), &name)) return nullptr;
+           stream::Format format;
+           if (!parse_format(name, format)) {
+             PyErr_Format(PyExc_ValueError, "unknown format %s", name);
+             return nullptr;
+           }
+           delete r->reader;
+           delete r->sink;
+           r->reader = nullptr;
+           r->sink = new DictSink();
+           r->reader = new stream::Reader<DictSink>(format, *r->sink);
+           r->failed = false;
+           return Py_None;
+         }) == nullptr
+             ? -1
+             : 0;
+}
+
+void reader_dealloc(PyObject* self) {
+  auto* r = reinterpret_cast<ReaderObject*>(self);
+  delete r->reader;
+  delete r->sink;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class Step>
+PyObject* reader_step(PyObject* self, Step&& step) {
+  auto* r = reinterpret_cast<ReaderObject*>(self);
+  return stream_guarded([&]() -> PyObject* {
+    if (r->reader == nullptr || r->failed) {
+      PyErr_SetString(PyExc_ValueError, "the reader failed or was not initialised");
+      return nullptr;
+    }
+    try {
+      step(*r->reader);
+    } catch (...) {
+      r->failed = true;  // the reader's state is undefined after a failure
+      throw;
+    }
+    return r->sink->take().release();
+  });
+}
+
+// Reader.feed(data) -> list of the records the chunk completed
+PyObject* reader_feed(PyObject* self, PyObject* data) {
+  return reader_step(self, [&](stream::Reader<DictSink>& reader) {
+    BytesView view(data);
+    reader.feed(view.text());
+  });
+}
+
+// Reader.finish() -> list of the last records
+PyObject* reader_finish(PyObject* self, PyObject*) {
+  return reader_step(self, [](stream::Reader<DictSink>& reader) { reader.finish(); });
+}
+
+PyMethodDef g_reader_methods[] = {
+    {"feed", reader_feed, METH_O, "Read a chunk of bytes; return the records it completed."},
+    {"finish", reader_finish, METH_NOARGS, "End the text; return the last records."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_reader_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(&reader_init)},
+    {Py_tp_new, reinterpret_cast<void*>(&PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&reader_dealloc)},
+    {Py_tp_methods, g_reader_methods},
+    {Py_tp_doc, const_cast<char*>("Reader(format): an incremental reader of 'marl', 'marlc' or 'json' bytes.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_reader_spec = {
+    "marlet._ext.Reader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    g_reader_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Conversion
+
+// Holds the GIL released for its lifetime; `with_gil` runs a step with it
+// held again.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+  template <class F>
+  auto with_gil(F&& f) -> decltype(f()) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return f();
+  }
+
+  // Raises a pending signal's exception (KeyboardInterrupt for Ctrl-C).
+  void check_signals() {
+    with_gil([] {
+      if (PyErr_CheckSignals() < 0) throw PyError{};
+    });
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+class FdSource : public stream::Source {
+ public:
+  FdSource(int fd, std::string path, GilReleased& gil) : fd_(fd), path_(std::move(path)), gil_(gil) {}
+  std::size_t read(char* dst, std::size_t n) override {
+    for (;;) {
+      // A pipe may block for long: a signal that came during the last
+      // read (which then returned data, not EINTR) is answered first.
+      gil_.check_signals();
+      const ssize_t got = ::read(fd_, dst, n > SSIZE_MAX ? SSIZE_MAX : n);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw OsFailure{errno, path_};
+      gil_.check_signals();
+    }
+  }
+  bool rewind() override { return ::lseek(fd_, 0, SEEK_SET) == 0; }
+
+ private:
+  int fd_;
+  std::string path_;
+  GilReleased& gil_;
+};
+
+// A file object's read(n), called with the GIL held.
+class PySource : public stream::Source {
+ public:
+  PySource(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) {}
+  std::size_t read(char* dst, std::size_t n) override {
+    return gil_.with_gil([&]() -> std::size_t {
+      PyRef data = checked(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
+      if (!PyBytes_Check(data.get())) {
+        PyErr_Format(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
+        throw PyError{};
+      }
+      const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
+      if (got > n) {
+        PyErr_SetString(PyExc_ValueError, "the source's read() returned more bytes than asked for");
+        throw PyError{};
+      }
+      std::memcpy(dst, PyBytes_AS_STRING(data.get()), got);
+      return got;
+    });
+  }
+
+ private:
+  PyObject* file_;
+  GilReleased& gil_;
+};
+
+class FdDestination : public stream::Destination {
+ public:
+  FdDestination(int fd, std::string path, GilReleased& gil) : fd_(fd), path_(std::move(path)), gil_(gil) {
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+      if (at >= 0) start_ = at;
+    }
+  }
+  void write(std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t put = ::write(fd_, bytes.data(), bytes.size() > SSIZE_MAX ? SSIZE_MAX : bytes.size());
+      if (put < 0) {
+        if (errno != EINTR) throw OsFailure{errno, path_};
+        gil_.check_signals();
+        continue;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(put));
+    }
+  }
+  bool can_patch() const override { return start_ >= 0; }
+  void patch(std::uint64_t offset, std::string_view bytes) override {
+    if (::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(start_ + static_cast<off_t>(offset))) !=
+        static_cast<ssize_t>(bytes.size()))
+      throw OsFailure{errno, path_};
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  GilReleased& gil_;
+  off_t start_ = -1;  // where writing began, for a regular file
+};
+
+// A file object's write(bytes), called with the GIL held; it can patch
+// when the file object can seek.
+class PyDestination : public stream::Destination {
+ public:
+  PyDestination(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) {
+    gil_.with_gil([&] {
+      PyRef seekable = PyRef::steal(PyObject_CallMethod(file_, "seekable", nullptr));
+      if (seekable && PyObject_IsTrue(seekable.get()) == 1) {
+        PyRef at = PyRef::steal(PyObject_CallMethod(file_, "tell", nullptr));
+        if (at) start_ = PyLong_AsLongLong(at.get());
+      }
+      PyErr_Clear();  // a file object without seekable() or tell() just cannot patch
+    });
+  }
+  void write(std::string_view bytes) override {
+    gil_.with_gil([&] { call_write(bytes); });
+  }
+  bool can_patch() const override { return start_ >= 0; }
+  void patch(std::uint64_t offset, std::string_view bytes) override {
+    gil_.with_gil([&] {
+      PyRef end = checked(PyObject_CallMethod(file_, "tell", nullptr));
+      checked(PyObject_CallMethod(file_, "seek", "L", start_ + static_cast<long long>(offset)));
+      call_write(bytes);
+      checked(PyObject_CallMethod(file_, "seek", "O", end.get()));
+    });
+  }
+
+ private:
+  void call_write(std::string_view bytes) {
+    PyRef data = checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    checked(PyObject_CallMethod(file_, "write", "O", data.get()));
+  }
+
+  PyObject* file_;
+  GilReleased& gil_;
+  long long start_ = -1;
+};
+
+// An open file descriptor, closed on every way out.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  int get() const noexcept { return fd_; }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int release() noexcept { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A temporary file beside `path` that becomes `path` on commit() and is
+// removed otherwise.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& path) : path_(path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    temp_ = dir + "." + base + ".part-XXXXXX";
+    fd_ = Fd(::mkostemp(temp_.data(), O_CLOEXEC));
+    if (fd_.get() < 0) throw OsFailure{errno, path_};
+  }
+  ~TempFile() {
+    if (!committed_) {
+      fd_.reset();
+      ::unlink(temp_.c_str());
+    }
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  int fd() const noexcept { return fd_.get(); }
+
+  void commit() {
+    // mkostemp makes the file readable by its owner only: give it the
+    // replaced file's permissions, or those a new file gets.
+    mode_t mode;
+    struct stat st;
+    if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      mode = st.st_mode & 07777;
+    } else {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode = 0666 & ~mask;
+    }
+    if (::fchmod(fd_.get(), mode) != 0) throw OsFailure{errno, path_};
+    if (::close(fd_.release()) != 0) throw OsFailure{errno, path_};
+    if (::rename(temp_.c_str(), path_.c_str()) != 0) throw OsFailure{errno, path_};
+    committed_ = true;
+  }
+
+ private:
+  std::string path_;
+  std::string temp_;
+  Fd fd_;
+  bool committed_ = false;
+};
+
+bool parse_target(const char* name, stream::Target& target) {
+  const std::string_view s = name;
+  if (s == "json") target = stream::Target::json;
+  else if (s == "marlc") target = stream::Target::marlc;
+  else if (s == "marl") target = stream::Target::marl;
+  else if (s == "binary") target = stream::Target::binary;
+  else return false;
+  return true;
+}
+
+// convert(source, destination, from_format, to_format, jobs, chunk_size,
+//         lossy, final_newline, progress) -> records written
+//
+// source: a path (str or bytes), an int file descriptor, or a binary file
+// object; destination: a path (written through a temporary file), an int
+// file descriptor, or a binary file object.  progress is None or a
+// callable taking the input bytes read so far.
+PyObject* convert(PyObject*, PyObject* args) {
+  return stream_guarded([&]() -> PyObject* {
+    PyObject *source, *destination, *progress;
+    const char *from_name, *to_name;
+    unsigned int jobs;
+    Py_ssize_t chunk_size;
+    int lossy, final_newline;
+    if (!PyArg_ParseTuple(args, "OOssInppO:convert", &source, &destination, &from_name, &to_name, &jobs, &chunk_size,
+                          &lossy, &final_newline, &progress))
+      return nullptr;
+    stream::ConvertOptions options;
+    if (!parse_format(from_name, options.from)) {
+      PyErr_Format(PyExc_ValueError, "unknown input format %s", from_name);
+      return nullptr;
+    }
+    if (!parse_target(to_name, options.to)) {
+      PyErr_Format(PyExc_ValueError, "unknown output format %s", to_name);
+      return nullptr;
+    }
+    options.jobs = jobs == 0 ? 1 : jobs;
+    options.chunk_size = chunk_size < 4096 ? 4096 : static_cast<std::size_t>(chunk_size);
+    options.lossy = lossy != 0;
+    options.final_newline = final_newline != 0;
+
+    // Paths become file descriptors before the GIL is released.
+    std::string source_path, destination_path;
+    Fd source_fd;
+    int source_number = -1;
+    if (PyLong_Check(source)) {
+      const long number = PyLong_AsLong(source);
+      if (number == -1 && PyErr_Occurred()) return nullptr;
+      if (number < 0 || number > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
+        return nullptr;
+      }
+      source_number = static_cast<int>(number);
+    } else if (PyUnicode_Check(source) || PyBytes_Check(source)) {
+      PyObject* raw = nullptr;
+      if (!PyUnicode_FSConverter(source, &raw)) return nullptr;
+      PyRef encoded = PyRef::steal(raw);
+      source_path = PyBytes_AS_STRING(encoded.get());
+      source_fd = Fd(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (source_fd.get() < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, source);
+      source_number = source_fd.get();
+    }
+    int destination_number = -1;
+    if (PyLong_Check(destination)) {
+      const long number = PyLong_AsLong(destination);
+      if (number == -1 && PyErr_Occurred()) return nullptr;
+      if (number < 0 || number > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
+        return nullptr;
+      }
+      destination_number = static_cast<int>(number);
+    } else if (PyUnicode_Check(destination) || PyBytes_Check(destination)) {
+      PyObject* raw = nullptr;
+      if (!PyUnicode_FSConverter(destination, &raw)) return nullptr;
+      PyRef encoded = PyRef::steal(raw);
+      destination_path = PyBytes_AS_STRING(encoded.get());
+    }
+    const bool report = progress != Py_None;
+    PyRef progress_ref = PyRef::borrow(progress);
+
+    std::uint64_t written;
+    {
+      GilReleased gil;
+      std::optional<FdSource> fd_source;
+      std::optional<PySource> py_source;
+      stream::Source* in;
+      if (source_number >= 0) in = &fd_source.emplace(source_number, source_path, gil);
+      else in = &py_source.emplace(source, gil);
+
+      std::optional<TempFile> temp;
+      std::optional<FdDestination> fd_destination;
+      std::optional<PyDestination> py_destination;
+      stream::Destination* out;
+      if (!destination_path.empty()) {
+        temp.emplace(destination_path);
+        out = &fd_destination.emplace(temp->fd(), destination_path, gil);
+      } else if (destination_number >= 0) {
+        out = &fd_destination.emplace(destination_number, "", gil);
+      } else {
+        out = &py_destination.emplace(destination, gil);
+      }
+
+      const stream::Progress on_round = [&](std::uint64_t done) {
+        gil.with_gil([&] {
+          if (PyErr_CheckSignals() < 0) throw PyError{};
+          if (report) checked(PyObject_CallFunction(progress_ref.get(), "K", static_cast<unsigned long long>(done)));
+        });
+      };
+      written = stream::convert(*in, *out, options, on_round);
+      if (temp) temp->commit();
+    }
+    return PyLong_FromUnsignedLongLong(written);
+  });
+}
+
+PyObject* reader_type(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    // One type per call is wasteful; the package asks once and keeps it.
+    return PyType_FromSpec(&g_reader_spec);
+  });
+}
+
+const PyMethodDef g_methods[] = {
+    {"next_cut", next_cut, METH_VARARGS, "next_cut(data, offset, format) -> first cut point at or after offset"},
+    {"last_cut", last_cut, METH_VARARGS, "last_cut(data, start, format) -> last cut point at or after start, or -1"},
+    {"read_piece", read_piece, METH_VARARGS, "read_piece(data, format, offset) -> records of a piece between cut points"},
+    {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
+    {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress)"},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> stream_methods() noexcept { return g_methods; }
 
 }  // namespace marlet_ext

@@ -1,0 +1,411 @@
+#include "converter.hpp"
+
+#include <cstring>
+#include <exception>
+#include <span>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "memory.hpp"
+#include "utf8.hpp"
+#include "writers.hpp"
+
+namespace marlet_core::stream {
+
+void Destination::patch(std::uint64_t, std::string_view) { throw ConvertError("the output cannot seek back"); }
+
+namespace {
+
+constexpr std::string_view kBom = "\xef\xbb\xbf";
+
+// The fields of one record in document order: a key's first occurrence
+// fixes its place, a repeated key takes its last value.
+class OrderedFields {
+ public:
+  void add(std::string_view key, std::string_view value) {
+    if (fields_.size() < kLinear) {
+      for (text::Field& f : fields_)
+        if (f.key == key) {
+          f.value = value;
+          return;
+        }
+      fields_.push_back({key, value});
+      return;
+    }
+    // Large records look keys up in a hash index instead.
+    if (index_.empty())
+      for (std::size_t i = 0; i < fields_.size(); ++i) index_.emplace(fields_[i].key, i);
+    auto [it, inserted] = index_.try_emplace(key, fields_.size());
+    if (inserted)
+      fields_.push_back({key, value});
+    else
+      fields_[it->second].value = value;
+  }
+  bool empty() const noexcept { return fields_.empty(); }
+  std::span<const text::Field> view() const noexcept { return fields_; }
+  void clear() noexcept {
+    fields_.clear();
+    if (!index_.empty()) index_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kLinear = 16;
+  std::vector<text::Field> fields_;
+  std::unordered_map<std::string_view, std::size_t> index_;
+};
+
+// Renders each record it is given into `out`.  JSON records are written
+// each with a leading comma; the writer drops the document's first one.
+class WriteSink {
+ public:
+  WriteSink(Target target, Buffer& out, bool check_loss, std::uint64_t first_index) noexcept
+      : target_(target), out_(out), check_loss_(check_loss), index_(first_index) {}
+
+  void field(std::string_view key, std::string_view value) { fields_.add(key, value); }
+  void close() {
+    if (!fields_.empty()) end_record();
+  }
+  void end_record() {
+    const std::span<const text::Field> fields = fields_.view();
+    if (check_loss_) {
+      if (auto loss = writers::marlc_loss(fields, index_ == 0)) {
+        std::optional<std::string> key;
+        std::string where = "record " + std::to_string(index_);
+        if (loss->field != writers::Loss::kRecord) {
+          key.emplace(fields[loss->field].key);
+          where += ", key \"" + *key + "\"";
+        }
+        const std::string form = target_ == Target::marl ? ".marl" : ".marlc";
+        throw LossError(where + ": " + loss->reason + " in " + form, index_, key, loss->reason, form);
+      }
+    }
+    switch (target_) {
+      case Target::json:
+        out_.push_back(',');
+        writers::write_json_record(fields, out_);
+        break;
+      case Target::marlc: writers::write_marlc_record(fields, out_); break;
+      case Target::marl: writers::write_marl_record(fields, out_); break;
+      case Target::binary:
+        if (!writers::write_binary_record(fields, out_))
+          throw ConvertError("record " + std::to_string(index_) + ": a count or length does not fit the binary encoding's 32 bits");
+        break;
+    }
+    ++index_;
+    ++written_;
+    fields_.clear();
+  }
+  std::uint64_t written() const noexcept { return written_; }
+
+ private:
+  Target target_;
+  Buffer& out_;
+  bool check_loss_;
+  std::uint64_t index_;
+  std::uint64_t written_ = 0;
+  OrderedFields fields_;
+};
+
+// Joins the worker threads of a round on every way out of it.
+class Workers {
+ public:
+  ~Workers() { join(); }
+  template <class F>
+  void start(F&& f) {
+    threads_.emplace_back(std::forward<F>(f));
+  }
+  void join() noexcept {
+    for (std::thread& t : threads_)
+      if (t.joinable()) t.join();
+    threads_.clear();
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
+class Converter {
+ public:
+  Converter(Source& source, Destination& destination, const ConvertOptions& options, const Progress& progress,
+            bool discard, std::uint64_t header_count = 0)
+      : source_(source),
+        destination_(destination),
+        options_(options),
+        progress_(progress),
+        discard_(discard),
+        header_count_(header_count) {}
+
+  std::uint64_t run() {
+    if (options_.from == Format::json)
+      read_json();
+    else
+      read_text();
+    return written_;
+  }
+
+ private:
+  // Reads up to `n` more bytes into `in`; false at the end of the input.
+  bool fill(Buffer& in, std::size_t n) {
+    char* dst = in.prepare(n);
+    std::size_t got = 0;
+    while (got < n) {
+      const std::size_t k = source_.read(dst + got, n - got);
+      if (k == 0) break;
+      got += k;
+    }
+    in.commit(got);
+    read_ += got;
+    return got == n;
+  }
+
+  // The input bytes to skip at the start: a byte-order mark.
+  std::size_t skip_bom(std::string_view head) const noexcept {
+    return head.substr(0, kBom.size()) == kBom ? kBom.size() : 0;
+  }
+
+  void emit(Buffer& out) {
+    if (discard_ || out.empty()) {
+      out.clear();
+      return;
+    }
+    std::string_view bytes = out.view();
+    if (options_.to == Target::json && !opened_) bytes.remove_prefix(1);  // the first record's comma
+    opened_ = true;
+    write_head();
+    destination_.write(bytes);
+    out.clear();
+  }
+
+  bool check_loss() const noexcept {
+    return !options_.lossy && options_.from == Format::json &&
+           (options_.to == Target::marlc || options_.to == Target::marl);
+  }
+
+  // The output's head waits for the first records, so that input found
+  // ill-formed in the first round leaves nothing written at all.
+  void open() {
+    if (options_.to == Target::json) head_.push_back('[');
+    if (options_.to == Target::binary) {
+      char count[4];
+      ffi::detail::put_u32(count, static_cast<std::size_t>(header_count_));
+      head_.append(count, 4);
+    }
+  }
+
+  void write_head() {
+    if (head_.empty()) return;
+    destination_.write(head_.view());
+    head_.clear();
+  }
+
+  void close() {
+    if (discard_) return;
+    write_head();
+    if (options_.to == Target::json) destination_.write(options_.final_newline ? "]\n" : "]");
+  }
+
+  void read_json() {
+    open();
+    Buffer out;
+    WriteSink sink(options_.to, out, check_loss(), 0);
+    Reader<WriteSink> reader(Format::json, sink);
+    Buffer in;
+    std::size_t skipped = 0;
+    bool more = true;
+    bool first = true;
+    try {
+      while (more) {
+        in.clear();
+        more = fill(in, first && options_.chunk_size < kBom.size() ? kBom.size() : options_.chunk_size);
+        std::string_view chunk = in.view();
+        if (first) {
+          skipped = skip_bom(chunk);
+          chunk.remove_prefix(skipped);
+          first = false;
+        }
+        reader.feed(chunk);
+        if (out.size() >= options_.chunk_size) emit(out);
+        progress_(read_);
+      }
+      reader.finish();
+    } catch (const ReadError& e) {
+      throw ReadError(e.kind(), e.offset() + skipped, e.what(), e.bytes());
+    }
+    emit(out);
+    written_ = sink.written();
+    close();
+  }
+
+  // One round's piece of the input, read and rendered on its own.
+  struct Piece {
+    std::string_view text;
+    std::uint64_t offset = 0;  // of text[0] in the input
+    Buffer out;
+    std::uint64_t written = 0;
+    std::exception_ptr error;
+  };
+
+  void read_piece(Piece& piece) noexcept {
+    try {
+      if (!is_valid_utf8(piece.text)) {
+        const std::size_t bad = first_invalid_utf8(piece.text.data(), piece.text.size());
+        throw ReadError(ReadError::Kind::utf8, piece.offset + bad, "ill-formed UTF-8", piece.text.substr(bad));
+      }
+      WriteSink sink(options_.to, piece.out, false, 0);
+      if (options_.from == Format::marl)
+        text::scan_marl(piece.text, sink);
+      else
+        text::scan_compact(piece.text, sink);
+      piece.written = sink.written();
+    } catch (...) {
+      piece.error = std::current_exception();
+    }
+  }
+
+  // Cuts `text` (which ends at a cut point) into one piece per job, at cut
+  // points near equal sizes.
+  void split(std::string_view text, std::uint64_t offset, std::vector<Piece>& pieces) const {
+    const std::size_t jobs = pieces.size();
+    std::size_t from = 0;
+    for (std::size_t j = 0; j < jobs; ++j) {
+      std::size_t to = j + 1 == jobs ? text.size() : next_cut(options_.from, text, text.size() / jobs * (j + 1));
+      if (to < from) to = from;
+      pieces[j].text = text.substr(from, to - from);
+      pieces[j].offset = offset + from;
+      from = to;
+    }
+  }
+
+  // Writes a round's output in document order and counts its records;
+  // rethrows the first piece's failure.
+  void finish_round(std::vector<Piece>& pieces) {
+    for (Piece& piece : pieces)
+      if (piece.error) std::rethrow_exception(piece.error);
+    for (Piece& piece : pieces) {
+      written_ += piece.written;
+      emit(piece.out);
+      piece.written = 0;
+      piece.text = {};
+    }
+  }
+
+  // .marl and .marlc input.  Each round reads everything up to the last cut
+  // point of the buffer; the rest (the current record) starts the next
+  // round's buffer.  With several jobs the pieces of round k are read on
+  // worker threads while this thread writes the output of round k - 1 and
+  // reads the input of round k + 1, so reading and writing overlap the
+  // parsing.
+  void read_text() {
+    open();
+    const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
+    const bool threaded = jobs > 1;
+    // A round's input is shared among the jobs, so memory does not grow
+    // with the number of threads.
+    const std::size_t round = options_.chunk_size;
+    Buffer buffers[2];
+    std::vector<Piece> rounds[2];
+    rounds[0].resize(jobs);
+    rounds[1].resize(jobs);
+    int cur = 0;
+    bool pending = false;         // rounds[1 - cur] holds output not yet written
+    std::uint64_t in_offset = 0;  // input offset of buffers[cur][0]
+    bool more = fill(buffers[0], round < kBom.size() ? kBom.size() : round);
+    std::size_t start = skip_bom(buffers[0].view());  // bytes of the buffer already handled
+    for (;;) {
+      Buffer& in = buffers[cur];
+      const std::string_view text = in.view().substr(start);
+      const std::size_t end = more ? last_cut(options_.from, text) : text.size();
+      if (end == 0 && more) {
+        // No cut point yet: one record spans the whole buffer.  Read on.
+        more = fill(in, round);
+        continue;
+      }
+      std::vector<Piece>& pieces = rounds[cur];
+      split(text.substr(0, end), in_offset + start, pieces);
+      Buffer& next = buffers[1 - cur];
+      bool next_more = false;
+      {
+        Workers workers;
+        if (threaded) {
+          for (Piece& piece : pieces)
+            if (!piece.text.empty()) workers.start([this, &piece] { read_piece(piece); });
+          // Meanwhile: the last round's output, the next round's input.
+          if (pending) finish_round(rounds[1 - cur]);
+          pending = false;
+        } else {
+          read_piece(pieces[0]);
+        }
+        if (more) {
+          next.clear();
+          next.append(text.substr(end));
+          next_more = fill(next, round);
+        }
+        workers.join();
+      }
+      if (threaded) {
+        for (Piece& piece : pieces)
+          if (piece.error) std::rethrow_exception(piece.error);
+        pending = true;
+      } else {
+        finish_round(pieces);
+      }
+      progress_(read_);
+      if (!more) break;
+      in_offset += start + end;
+      start = 0;
+      more = next_more;
+      cur = 1 - cur;
+    }
+    if (pending) finish_round(rounds[cur]);
+    close();
+  }
+
+  Source& source_;
+  Destination& destination_;
+  const ConvertOptions& options_;
+  const Progress& progress_;
+  bool discard_;  // only count the records
+  std::uint64_t header_count_;  // the binary encoding's count, when known up front
+  bool opened_ = false;
+  Buffer head_;  // the start of the output, not yet written
+  std::uint64_t read_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+void check_count(std::uint64_t count) {
+  if (!ffi::detail::fits_u32(count))
+    throw ConvertError(std::to_string(count) + " records: the binary encoding counts at most 4294967295");
+}
+
+}  // namespace
+
+std::uint64_t convert(Source& source, Destination& destination, const ConvertOptions& options,
+                      const Progress& progress) {
+  if (options.to != Target::binary) return Converter(source, destination, options, progress, false).run();
+  // The binary encoding starts with the record count: patch it in at the
+  // end when the output can seek back, else count the records first.
+  std::uint64_t counted = 0;
+  const bool patch = destination.can_patch();
+  if (!patch) {
+    if (!source.rewind())
+      throw ConvertError(
+          "binary output needs its record count first: write it to a file, or read the input from a file");
+    counted = Converter(source, destination, options, progress, true).run();
+    check_count(counted);
+    if (!source.rewind()) throw ConvertError("the input cannot be read a second time");
+  }
+  const std::uint64_t written = Converter(source, destination, options, progress, false, counted).run();
+  check_count(written);
+  if (!patch) {
+    if (written != counted) throw ConvertError("the input changed while it was converted");
+    return written;
+  }
+  char count[4];
+  ffi::detail::put_u32(count, static_cast<std::size_t>(written));
+  destination.patch(0, std::string_view(count, 4));
+  return written;
+}
+
+}  // namespace marlet_core::stream

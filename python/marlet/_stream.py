@@ -1,0 +1,267 @@
+"""Documents of any size: iterating records and converting files in bounded
+memory.
+
+:func:`iter_records` reads a file a chunk at a time.  ``.marl`` and
+``.marlc`` text is cut at cut points (after a line that closes every
+record: an unindented line in ``.marl``, a blank line in ``.marlc``), and
+each piece goes to the core's scanner, which builds the dicts straight
+from the bytes; the JSON form goes through the core's incremental reader.  :func:`convert` does the
+whole conversion in native code, with the GIL released, on several threads
+for ``.marl`` and ``.marlc`` input.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
+
+from . import _ext
+from ._dispatch import _existing_mode
+from ._errors import LossyWriteError, MarletError
+
+__all__ = ["iter_records", "convert", "StreamError"]
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+_SUFFIXES = {".marl": "marl", ".marlc": "marlc", ".json": "json", ".bin": "binary"}
+_BOM = b"\xef\xbb\xbf"
+_Reader: Any = _ext.reader_type()
+
+
+class StreamError(MarletError):
+    """Input that cannot be read: ill-formed UTF-8 or JSON that is not an
+    array of objects of string values.  ``pos`` is the byte offset in the
+    file where it was found.  A :class:`MarletError`."""
+
+    def __init__(self, message: str, pos: int) -> None:
+        super().__init__(message)
+        self.pos: int = pos
+
+
+def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], what: str) -> str:
+    chosen = format
+    if chosen is None:
+        if isinstance(source, (str, os.PathLike)):
+            chosen = _SUFFIXES.get(os.path.splitext(os.fspath(source))[1].lower())
+        if chosen is None:
+            raise ValueError(f"cannot tell the {what} format from {source!r}; pass it as one of {', '.join(allowed)}")
+    if chosen not in allowed:
+        raise ValueError(f"unknown {what} format {chosen!r}; use one of {', '.join(allowed)}")
+    return chosen
+
+
+def _utf8_error(data: bytes, pos: int) -> StreamError:
+    """The error for ill-formed UTF-8 at byte ``pos``; ``data`` holds the
+    bytes from there on (four are enough to tell why)."""
+    try:
+        data.decode("utf-8")
+        reason = "ill-formed"
+    except UnicodeDecodeError as error:
+        reason = error.reason
+    return StreamError(f"input is not UTF-8: byte 0x{data[0]:02x} at offset {pos} ({reason})", pos)
+
+
+def _native_error(error: ValueError, skipped: int = 0) -> Optional[StreamError]:
+    """The package's error for a native reader's ValueError(message, offset,
+    bytes), or None for any other ValueError."""
+    if len(error.args) != 3:
+        return None
+    message, pos, data = error.args
+    pos += skipped
+    if data:
+        return _utf8_error(data, pos)
+    return StreamError(f"{message.rsplit(' at byte offset ', 1)[0]} at byte offset {pos}", pos)
+
+
+# --------------------------------------------------------------------------
+# Iterating
+
+
+def iter_records(
+    source: Union[StrPath, IO[bytes], IO[str]], format: Optional[str] = None, *, chunk_size: int = 1 << 20
+) -> Iterator[Dict[str, str]]:
+    """Iterate over the records of a document in bounded memory.
+
+    ``source`` is a path or a file object opened in binary or text mode;
+    ``format`` is ``"marl"``, ``"marlc"`` or ``"json"``, by default taken
+    from the path's suffix.  The records are those :func:`marlet.read`
+    returns, in the same order; a leading byte-order mark is dropped.  At
+    most about ``chunk_size`` bytes and the current record are held at a
+    time.  Ill-formed input raises :class:`StreamError` (a
+    :class:`ValueError`) with its byte offset, after the records before it.
+    A path is opened at once and closed when the iterator is exhausted or
+    closed; a file object is left open.
+    """
+    fmt = _format_of(source, format, ("marl", "marlc", "json"), "input")
+    if chunk_size < 1:
+        raise ValueError("chunk_size must be at least 1")
+    if isinstance(source, (str, os.PathLike)):
+        fp: Any = open(source, "rb")
+        return _iterate(fp, fmt, chunk_size, close=True)
+    return _iterate(source, fmt, chunk_size, close=False)
+
+
+def _chunks(fp: Any, chunk_size: int) -> Iterator[bytes]:
+    """The file's bytes, chunk by chunk, without a leading byte-order mark."""
+    head = b""
+    while len(head) < len(_BOM):
+        data = fp.read(chunk_size)
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        if not data:
+            break
+        head += data
+    if head.startswith(_BOM):
+        head = head[len(_BOM) :]
+        yield b""  # marks the three skipped bytes; see _iterate
+    if head:
+        yield head
+    while True:
+        data = fp.read(chunk_size)
+        if not data:
+            return
+        yield data.encode("utf-8") if isinstance(data, str) else data
+
+
+def _iterate(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[str, str]]:
+    try:
+        if fmt == "json":
+            yield from _iterate_json(fp, chunk_size)
+        else:
+            yield from _iterate_text(fp, fmt, chunk_size)
+    finally:
+        if close:
+            fp.close()
+
+
+def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
+    reader = _Reader("json")
+    skipped = 0
+    try:
+        for chunk in _chunks(fp, chunk_size):
+            if not chunk:
+                skipped = len(_BOM)
+                continue
+            yield from reader.feed(chunk)
+        yield from reader.finish()
+    except ValueError as error:
+        stream_error = _native_error(error, skipped)
+        if stream_error is None:
+            raise
+        raise stream_error from None
+
+
+def _iterate_text(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
+    carry = b""  # the text since the last cut point
+    offset = 0  # file offset of carry[0]
+    try:
+        for chunk in _chunks(fp, chunk_size):
+            if not chunk:
+                offset = len(_BOM)
+                continue
+            buffer = carry + chunk if carry else chunk
+            # Cut points in the new bytes only: the carry holds none but its start.
+            cut = _ext.last_cut(buffer, len(carry), fmt) if carry else _ext.last_cut(buffer, 0, fmt)
+            if cut <= 0:
+                carry = buffer
+                continue
+            yield from _ext.read_piece(memoryview(buffer)[:cut], fmt, offset)
+            carry = buffer[cut:]
+            offset += cut
+        if carry:
+            yield from _ext.read_piece(carry, fmt, offset)
+    except ValueError as error:
+        stream_error = _native_error(error)
+        if stream_error is None:
+            raise
+        raise stream_error from None
+
+
+# --------------------------------------------------------------------------
+# Converting
+
+
+def _endpoint(obj: Any) -> Any:
+    """A path as str, or the file object itself."""
+    if isinstance(obj, (str, bytes, os.PathLike)):
+        return os.fsdecode(obj)
+    return obj
+
+
+def convert(
+    source: Union[StrPath, IO[bytes]],
+    destination: Union[StrPath, IO[bytes]],
+    *,
+    from_format: Optional[str] = None,
+    to_format: Optional[str] = None,
+    jobs: Optional[int] = None,
+    lossy: bool = False,
+) -> int:
+    """Convert a document from one form to another, file to file, and
+    return the number of records written.
+
+    ``source`` and ``destination`` are paths or binary file objects.  The
+    input format is ``"marl"``, ``"marlc"`` or ``"json"``, the output format
+    ``"json"``, ``"marlc"``, ``"marl"`` or ``"binary"``, each taken from the
+    path's suffix (``.bin`` for binary) when not given.
+
+    The work is done in native code with no Python object per record and
+    the GIL released; Ctrl-C stops it promptly.  Memory stays bounded
+    whatever the file size.  ``.marl`` and ``.marlc`` input is read on
+    ``jobs`` threads (default: one per CPU); the output is the same bytes
+    for any number.  Each record's fields are written in document order,
+    a repeated key taking its last value.  A leading byte-order mark of the
+    input is dropped.
+
+    A destination path is written through a temporary file beside it that
+    replaces it (or the file a symbolic link names) only on success, with
+    the replaced file's permissions: a failure or an interruption leaves no
+    partial file.  A device or a pipe is written in place.  Binary output to a file object that cannot seek needs a
+    path as source (the records are counted first).  Records from JSON that
+    ``.marlc`` or ``.marl`` cannot carry raise :class:`LossyWriteError` unless
+    ``lossy`` is true.  Ill-formed input raises :class:`StreamError`.
+    """
+    return _convert(source, destination, from_format, to_format, jobs, lossy=lossy)
+
+
+def _convert(
+    source: Any,
+    destination: Any,
+    from_format: Optional[str],
+    to_format: Optional[str],
+    jobs: Optional[int],
+    *,
+    lossy: bool = False,
+    final_newline: bool = False,
+    progress: Optional[Callable[[int], None]] = None,
+    chunk_size: int = 8 << 20,
+) -> int:
+    src = _endpoint(source)
+    dst = _endpoint(destination)
+    fmt_in = _format_of(src, from_format, ("marl", "marlc", "json"), "input")
+    fmt_out = _format_of(dst, to_format, ("json", "marlc", "marl", "binary"), "output")
+    if jobs is None:
+        jobs = os.cpu_count() or 1
+    if not isinstance(jobs, int) or jobs < 1:
+        raise ValueError("jobs must be a positive int or None")
+    opened = None
+    if isinstance(dst, str):
+        if _existing_mode(dst) == -1:
+            # A device or a pipe is written in place.
+            opened = open(dst, "wb")
+            dst = opened.fileno()
+        else:
+            # Through a symbolic link, the file it names is replaced.
+            dst = os.path.realpath(dst)
+    try:
+        return int(_ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress))
+    except ValueError as error:
+        if len(error.args) == 5 and error.args[0] == "loss":
+            raise LossyWriteError(*error.args[1:]) from None
+        stream_error = _native_error(error)
+        if stream_error is None:
+            raise
+        raise stream_error from None
+    finally:
+        if opened is not None:
+            opened.close()
