@@ -1,0 +1,396 @@
+#include "stream.hpp"
+
+#include <cstring>
+
+#include "json.hpp"
+#include "utf8.hpp"
+
+namespace marlet_core::stream {
+
+namespace {
+
+// The line of `text` that ends with the line feed at `lf`, starting at
+// `start`, without the line feed and a carriage return before it.
+std::string_view line_at(std::string_view text, std::size_t start, std::size_t lf) noexcept {
+  std::size_t end = lf;
+  if (end > start && text[end - 1] == '\r') --end;
+  return text.substr(start, end - start);
+}
+
+// Whether reading can start afresh after this line.
+bool closes_record(Format format, std::string_view line) noexcept {
+  if (format == Format::marlc) return text::trim(line).empty();
+  // .marl: a line whose first character is not whitespace.
+  return !line.empty() && text::detail::space_at(line, 0) == 0;
+}
+
+// The offset of the last line feed before `end`, or npos.
+std::size_t last_lf_before(std::string_view text, std::size_t end) noexcept {
+  if (end == 0) return npos;
+  const void* at = ::memrchr(text.data(), '\n', end);
+  return at == nullptr ? npos : static_cast<std::size_t>(static_cast<const char*>(at) - text.data());
+}
+
+std::size_t line_start(std::string_view text, std::size_t lf) noexcept {
+  const std::size_t before = last_lf_before(text, lf);
+  return before == npos ? 0 : before + 1;
+}
+
+// Length of the UTF-8 sequence a lead byte starts, 0 for a byte that
+// starts none (a continuation byte or one that never occurs).
+std::size_t sequence_length(unsigned char c) noexcept {
+  if (c < 0x80) return 1;
+  if (c >= 0xc2 && c <= 0xdf) return 2;
+  if (c >= 0xe0 && c <= 0xef) return 3;
+  if (c >= 0xf0 && c <= 0xf4) return 4;
+  return 0;
+}
+
+// How many bytes at the end of `s` are the start of a character that the
+// next chunk may complete.
+std::size_t incomplete_tail(std::string_view s) noexcept {
+  const std::size_t n = s.size();
+  for (std::size_t k = 1; k <= 3 && k <= n; ++k) {
+    const auto c = static_cast<unsigned char>(s[n - k]);
+    if ((c & 0xc0) == 0x80) continue;
+    return sequence_length(c) > k ? k : 0;
+  }
+  return 0;
+}
+
+bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Cut points
+
+bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
+  if (pos == 0) return true;
+  if (pos > text.size() || text[pos - 1] != '\n') return false;
+  return closes_record(format, line_at(text, line_start(text, pos - 1), pos - 1));
+}
+
+std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept {
+  if (offset == 0) return 0;
+  if (offset >= text.size()) return text.size();
+  std::size_t lf = text.find('\n', offset - 1);
+  if (lf == std::string_view::npos) return text.size();
+  std::size_t start = line_start(text, lf);
+  for (;;) {
+    if (closes_record(format, line_at(text, start, lf))) return lf + 1;
+    start = lf + 1;
+    lf = text.find('\n', start);
+    if (lf == std::string_view::npos) return text.size();
+  }
+}
+
+std::size_t last_cut(Format format, std::string_view text, std::size_t from) noexcept {
+  std::size_t lf = last_lf_before(text, text.size());
+  while (lf != npos && lf + 1 >= from) {
+    const std::size_t start = line_start(text, lf);
+    if (closes_record(format, line_at(text, start, lf))) return lf + 1;
+    if (start == 0) break;
+    lf = start - 1;
+  }
+  return from == 0 ? 0 : npos;
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8
+
+std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t len = sequence_length(c);
+    if (len == 0 || size - i < len) return i;
+    // The second byte's range depends on the lead: it excludes overlong
+    // forms, surrogates and code points above U+10FFFF.
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c == 0xe0) lo = 0xa0;
+    else if (c == 0xed) hi = 0x9f;
+    else if (c == 0xf0) lo = 0x90;
+    else if (c == 0xf4) hi = 0x8f;
+    if (p[i + 1] < lo || p[i + 1] > hi) return i;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((p[i + k] & 0xc0) != 0x80) return i;
+    i += len;
+  }
+  return size;
+}
+
+void Utf8Stream::fail(std::uint64_t at) const {
+  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8 at byte offset " + std::to_string(at));
+}
+
+void Utf8Stream::feed(std::string_view chunk) {
+  std::size_t i = 0;
+  if (held_size_ != 0) {
+    // Complete the character the last chunk ended inside.
+    const std::uint64_t held_at = offset_ - held_size_;
+    const std::size_t need = sequence_length(static_cast<unsigned char>(held_[0]));
+    while (held_size_ < need && i < chunk.size()) held_[held_size_++] = chunk[i++];
+    if (held_size_ < need) {
+      offset_ += chunk.size();
+      return;
+    }
+    if (first_invalid_utf8(held_, held_size_) != held_size_) fail(held_at);
+    held_size_ = 0;
+  }
+  const std::string_view rest = chunk.substr(i);
+  const std::size_t tail = incomplete_tail(rest);
+  const std::string_view whole = rest.substr(0, rest.size() - tail);
+  if (!is_valid_utf8(whole)) fail(offset_ + i + first_invalid_utf8(whole.data(), whole.size()));
+  std::memcpy(held_, rest.data() + whole.size(), tail);
+  held_size_ = tail;
+  offset_ += chunk.size();
+}
+
+void Utf8Stream::finish() {
+  if (held_size_ != 0) fail(offset_ - held_size_);
+}
+
+// ---------------------------------------------------------------------------
+// JSON
+
+namespace {
+
+// A recursive-descent reader of one object, with the JSON form's rules:
+// string members only, RFC 8259 strings and escapes, JSON whitespace.
+class ObjectParser {
+ public:
+  ObjectParser(std::string_view object, std::string& scratch) noexcept
+      : begin_(reinterpret_cast<const unsigned char*>(object.data())),
+        p_(begin_),
+        end_(begin_ + object.size()),
+        scratch_(scratch) {}
+
+  std::size_t parse(std::vector<text::Field>& fields) {
+    if (!eat('{')) return at();
+    skip_ws();
+    if (eat('}')) return done();
+    for (;;) {
+      skip_ws();
+      text::Field f;
+      if (!string(f.key)) return at();
+      skip_ws();
+      if (!eat(':')) return at();
+      skip_ws();
+      if (!string(f.value)) return at();
+      fields.push_back(f);
+      skip_ws();
+      if (eat('}')) return done();
+      if (!eat(',')) return at();
+    }
+  }
+
+ private:
+  std::size_t at() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+  std::size_t done() const noexcept { return p_ == end_ ? npos : at(); }
+
+  bool string(std::string_view& out) {
+    if (!eat('"')) return false;
+    const unsigned char* run = json_detail::find_special(p_, end_);
+    if (run != end_ && *run == '"') {
+      out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
+      p_ = run + 1;
+      return true;
+    }
+    // Decoded text is never longer than its source, so scratch sized to
+    // the whole object never moves and earlier views into it stay valid.
+    if (scratch_.capacity() < static_cast<std::size_t>(end_ - begin_)) {
+      if (!scratch_.empty()) return false;  // cannot happen: sized on first use
+      scratch_.reserve(static_cast<std::size_t>(end_ - begin_));
+    }
+    const std::size_t from = scratch_.size();
+    for (;;) {
+      scratch_.append(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
+      p_ = run;
+      if (p_ == end_ || *p_ < 0x20) return false;
+      if (*p_ == '"') {
+        ++p_;
+        break;
+      }
+      ++p_;  // the backslash
+      if (!escape()) {
+        --p_;
+        return false;
+      }
+      run = json_detail::find_special(p_, end_);
+    }
+    out = std::string_view(scratch_).substr(from);
+    return true;
+  }
+
+  bool escape() {
+    if (p_ == end_) return false;
+    const unsigned char c = *p_;
+    char simple = 0;
+    switch (c) {
+      case '"': simple = '"'; break;
+      case '\\': simple = '\\'; break;
+      case '/': simple = '/'; break;
+      case 'b': simple = '\b'; break;
+      case 'f': simple = '\f'; break;
+      case 'n': simple = '\n'; break;
+      case 'r': simple = '\r'; break;
+      case 't': simple = '\t'; break;
+      case 'u': break;
+      default: return false;
+    }
+    ++p_;
+    if (c != 'u') {
+      scratch_.push_back(simple);
+      return true;
+    }
+    std::uint32_t cp;
+    if (!hex4(cp) || (cp >= 0xdc00 && cp <= 0xdfff)) return false;
+    if (cp >= 0xd800 && cp <= 0xdbff) {
+      std::uint32_t low;
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+      p_ += 2;
+      if (!hex4(low) || low < 0xdc00 || low > 0xdfff) return false;
+      cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+    }
+    append_utf8(cp);
+    return true;
+  }
+
+  bool hex4(std::uint32_t& cp) noexcept {
+    if (end_ - p_ < 4) return false;
+    cp = 0;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char c = *p_++;
+      std::uint32_t d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
+      else return false;
+      cp = cp << 4 | d;
+    }
+    return true;
+  }
+
+  void append_utf8(std::uint32_t cp) {
+    if (cp < 0x80) {
+      scratch_.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      scratch_.push_back(static_cast<char>(0xc0 | cp >> 6));
+      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    } else if (cp < 0x10000) {
+      scratch_.push_back(static_cast<char>(0xe0 | cp >> 12));
+      scratch_.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
+      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    } else {
+      scratch_.push_back(static_cast<char>(0xf0 | cp >> 18));
+      scratch_.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3f)));
+      scratch_.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
+      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+    }
+  }
+
+  void skip_ws() noexcept {
+    while (p_ != end_ && is_json_space(*p_)) ++p_;
+  }
+  bool eat(unsigned char c) noexcept {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  const unsigned char* begin_;
+  const unsigned char* p_;
+  const unsigned char* end_;
+  std::string& scratch_;
+};
+
+}  // namespace
+
+std::size_t parse_json_object(std::string_view object, std::vector<text::Field>& fields, std::string& scratch) {
+  scratch.clear();
+  ObjectParser parser(object, scratch);
+  return parser.parse(fields);
+}
+
+void JsonFramer::fail(std::uint64_t at, const char* what) const {
+  throw ReadError(ReadError::Kind::json, at, std::string(what) + " at byte offset " + std::to_string(at));
+}
+
+std::size_t JsonFramer::between_objects(std::string_view chunk, std::size_t i) {
+  const auto* p = reinterpret_cast<const unsigned char*>(chunk.data());
+  for (; i < chunk.size(); ++i) {
+    const unsigned char c = p[i];
+    if (is_json_space(c)) continue;
+    switch (state_) {
+      case State::start:
+        if (c != '[') fail(offset_ + i, "the top level is not an array");
+        state_ = State::first;
+        break;
+      case State::first:
+        if (c == ']') {
+          state_ = State::done;
+          break;
+        }
+        [[fallthrough]];
+      case State::after_comma:
+        if (c != '{') fail(offset_ + i, "a record is not an object");
+        state_ = State::in_object;
+        return i;
+      case State::after_record:
+        if (c == ',') state_ = State::after_comma;
+        else if (c == ']') state_ = State::done;
+        else fail(offset_ + i, "expected ',' or ']'");
+        break;
+      case State::done:
+        fail(offset_ + i, "extra data after the array");
+      case State::in_object:
+        return i;
+    }
+  }
+  return i;
+}
+
+std::size_t JsonFramer::object_end(std::string_view chunk, std::size_t i) {
+  const auto* p = reinterpret_cast<const unsigned char*>(chunk.data());
+  const auto* end = p + chunk.size();
+  while (i < chunk.size()) {
+    if (escaped_) {
+      escaped_ = false;
+      ++i;
+      continue;
+    }
+    if (in_string_) {
+      const unsigned char* run = json_detail::find_special(p + i, end);
+      i = static_cast<std::size_t>(run - p);
+      if (i == chunk.size()) break;
+      if (*run == '"') in_string_ = false;
+      else if (*run == '\\') escaped_ = true;
+      ++i;  // a control byte is left for the object's parser to reject
+      continue;
+    }
+    const unsigned char c = p[i];
+    if (c == '"') {
+      in_string_ = true;
+    } else if (c == '}') {
+      return i + 1;
+    } else if (!is_json_space(c) && c != ':' && c != ',') {
+      // Nothing else stands between the strings of a record: stop here
+      // rather than buffer a malformed record to its end.
+      fail(offset_ + i, "a record is not an object of string values");
+    }
+    ++i;
+  }
+  return npos;
+}
+
+void JsonFramer::finish() {
+  if (state_ != State::done) fail(offset_, "the text ended before the array closed");
+}
+
+}  // namespace marlet_core::stream

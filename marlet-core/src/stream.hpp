@@ -1,0 +1,280 @@
+// Reading documents of any size: cut points and incremental readers.
+//
+// Cut points.  A position in a .marl or .marlc text where reading can start
+// afresh: the current record is empty there whatever came before.  For
+// .marl that is just after a line whose first character is not whitespace
+// (such a line always closes the current record); for .marlc just after a
+// blank line.  Position 0 is always one.  Reading the pieces between any
+// cut points on their own and concatenating their records gives exactly the
+// records of the whole text, so pieces can go to separate threads or
+// machines.  The JSON form has no such points: it is read in order.
+//
+// Incremental readers.  Reader<Sink> is fed the text in chunks cut anywhere
+// (inside a UTF-8 character, between a carriage return and its line feed,
+// inside a JSON string or escape) and drives a Sink exactly as the one-shot
+// readers' scanners do: sink.field(key, value) for each field in document
+// order, sink.close() where the current record ends (the sink ignores it
+// when the record holds nothing).  A JSON object is a record even when it
+// is empty, so after each object the reader calls sink.end_record() when
+// the sink has it (it ends the record even if empty), else sink.close().  The views passed to the sink are valid
+// only during that call.  It validates UTF-8 across the cuts and throws
+// ReadError with the absolute byte offset of ill-formed input.  It holds
+// the unread rest of the current record (for text formats, the lines since
+// the last cut point; for JSON, the current object) and nothing more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory.hpp"
+#include "text.hpp"
+
+namespace marlet_core::stream {
+
+enum class Format : unsigned char { marl, marlc, json };
+
+// ---------------------------------------------------------------------------
+// Cut points (.marl and .marlc only)
+
+// Whether `pos` is a cut point of `text`: 0, or just after a line feed that
+// ends a line which, for .marl, begins with a character other than
+// whitespace, or, for .marlc, is blank.  The end of a text that does not
+// end with a line feed is not a cut point by this test.
+bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept;
+
+// The first cut point at or after `offset`, or text.size() when there is
+// none.  Looks back from `offset` only to the start of the line it falls in.
+std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept;
+
+// The last cut point of `text` at or after `from`, or npos when there is
+// none in [from, text.size()].
+std::size_t last_cut(Format format, std::string_view text, std::size_t from = 0) noexcept;
+
+inline constexpr std::size_t npos = std::string_view::npos;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Ill-formed input, with the absolute byte offset (from the start of all
+// that was fed) where it was found.
+class ReadError : public std::runtime_error {
+ public:
+  enum class Kind : unsigned char { utf8, json };
+  ReadError(Kind kind, std::uint64_t offset, const std::string& what)
+      : std::runtime_error(what), kind_(kind), offset_(offset) {}
+  Kind kind() const noexcept { return kind_; }
+  std::uint64_t offset() const noexcept { return offset_; }
+
+ private:
+  Kind kind_;
+  std::uint64_t offset_;
+};
+
+// ---------------------------------------------------------------------------
+// UTF-8 across cuts
+
+// The offset of the first byte of the first ill-formed sequence in
+// [data, data + size), or size when all of it is well-formed.  A character
+// cut short at the end counts as ill-formed.
+std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept;
+
+// Validates a text fed in chunks; a character may be split between chunks.
+class Utf8Stream {
+ public:
+  // Throws ReadError (utf8) at the first ill-formed byte of `chunk`, given
+  // everything fed before.
+  void feed(std::string_view chunk);
+  // Throws when the text ended inside a character.
+  void finish();
+  std::uint64_t offset() const noexcept { return offset_; }
+
+ private:
+  [[noreturn]] void fail(std::uint64_t at) const;
+  char held_[4] = {};
+  std::size_t held_size_ = 0;
+  std::uint64_t offset_ = 0;  // bytes fed so far
+};
+
+// ---------------------------------------------------------------------------
+// JSON objects
+
+// Decodes one JSON object of string members, `{ "k" : "v" , ... }`, into
+// `fields` in member order.  Keys and values are views into `object` or,
+// for strings with escapes, into `scratch`, which the call may grow.
+// Returns the offset in `object` where it was rejected, or npos.
+std::size_t parse_json_object(std::string_view object, std::vector<text::Field>& fields, std::string& scratch);
+
+// Walks the array structure of the JSON form byte by byte, so that it can
+// stop anywhere, and hands each complete object to the caller.
+class JsonFramer {
+ public:
+  // Feeds a chunk; calls on_object(text, absolute_offset) for each object
+  // it completes.  The text is a view into the chunk or into an internal
+  // buffer that holds an object cut between chunks.  Throws ReadError.
+  template <class OnObject>
+  void feed(std::string_view chunk, OnObject&& on_object);
+  // Throws ReadError unless the text was one complete array.
+  void finish();
+
+ private:
+  enum class State : unsigned char { start, first, after_record, after_comma, in_object, done };
+  // Returns how much of chunk[i..] the structure outside objects took, or
+  // throws; sets state_ to in_object when it stops at an object's '{'.
+  std::size_t between_objects(std::string_view chunk, std::size_t i);
+  // Finds the end of the current object from chunk[i]; returns the offset
+  // just past its '}' or npos when the chunk ends first.
+  std::size_t object_end(std::string_view chunk, std::size_t i);
+  [[noreturn]] void fail(std::uint64_t at, const char* what) const;
+
+  State state_ = State::start;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  std::uint64_t offset_ = 0;         // absolute offset of the chunk being fed
+  std::uint64_t object_start_ = 0;   // absolute offset of the current object's '{'
+  std::string partial_;              // an object begun in an earlier chunk
+};
+
+// ---------------------------------------------------------------------------
+// The incremental reader
+
+template <class Sink>
+class Reader {
+ public:
+  Reader(Format format, Sink& sink) : format_(format), sink_(sink) {}
+
+  // Reads a chunk; records that it completes go to the sink.  Throws
+  // ReadError for ill-formed input.
+  void feed(std::string_view chunk);
+
+  // The text has ended: the last record goes to the sink.  Throws ReadError
+  // when the text ended inside a character or, for JSON, before the array
+  // closed.
+  void finish();
+
+  // Bytes fed so far.
+  std::uint64_t offset() const noexcept { return utf8_.offset(); }
+
+ private:
+  void scan(std::string_view piece) {
+    if (format_ == Format::marl)
+      text::scan_marl(piece, sink_);
+    else
+      text::scan_compact(piece, sink_);
+  }
+  void feed_lines(std::string_view chunk);
+  void on_object(std::string_view object, std::uint64_t at);
+
+  Format format_;
+  Sink& sink_;
+  Utf8Stream utf8_;
+  std::string carry_;  // text since the last cut point (.marl, .marlc)
+  JsonFramer json_;
+  std::vector<text::Field> fields_;
+  std::string scratch_;
+};
+
+// ---------------------------------------------------------------------------
+// Implementation of the templates
+
+template <class OnObject>
+void JsonFramer::feed(std::string_view chunk, OnObject&& on_object) {
+  std::size_t i = 0;
+  while (i < chunk.size()) {
+    if (state_ != State::in_object) {
+      i = between_objects(chunk, i);
+      if (state_ != State::in_object) break;  // the chunk ended
+      object_start_ = offset_ + i;
+      in_string_ = escaped_ = false;
+      const std::size_t end = object_end(chunk, i + 1);
+      if (end != npos) {
+        on_object(chunk.substr(i, end - i), object_start_);
+        state_ = State::after_record;
+        i = end;
+      } else {
+        partial_.assign(chunk.substr(i));
+        i = chunk.size();
+      }
+    } else {
+      const std::size_t end = object_end(chunk, i);
+      if (end == npos) {
+        partial_.append(chunk.substr(i));
+        i = chunk.size();
+      } else {
+        partial_.append(chunk.substr(i, end - i));
+        on_object(partial_, object_start_);
+        partial_.clear();
+        state_ = State::after_record;
+        i = end;
+      }
+    }
+  }
+  offset_ += chunk.size();
+}
+
+template <class Sink>
+void Reader<Sink>::feed(std::string_view chunk) {
+  utf8_.feed(chunk);
+  if (format_ == Format::json) {
+    json_.feed(chunk, [this](std::string_view object, std::uint64_t at) { on_object(object, at); });
+  } else {
+    feed_lines(chunk);
+  }
+}
+
+template <class Sink>
+void Reader<Sink>::on_object(std::string_view object, std::uint64_t at) {
+  fields_.clear();
+  const std::size_t bad = parse_json_object(object, fields_, scratch_);
+  if (bad != npos) throw ReadError(ReadError::Kind::json, at + bad, "not an object of string values");
+  for (const text::Field& f : fields_) sink_.field(f.key, f.value);
+  // An empty object is a record of its own in the JSON form.
+  if constexpr (requires(Sink& s) { s.end_record(); })
+    sink_.end_record();
+  else
+    sink_.close();
+}
+
+template <class Sink>
+void Reader<Sink>::feed_lines(std::string_view chunk) {
+  // First finish the record carried over from earlier chunks, a line at a
+  // time, until a line closes it (a cut point).  Only that record's lines
+  // are copied.
+  while (!carry_.empty() && !chunk.empty()) {
+    const std::size_t lf = chunk.find('\n');
+    if (lf == std::string_view::npos) {
+      carry_.append(chunk);
+      return;
+    }
+    carry_.append(chunk.substr(0, lf + 1));
+    chunk.remove_prefix(lf + 1);
+    if (is_cut(format_, carry_, carry_.size())) {
+      scan(carry_);
+      carry_.clear();
+    }
+  }
+  // Then everything up to the chunk's last cut point is read in place.
+  const std::size_t cut = last_cut(format_, chunk);
+  if (cut == npos || cut == 0) {
+    carry_.append(chunk);
+    return;
+  }
+  scan(chunk.substr(0, cut));
+  carry_.assign(chunk.substr(cut));
+}
+
+template <class Sink>
+void Reader<Sink>::finish() {
+  utf8_.finish();
+  if (format_ == Format::json) {
+    json_.finish();
+    return;
+  }
+  scan(carry_);
+  carry_.clear();
+}
+
+}  // namespace marlet_core::stream

@@ -1,0 +1,275 @@
+#include "stream.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "compact.hpp"
+#include "json.hpp"
+#include "marl_reader.hpp"
+#include "test_support.hpp"
+#include "utf8.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+namespace stream = marlet_core::stream;
+using stream::Format;
+using marlet_test::Fields;
+using marlet_test::Records;
+
+// Collects what a reader finds, a repeated key keeping its last value.
+struct CollectSink {
+  Records records;
+  Fields current;
+  void field(std::string_view key, std::string_view value) { current.insert_or_assign(std::string(key), std::string(value)); }
+  void close() {
+    if (!current.empty()) end_record();
+  }
+  void end_record() { records.push_back(std::exchange(current, {})); }
+};
+
+// Feeds `text` cut at `cuts` (ascending offsets); nullopt when it throws.
+std::optional<Records> read_in_pieces(Format format, std::string_view text, const std::vector<std::size_t>& cuts,
+                                      std::uint64_t* error_at = nullptr) {
+  CollectSink sink;
+  stream::Reader<CollectSink> reader(format, sink);
+  try {
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+      reader.feed(text.substr(from, cut - from));
+      from = cut;
+    }
+    reader.feed(text.substr(from));
+    reader.finish();
+  } catch (const stream::ReadError& e) {
+    if (error_at != nullptr) *error_at = e.offset();
+    return std::nullopt;
+  }
+  return sink.records;
+}
+
+std::vector<std::size_t> every(std::size_t size, std::size_t step) {
+  std::vector<std::size_t> cuts;
+  for (std::size_t at = step; at < size; at += step) cuts.push_back(at);
+  return cuts;
+}
+
+std::vector<std::size_t> random_cuts(std::mt19937& rng, std::size_t size) {
+  std::vector<std::size_t> cuts;
+  if (size == 0) return cuts;
+  for (std::size_t n = rng() % 8; n > 0; --n) cuts.push_back(rng() % (size + 1));
+  std::sort(cuts.begin(), cuts.end());
+  return cuts;
+}
+
+Records one_shot(Format format, const std::string& text) {
+  if (format == Format::marl) return marlet_test::to_maps(marlet_core::parse_marl_fast(text));
+  return marlet_test::to_maps(marlet_core::compact::parse_marl_compact(text));
+}
+
+std::string random_valid_text(std::mt19937& rng, std::size_t pieces) {
+  std::string text = marlet_test::random_text(rng, pieces);
+  text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());  // keep C strings in messages whole
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Cut points
+
+struct CutCase {
+  Format format;
+  std::string text;
+  std::size_t offset;
+  std::size_t cut;
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << marlet_test::hex(c.text) << " @" << c.offset; }
+
+class NextCutTest : public testing::TestWithParam<CutCase> {};
+
+TEST_P(NextCutTest, FindsTheFirstCutAtOrAfterTheOffset) {
+  const CutCase& c = GetParam();
+  EXPECT_EQ(stream::next_cut(c.format, c.text, c.offset), c.cut);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NextCutTest,
+    testing::Values(CutCase{Format::marl, "a: 1\nb: 2\n", 0, 0}, CutCase{Format::marl, "a: 1\nb: 2\n", 1, 5},
+                    CutCase{Format::marl, "a: 1\nb: 2\n", 5, 5}, CutCase{Format::marl, "a: 1\nb: 2\n", 6, 10},
+                    CutCase{Format::marl, "  a: 1\n  b: 2\nend\n  c", 1, 18},
+                    CutCase{Format::marl, "  a: 1\n\n\t\r\n  b", 1, 14},                // no cut: end of text
+                    CutCase{Format::marl, "x\r\n\xe3\x80\x80y\nz\n", 1, 3},             // after CRLF
+                    CutCase{Format::marl, "  a\n\xe3\x80\x80y\nz\n", 1, 11},            // U+3000 indents
+                    CutCase{Format::marl, "  a\n\xef\xbb\xbfy\nz\n", 1, 9},            // U+FEFF does not
+                    CutCase{Format::marl, "  a\n\r\nz", 1, 7},                         // a CR line is blank
+                    CutCase{Format::marlc, "a:1\nb:2\n\nc:3\n", 1, 9},
+                    CutCase{Format::marlc, "a:1\n \t\r\nc:3\n", 1, 8},
+                    CutCase{Format::marlc, "a:1\n\xc2\xa0\nc", 2, 7},
+                    CutCase{Format::marlc, "a:1\nb:2\n", 3, 8},                        // no blank line
+                    CutCase{Format::marlc, "\n\na", 1, 1}, CutCase{Format::marlc, "\n\na", 2, 2}));
+
+// next_cut is the first position at or after the offset that is_cut
+// accepts, and last_cut the last one.
+TEST(CutPoints, AgreeWithIsCutAtEveryPosition) {
+  std::mt19937 rng(1);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = random_valid_text(rng, rng() % 30);
+    for (Format format : {Format::marl, Format::marlc}) {
+      std::size_t last = 0;
+      for (std::size_t pos = 0; pos <= text.size(); ++pos)
+        if (stream::is_cut(format, text, pos)) last = pos;
+      for (std::size_t offset = 0; offset <= text.size(); ++offset) {
+        std::size_t expect = offset;
+        while (expect < text.size() && !stream::is_cut(format, text, expect)) ++expect;
+        ASSERT_EQ(stream::next_cut(format, text, offset), expect) << marlet_test::hex(text) << " @" << offset;
+      }
+      ASSERT_EQ(stream::last_cut(format, text), last) << marlet_test::hex(text);
+    }
+  }
+}
+
+// Pieces between cut points read on their own give the whole text's records.
+TEST(CutPoints, PiecesReadAloneGiveTheWholeRecords) {
+  std::mt19937 rng(2);
+  for (int round = 0; round < 5000; ++round) {
+    const std::string text = random_valid_text(rng, rng() % 60);
+    for (Format format : {Format::marl, Format::marlc}) {
+      Records joined;
+      std::size_t from = 0;
+      for (std::size_t offset : random_cuts(rng, text.size())) {
+        const std::size_t cut = stream::next_cut(format, text, offset < from ? from : offset);
+        for (auto& r : one_shot(format, text.substr(from, cut - from))) joined.push_back(r);
+        from = cut;
+      }
+      for (auto& r : one_shot(format, text.substr(from))) joined.push_back(r);
+      ASSERT_EQ(joined, one_shot(format, text)) << marlet_test::hex(text);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Incremental text readers
+
+TEST(Reader, EveryChunkSizeGivesTheOneShotRecords) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_valid_text(rng, rng() % 40);
+    for (Format format : {Format::marl, Format::marlc}) {
+      const Records expect = one_shot(format, text);
+      ASSERT_EQ(expect, format == Format::marl ? marlet_test::reference::marl(text) : marlet_test::reference::compact(text));
+      for (std::size_t step = 1; step <= text.size() + 1; ++step)
+        ASSERT_EQ(read_in_pieces(format, text, every(text.size(), step)), expect) << marlet_test::hex(text) << " /" << step;
+    }
+  }
+}
+
+TEST(Reader, RandomCutsGiveTheOneShotRecords) {
+  std::mt19937 rng(4);
+  for (int round = 0; round < 5000; ++round) {
+    const std::string text = random_valid_text(rng, rng() % 200);
+    for (Format format : {Format::marl, Format::marlc})
+      ASSERT_EQ(read_in_pieces(format, text, random_cuts(rng, text.size())), one_shot(format, text))
+          << marlet_test::hex(text);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8 across cuts
+
+TEST(Utf8, FirstInvalidAgreesWithTheValidator) {
+  std::mt19937 rng(5);
+  const std::vector<std::string> bytes = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc3", "\xe2\x82", "\x80",
+                                          "\xff", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe0\x80\xaf", " "};
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    for (std::size_t n = rng() % 8; n > 0; --n) s += bytes[rng() % bytes.size()];
+    const std::size_t bad = stream::first_invalid_utf8(s.data(), s.size());
+    ASSERT_EQ(bad == s.size(), marlet_core::is_valid_utf8(s)) << marlet_test::hex(s);
+    if (bad != s.size()) {
+      ASSERT_TRUE(marlet_core::is_valid_utf8(s.substr(0, bad))) << marlet_test::hex(s);
+      ASSERT_FALSE(marlet_core::is_valid_utf8(s.substr(bad))) << marlet_test::hex(s);
+    }
+    // Fed in pieces, the reader reports the same offset.
+    for (Format format : {Format::marl, Format::marlc, Format::json}) {
+      std::uint64_t at = ~std::uint64_t{0};
+      const std::string doc = format == Format::json ? "[{\"k\":\"" + s + "\"}]" : "k: " + s;
+      const std::size_t prefix = format == Format::json ? 7 : 3;
+      auto records = read_in_pieces(format, doc, random_cuts(rng, doc.size()), &at);
+      if (bad == s.size()) {
+        ASSERT_TRUE(records.has_value()) << marlet_test::hex(s);
+      } else {
+        ASSERT_FALSE(records.has_value());
+        ASSERT_EQ(at, prefix + bad) << marlet_test::hex(s);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Incremental JSON reader
+
+std::optional<Records> json_one_shot(const std::string& text) {
+  auto result = marlet_core::read_json(text);
+  if (!result) return std::nullopt;
+  return marlet_test::to_maps(result.value());
+}
+
+TEST(JsonReader, WrittenRecordsReadBackInAnyPieces) {
+  std::mt19937 rng(6);
+  for (int round = 0; round < 2000; ++round) {
+    const Records records = marlet_test::random_records(rng);
+    marlet_core::Buffer out;
+    marlet_core::write_json(marlet_test::make_list<marlet_core::RecordList>(records), out);
+    std::string text(out.view());
+    if (rng() % 2) {
+      // JSON whitespace between tokens.
+      std::string spaced;
+      bool in_string = false;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        spaced += text[i];
+        if (text[i] == '"' && (i == 0 || text[i - 1] != '\\' || (i >= 2 && text[i - 2] == '\\'))) in_string = !in_string;
+        if (!in_string && rng() % 3 == 0) spaced += " \t\r\n"[rng() % 4];
+      }
+      if (json_one_shot(spaced)) text = spaced;
+    }
+    ASSERT_EQ(read_in_pieces(Format::json, text, random_cuts(rng, text.size())), records) << text;
+    if (text.size() < 60) {
+      for (std::size_t step = 1; step <= text.size(); ++step)
+        ASSERT_EQ(read_in_pieces(Format::json, text, every(text.size(), step)), records) << text;
+    }
+  }
+}
+
+// Accepts and rejects exactly what the one-shot reader does.
+TEST(JsonReader, AcceptsWhatTheOneShotReaderAccepts) {
+  std::mt19937 rng(7);
+  const std::vector<std::string> pieces = {"[", "]", "{", "}", ",", ":", "\"", "\"a\"", "\"b\"", "\\", "\\u", "d83d", "de00",
+                                           "\\ud83d", "\\ude00", "\\n", "\\x", " ", "\n", "\t", "\x01", "1", "null", "\xc3\xa9",
+                                           "[{", "}]", "\"k\":\"v\"", "},{", "\\/", "00e9", "\\\""};
+  int accepted = 0;
+  for (int round = 0; round < 100000; ++round) {
+    std::string text;
+    for (std::size_t n = rng() % 14; n > 0; --n) text += pieces[rng() % pieces.size()];
+    const auto expect = json_one_shot(text);
+    accepted += expect.has_value();
+    ASSERT_EQ(read_in_pieces(Format::json, text, random_cuts(rng, text.size())), expect) << text;
+  }
+  EXPECT_GT(accepted, 10);
+}
+
+TEST(JsonReader, ReportsWhereTheStructureBreaks) {
+  std::uint64_t at = 0;
+  EXPECT_FALSE(read_in_pieces(Format::json, "[{\"a\":\"1\"},{\"b\":2}]", {3, 15}, &at));
+  EXPECT_EQ(at, 16u);
+  EXPECT_FALSE(read_in_pieces(Format::json, "[{\"a\":\"1\"}] x", {12}, &at));
+  EXPECT_EQ(at, 12u);
+  EXPECT_FALSE(read_in_pieces(Format::json, "[{\"a\":\"1\"}", {}, &at));
+  EXPECT_EQ(at, 10u);
+}
+
+}  // namespace
