@@ -11,6 +11,7 @@ strings, file objects and paths, add the JSON form and the binary
 encoding, and refuse ``.marlc`` writes that would lose data.
 """
 
+from ._arrow import iter_arrow, read_arrow, read_range
 from ._files import (
     LossyWriteError,
     dump_binary,
@@ -52,4 +53,7 @@ __all__ = [
     "read",
     "write",
     "LossyWriteError",
+    "read_arrow",
+    "iter_arrow",
+    "read_range",
 ]

@@ -3,21 +3,26 @@
 // interface as "arrow_array_stream" capsules.
 //
 //   arrow_builder(format, columns, batch_rows) -> builder capsule
-//   arrow_feed(builder, data)    reads `data` (bytes-like), which must hold
-//                                whole records: a complete text, or a piece
-//                                between two cut points
-//   arrow_take(builder, flush)   -> an "arrow_array_stream" capsule over the
-//                                batches finished so far (with `flush`, the
-//                                batch in progress too)
+//   arrow_feed(builder, data)    reads the next chunk of the text (bytes-like,
+//                                cut anywhere)
+//   arrow_take(builder, flush, single=False) -> an "arrow_array_stream"
+//                                capsule over the batches finished so far
+//                                (with `single`, over the first of them
+//                                only, with the columns it was finished
+//                                with); with `flush` the text has ended and
+//                                the last batch comes too
+//   cut_point(format, data, offset) -> the first cut point of `data` at or
+//                                after `offset`, or -1 when `data` does not
+//                                tell (it ends first)
 //
 // The exported arrays share the builder's buffers: each array keeps its
 // batch alive until the consumer releases it, so nothing is copied on the
 // way to pyarrow, polars or DuckDB.  Release callbacks touch no Python
 // object and may run on any thread.
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,9 +30,7 @@
 
 #include "columns.hpp"
 #include "ext.hpp"
-#include "json.hpp"
-#include "text.hpp"
-#include "utf8.hpp"
+#include "stream.hpp"
 
 namespace marlet_ext {
 namespace {
@@ -270,12 +273,16 @@ PyRef stream_capsule(std::unique_ptr<Stream> data) {
 
 // ---- builder ------------------------------------------------------------
 
-enum class Format { marl, marlc, json };
+using marlet_core::stream::Format;
 
+// A column builder fed by an incremental reader, so the text may come in
+// chunks cut anywhere.
 struct Builder {
-  Builder(Format f, ColumnBuilder c) : format(f), columns(std::move(c)) {}
-  Format format;
+  Builder(Format f, ColumnBuilder c) : columns(std::move(c)), reader(f, columns) {}
   ColumnBuilder columns;
+  marlet_core::stream::Reader<ColumnBuilder> reader;
+  std::deque<Batch> ready;  // finished, not yet taken
+  bool finished = false;
   std::atomic<bool> busy{false};
 };
 
@@ -339,21 +346,25 @@ Builder& builder_of(PyObject* capsule) {
   return *b;
 }
 
+Format format_named(PyObject* name) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+  const std::string_view f = utf8 == nullptr ? std::string_view() : std::string_view(utf8, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  if (f == "marl") return Format::marl;
+  if (f == "marlc") return Format::marlc;
+  if (f == "json") return Format::json;
+  PyErr_Format(PyExc_ValueError, "unknown format %R", name);
+  throw PyError{};
+}
+
 PyObject* arrow_builder(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    const char* format_name;
+    PyObject* format_name;
     PyObject* names;
     Py_ssize_t batch_rows;
-    if (!PyArg_ParseTuple(args, "sOn:arrow_builder", &format_name, &names, &batch_rows)) throw PyError{};
-    const std::string_view f(format_name);
-    Format format;
-    if (f == "marl") format = Format::marl;
-    else if (f == "marlc") format = Format::marlc;
-    else if (f == "json") format = Format::json;
-    else {
-      PyErr_Format(PyExc_ValueError, "unknown format %R", PyTuple_GET_ITEM(args, 0));
-      throw PyError{};
-    }
+    if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw PyError{};
+    const Format format = format_named(format_name);
     if (batch_rows <= 0) {
       PyErr_SetString(PyExc_ValueError, "batch_rows must be positive");
       throw PyError{};
@@ -383,35 +394,23 @@ PyObject* arrow_builder(PyObject*, PyObject* args) {
   });
 }
 
-// Reads one text of whole records into the builder.  Returns an empty
-// string, or why the text was refused.
-std::string read_into(Builder& b, std::string_view text) {
-  if (!marlet_core::is_valid_utf8(text)) return "the text is not valid UTF-8";
-  switch (b.format) {
-    case Format::marl:
-      marlet_core::text::scan_marl(text, b.columns);
-      break;
-    case Format::marlc:
-      marlet_core::text::scan_compact(text, b.columns);
-      break;
-    case Format::json: {
-      marlet_core::StringArena arena;
-      auto records = marlet_core::read_json_borrowed(text, arena);
-      if (!records) return "the text is not a JSON array of objects with string values";
-      // A record's fields come out of its hash table in no fixed order;
-      // sorting them by key makes the order of new columns repeatable.
-      std::vector<std::pair<std::string_view, std::string_view>> fields;
-      for (const auto& record : records.value()) {
-        fields.clear();
-        record.for_each([&](std::string_view k, std::string_view v) { fields.emplace_back(k, v); });
-        std::sort(fields.begin(), fields.end());
-        for (const auto& [k, v] : fields) b.columns.field(k, v);
-        b.columns.end_record();
-      }
-      break;
+// Runs a reader step without the GIL; ill-formed input becomes ValueError.
+template <class Step>
+void run_step(Step&& step) {
+  std::string refused;
+  {
+    WithoutGil unlocked;
+    try {
+      step();
+    } catch (const marlet_core::stream::ReadError& failure) {
+      refused = failure.what();
+      if (refused.find("byte offset") == std::string::npos) refused += " at byte offset " + std::to_string(failure.offset());
     }
   }
-  return {};
+  if (!refused.empty()) {
+    PyErr_SetString(PyExc_ValueError, refused.c_str());
+    throw PyError{};
+  }
 }
 
 PyObject* arrow_feed(PyObject*, PyObject* args) {
@@ -422,15 +421,11 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
     Builder& b = builder_of(capsule);
     BufferView view(data);
     Claim claim(b);
-    std::string refused;
-    {
-      WithoutGil unlocked;
-      refused = read_into(b, view.text());
-    }
-    if (!refused.empty()) {
-      PyErr_SetString(PyExc_ValueError, refused.c_str());
+    if (b.finished) {
+      PyErr_SetString(PyExc_RuntimeError, "this Arrow reader has finished");
       throw PyError{};
     }
+    run_step([&] { b.reader.feed(view.text()); });
     Py_RETURN_NONE;
   });
 }
@@ -439,14 +434,54 @@ PyObject* arrow_take(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* capsule;
     int flush;
-    if (!PyArg_ParseTuple(args, "Op:arrow_take", &capsule, &flush)) throw PyError{};
+    int single = 0;
+    if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw PyError{};
     Builder& b = builder_of(capsule);
     Claim claim(b);
+    if (flush && !b.finished) {
+      b.finished = true;
+      run_step([&] { b.reader.finish(); });
+    }
+    for (Batch& batch : b.columns.take(flush != 0)) b.ready.push_back(std::move(batch));
     auto stream = std::make_unique<Stream>();
     stream->names = b.columns.names();
-    for (Batch& batch : b.columns.take(flush != 0))
-      stream->batches.push_back(std::make_shared<const Batch>(std::move(batch)));
+    if (single && !b.ready.empty()) {
+      // One batch with the columns it was finished with.
+      stream->names.resize(b.ready.front().columns.size());
+      stream->batches.push_back(std::make_shared<const Batch>(std::move(b.ready.front())));
+      b.ready.pop_front();
+    } else {
+      for (Batch& batch : b.ready) stream->batches.push_back(std::make_shared<const Batch>(std::move(batch)));
+      b.ready.clear();
+    }
     return stream_capsule(std::move(stream)).release();
+  });
+}
+
+PyObject* cut_point(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* format_name;
+    PyObject* data;
+    Py_ssize_t offset;
+    if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw PyError{};
+    const Format format = format_named(format_name);
+    if (format == Format::json) {
+      PyErr_SetString(PyExc_ValueError, "the JSON form has no cut points");
+      throw PyError{};
+    }
+    BufferView view(data);
+    const std::string_view text = view.text();
+    if (offset < 0 || static_cast<std::size_t>(offset) > text.size()) {
+      PyErr_SetString(PyExc_ValueError, "offset out of range");
+      throw PyError{};
+    }
+    std::size_t cut;
+    {
+      WithoutGil unlocked;
+      cut = marlet_core::stream::next_cut(format, text, static_cast<std::size_t>(offset));
+      if (cut == text.size() && !marlet_core::stream::is_cut(format, text, cut)) cut = marlet_core::stream::npos;
+    }
+    return PyLong_FromSsize_t(cut == marlet_core::stream::npos ? -1 : static_cast<Py_ssize_t>(cut));
   });
 }
 
@@ -454,9 +489,11 @@ const PyMethodDef g_methods[] = {
     {"arrow_builder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_builder)), METH_VARARGS,
      "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."},
     {"arrow_feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_feed)), METH_VARARGS,
-     "arrow_feed(builder, data): read whole records from a bytes-like object."},
+     "arrow_feed(builder, data): read the next chunk of the text from a bytes-like object."},
     {"arrow_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_take)), METH_VARARGS,
      "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."},
+    {"cut_point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&cut_point)), METH_VARARGS,
+     "cut_point(format, data, offset): the first cut point at or after offset, or -1."},
 };
 
 }  // namespace
