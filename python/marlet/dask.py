@@ -1,0 +1,139 @@
+"""Read Marlet files into Dask collections, on one machine or a cluster.
+
+Each file is split into blocks of about ``blocksize`` bytes; a block's
+partition holds the records that begin in it (see :func:`marlet.read_range`:
+block edges move forward to cut points), so the partitions together hold
+every record of the files once, in order.  Files are opened with fsspec,
+so paths, globs, lists and any fsspec URL (``s3://``, ``gcs://``, ...)
+work; a worker opens its blocks itself, so on a cluster the files must be
+where every worker can reach them.
+
+Needs ``pip install marlet[dask]``.
+"""
+
+from __future__ import annotations
+
+import functools
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+from . import _arrow
+from ._files import Records
+
+try:
+    import dask
+    import dask.bag
+    import dask.dataframe
+    import fsspec
+    from dask.utils import parse_bytes
+except ImportError as exc:  # pragma: no cover - exercised in a subprocess
+    raise ImportError("marlet.dask needs dask and fsspec; install them with: pip install marlet[dask]") from exc
+
+__all__ = ["read_marl", "read_marl_dataframe"]
+
+UrlPath = Union[str, Sequence[str]]
+
+# Bytes read at the start of the first block to find the columns when
+# none are given.
+_SAMPLE = 1 << 20
+
+
+def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
+    """The filesystem and one (path, format, start, stop, size) per block."""
+    size_per_block = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    if size_per_block <= 0:
+        raise ValueError("blocksize must be positive")
+    fs, _, paths = fsspec.get_fs_token_paths(urlpath, mode="rb")
+    if not paths:
+        raise FileNotFoundError(f"no files match {urlpath!r}")
+    blocks = []
+    for path in paths:
+        chosen = _arrow._format(path, format)
+        if chosen == "json":
+            raise ValueError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+        size = fs.size(path)
+        for start in range(0, max(size, 1), size_per_block):
+            blocks.append((path, chosen, start, min(start + size_per_block, size), size))
+    return fs, blocks
+
+
+def _block_records(fs: Any, block: Tuple[str, str, int, int, int]) -> Records:
+    path, format, start, stop, size = block
+    with fs.open(path, "rb") as fp:
+        return _arrow.range_records(fp, format, start, stop, size)
+
+
+def _block_table(fs: Any, block: Tuple[str, str, int, int, int], columns: Optional[Sequence[str]]) -> Any:
+    path, format, start, stop, size = block
+    with fs.open(path, "rb") as fp:
+        return _arrow.range_arrow(fp, format, start, stop, size, columns)
+
+
+def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> "dask.bag.Bag":
+    """A :class:`dask.bag.Bag` of the records (``dict[str, str]``) of one or
+    more ``.marl`` / ``.marlc`` files: a path, a glob, a list of them or
+    fsspec URLs.  The format is ``format``, else each file's suffix."""
+    fs, blocks = _blocks(urlpath, blocksize, format)
+    parts = [dask.delayed(_block_records)(fs, block) for block in blocks]
+    return dask.bag.from_delayed(parts)
+
+
+def _frame_partition(fs: Any, block: Tuple[str, str, int, int, int], columns: List[str], fixed: bool) -> Any:
+    table = _block_table(fs, block, columns if fixed else None)
+    if not fixed:
+        extra = [name for name in table.column_names if name not in set(columns)]
+        if extra:
+            raise ValueError(
+                f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
+                f"(byte {block[2]} on); pass columns= to read_marl_dataframe"
+            )
+        table = _conform(table, columns)
+    return table.to_pandas()
+
+
+def _conform(table: Any, columns: List[str]) -> Any:
+    """The table with exactly `columns`, in that order; missing ones null."""
+    import pyarrow as pa
+
+    have = set(table.column_names)
+    arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
+    return pa.table(arrays, names=columns) if columns else table.select([])
+
+
+def read_marl_dataframe(
+    urlpath: UrlPath,
+    *,
+    blocksize: Union[int, str] = "64 MiB",
+    columns: Optional[Sequence[str]] = None,
+    format: Optional[str] = None,
+) -> "dask.dataframe.DataFrame":
+    """A :class:`dask.dataframe.DataFrame` of the records of one or more
+    ``.marl`` / ``.marlc`` files, one string column per key, each partition
+    built by :func:`marlet.read_arrow`'s native column reader.
+
+    The columns are ``columns`` when given (other keys are skipped), else
+    the keys of the first records of the first file (its first MiB), in
+    the order they are first seen.  A key that appears only later makes
+    the computation fail with a message asking for ``columns``, rather
+    than drop its values.
+    """
+    import pyarrow as pa
+
+    fs, blocks = _blocks(urlpath, blocksize, format)
+    fixed = columns is not None
+    if columns is None:
+        path, chosen, _, _, size = blocks[0]
+        with fs.open(path, "rb") as fp:
+            sample = _arrow.range_arrow(fp, chosen, 0, min(_SAMPLE, size), size)
+        names = list(sample.column_names)
+    else:
+        if isinstance(columns, str):
+            raise TypeError("columns must be a sequence of str, not a str")
+        names = list(columns)
+    meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
+    return dask.dataframe.from_map(
+        functools.partial(_frame_partition, fs, columns=names, fixed=fixed),
+        blocks,
+        meta=meta,
+        label="read-marl",
+        enforce_metadata=False,
+    )
