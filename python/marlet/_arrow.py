@@ -215,7 +215,10 @@ def _cut(fp: Any, format: str, offset: int, size: int) -> int:
         cut = _ext.cut_point(format, buf, at)
         if cut >= 0:
             return base + cut
-        keep = buf.rfind(b"\n") + 1
+        # Keep the line that holds the last byte: whether the end of buf
+        # is a cut point depends on it, and a search starting at 0 would
+        # take 0 for one.
+        keep = buf.rfind(b"\n", 0, len(buf) - 1) + 1
         base += keep
         buf = buf[keep:]
         at = len(buf)

@@ -445,6 +445,13 @@ PyObject* arrow_take(PyObject*, PyObject* args) {
     for (Batch& batch : b.columns.take(flush != 0)) b.ready.push_back(std::move(batch));
     auto stream = std::make_unique<Stream>();
     stream->names = b.columns.names();
+    // Field names cross the interface as C strings.
+    for (const std::string& name : stream->names)
+      if (name.find('\0') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "the key %R holds a NUL character, which an Arrow field name cannot",
+                     checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
+        throw PyError{};
+      }
     if (single && !b.ready.empty()) {
       // One batch with the columns it was finished with.
       stream->names.resize(b.ready.front().columns.size());
