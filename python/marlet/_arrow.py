@@ -14,16 +14,16 @@ so that a file can be split into pieces read independently (see
 
 from __future__ import annotations
 
-import io
+import importlib
 import os
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Union
+from typing import IO, Any, Iterator, Optional, Sequence, Union
 
-from . import _ext
 from ._files import Records, StrPath, format_of
 from ._native import parse_marl, parse_marl_compact
 
-if TYPE_CHECKING:
-    import pyarrow
+# The private native helpers; pyarrow has no type stubs, so the tables and
+# batches below are typed Any.
+_ext: Any = importlib.import_module("marlet._ext")
 
 __all__ = ["read_arrow", "iter_arrow", "read_range"]
 
@@ -37,10 +37,9 @@ _FORMATS = ("marl", "marlc", "json")
 
 def _pyarrow(caller: str) -> Any:
     try:
-        import pyarrow
+        return importlib.import_module("pyarrow")
     except ImportError as exc:
         raise ImportError(f"marlet.{caller} needs pyarrow; install it with: pip install marlet[arrow]") from exc
-    return pyarrow
 
 
 class _Capsule:
@@ -58,13 +57,13 @@ class _Capsule:
         return capsule
 
 
-def _reader(pa: Any, capsule: object) -> "pyarrow.RecordBatchReader":
+def _reader(pa: Any, capsule: object) -> Any:
     if hasattr(pa.RecordBatchReader, "from_stream"):  # pyarrow >= 15
         return pa.RecordBatchReader.from_stream(_Capsule(capsule))
     return pa.RecordBatchReader._import_from_c_capsule(capsule)
 
 
-def _batches(pa: Any, builder: object, flush: bool) -> Iterator["pyarrow.RecordBatch"]:
+def _batches(pa: Any, builder: object, flush: bool) -> Iterator[Any]:
     """The finished batches, one at a time, each with its own columns."""
     while True:
         batches = list(_reader(pa, _ext.arrow_take(builder, flush, True)))
@@ -114,7 +113,7 @@ def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int) -> 
     return _ext.arrow_builder(format, columns, batch_rows)
 
 
-def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> "pyarrow.Table":
+def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
     """Read the records of a file into a :class:`pyarrow.Table`.
 
     ``source`` is a path or a file object (binary, or text); the format is
@@ -147,7 +146,7 @@ def iter_arrow(
     *,
     columns: Optional[Sequence[str]] = None,
     batch_rows: int = _BATCH_ROWS,
-) -> Iterator["pyarrow.RecordBatch"]:
+) -> Iterator[Any]:
     """Read a file as :class:`pyarrow.RecordBatch` es of at most
     ``batch_rows`` rows, holding one batch and one chunk of text at a time.
 
@@ -183,7 +182,7 @@ def _line_start(fp: Any, offset: int) -> int:
     while pos > 0:
         low = max(0, pos - step)
         fp.seek(low)
-        data = fp.read(pos - low)
+        data: bytes = fp.read(pos - low)
         found = data.rfind(b"\n")
         if found >= 0:
             return low + found + 1
@@ -212,7 +211,7 @@ def _cut(fp: Any, format: str, offset: int, size: int) -> int:
         buf += chunk
         if len(buf) < at:
             continue
-        cut = _ext.cut_point(format, buf, at)
+        cut: int = _ext.cut_point(format, buf, at)
         if cut >= 0:
             return base + cut
         # Keep the line that holds the last byte: whether the end of buf
@@ -258,7 +257,7 @@ def range_records(fp: Any, format: str, start: int, stop: int, size: int) -> Rec
 
 def range_arrow(
     fp: Any, format: str, start: int, stop: int, size: int, columns: Optional[Sequence[str]] = None
-) -> "pyarrow.Table":
+) -> Any:
     """The same records as a table, as :func:`read_arrow` builds it."""
     pa = _pyarrow("read_range")
     begin, end = _span(fp, format, start, stop, size)

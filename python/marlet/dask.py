@@ -14,18 +14,21 @@ Needs ``pip install marlet[dask]``.
 from __future__ import annotations
 
 import functools
+import importlib
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 from . import _arrow
 from ._files import Records
 
+# dask and fsspec are typed loosely or not at all: the collections below
+# are typed Any.
 try:
-    import dask
-    import dask.bag
-    import dask.dataframe
-    import fsspec
-    from dask.utils import parse_bytes
-except ImportError as exc:  # pragma: no cover - exercised in a subprocess
+    _bag: Any = importlib.import_module("dask.bag")
+    _dataframe: Any = importlib.import_module("dask.dataframe")
+    _delayed: Any = importlib.import_module("dask.delayed").delayed
+    _parse_bytes: Any = importlib.import_module("dask.utils").parse_bytes
+    _fsspec: Any = importlib.import_module("fsspec")
+except ImportError as exc:  # exercised in a subprocess by the tests
     raise ImportError("marlet.dask needs dask and fsspec; install them with: pip install marlet[dask]") from exc
 
 __all__ = ["read_marl", "read_marl_dataframe"]
@@ -39,10 +42,10 @@ _SAMPLE = 1 << 20
 
 def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
     """The filesystem and one (path, format, start, stop, size) per block."""
-    size_per_block = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    size_per_block = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
     if size_per_block <= 0:
         raise ValueError("blocksize must be positive")
-    fs, _, paths = fsspec.get_fs_token_paths(urlpath, mode="rb")
+    fs, _, paths = _fsspec.get_fs_token_paths(urlpath, mode="rb")
     if not paths:
         raise FileNotFoundError(f"no files match {urlpath!r}")
     blocks = []
@@ -68,19 +71,20 @@ def _block_table(fs: Any, block: Tuple[str, str, int, int, int], columns: Option
         return _arrow.range_arrow(fp, format, start, stop, size, columns)
 
 
-def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> "dask.bag.Bag":
+def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> Any:
     """A :class:`dask.bag.Bag` of the records (``dict[str, str]``) of one or
     more ``.marl`` / ``.marlc`` files: a path, a glob, a list of them or
     fsspec URLs.  The format is ``format``, else each file's suffix."""
     fs, blocks = _blocks(urlpath, blocksize, format)
-    parts = [dask.delayed(_block_records)(fs, block) for block in blocks]
-    return dask.bag.from_delayed(parts)
+    parts = [_delayed(_block_records)(fs, block) for block in blocks]
+    return _bag.from_delayed(parts)
 
 
 def _frame_partition(fs: Any, block: Tuple[str, str, int, int, int], columns: List[str], fixed: bool) -> Any:
     table = _block_table(fs, block, columns if fixed else None)
     if not fixed:
-        extra = [name for name in table.column_names if name not in set(columns)]
+        known = set(columns)
+        extra = [name for name in table.column_names if name not in known]
         if extra:
             raise ValueError(
                 f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
@@ -92,8 +96,7 @@ def _frame_partition(fs: Any, block: Tuple[str, str, int, int, int], columns: Li
 
 def _conform(table: Any, columns: List[str]) -> Any:
     """The table with exactly `columns`, in that order; missing ones null."""
-    import pyarrow as pa
-
+    pa = _arrow._pyarrow("dask.read_marl_dataframe")
     have = set(table.column_names)
     arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
     return pa.table(arrays, names=columns) if columns else table.select([])
@@ -105,7 +108,7 @@ def read_marl_dataframe(
     blocksize: Union[int, str] = "64 MiB",
     columns: Optional[Sequence[str]] = None,
     format: Optional[str] = None,
-) -> "dask.dataframe.DataFrame":
+) -> Any:
     """A :class:`dask.dataframe.DataFrame` of the records of one or more
     ``.marl`` / ``.marlc`` files, one string column per key, each partition
     built by :func:`marlet.read_arrow`'s native column reader.
@@ -116,8 +119,7 @@ def read_marl_dataframe(
     the computation fail with a message asking for ``columns``, rather
     than drop its values.
     """
-    import pyarrow as pa
-
+    pa = _arrow._pyarrow("dask.read_marl_dataframe")
     fs, blocks = _blocks(urlpath, blocksize, format)
     fixed = columns is not None
     if columns is None:
@@ -130,7 +132,7 @@ def read_marl_dataframe(
             raise TypeError("columns must be a sequence of str, not a str")
         names = list(columns)
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
-    return dask.dataframe.from_map(
+    return _dataframe.from_map(
         functools.partial(_frame_partition, fs, columns=names, fixed=fixed),
         blocks,
         meta=meta,
