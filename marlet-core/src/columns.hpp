@@ -23,9 +23,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "memory.hpp"
+#include "record.hpp"
 
 namespace marlet_core::columns {
 
@@ -69,6 +71,9 @@ class Block {
     char* at = data_ + size_;
     size_ += n;
     return at;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n - size_);
   }
   void append(std::string_view s) {
     if (!s.empty()) std::memcpy(extend(s.size()), s.data(), s.size());
@@ -128,7 +133,7 @@ class ColumnBuilder {
       : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows) {
     if (fixed_)
       for (auto& name : *fixed)
-        if (index_.find(name) == index_.end()) add_column(std::move(name));
+        if (find(name, hash(name)) == kNotFound) add_column(std::move(name), hash(name));
   }
 
   // The column names so far, in order.
@@ -146,14 +151,14 @@ class ColumnBuilder {
       // last one, so drop it and write the new one in its place.
       col.values.resize(offset_at(col, row));
     } else {
-      pad(col, row);
+      if (col.length < row) pad(col, row);
       if (col.has_validity) set_valid(col, row);
       col.offsets.extend(4);
       col.length = row + 1;
       col.last_row = row;
     }
     if (value.size() > kMaxColumnText - col.values.size()) throw std::length_error("a value too large for a string column");
-    col.values.append(value);
+    if (!value.empty()) marlet_core::copy_bytes(col.values.extend(value.size()), value.data(), value.size());
     const auto end = static_cast<std::int32_t>(col.values.size());
     std::memcpy(col.offsets.data() + 4 * (row + 1), &end, 4);
     if (col.values.size() > text_peak_) text_peak_ = col.values.size();
@@ -166,7 +171,6 @@ class ColumnBuilder {
   // Ends a record even when it holds no field (an empty JSON object).
   void end_record() {
     open_ = false;
-    slot_ = 0;
     ++rows_;
     if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
   }
@@ -184,7 +188,6 @@ class ColumnBuilder {
   // Keys cached as skipped (with a fixed column list) stop being added
   // beyond this many, so a stream of distinct keys cannot grow the table.
   static constexpr std::size_t kMaxSkipped = 4096;
-  static constexpr std::size_t kSlots = 64;
 
   struct Building {
     Block offsets;  // int32 per row, plus the leading 0
@@ -196,54 +199,131 @@ class ColumnBuilder {
     std::size_t last_row = kNoRow;
   };
 
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  };
-  struct Equal {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-  };
+  static constexpr std::uint32_t kNotFound = kSkip - 1;
 
-  void add_column(std::string name) {
+  // Keys hash with a seed drawn per builder, so that no input can be
+  // made to collide on purpose.
+  std::uint64_t hash(std::string_view key) const noexcept {
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    std::uint64_t h = seed_ ^ (n * 0x9e3779b97f4a7c15u);
+    std::uint64_t w = 0;
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xff51afd7ed558ccdu;
+        h ^= h >> 32;
+      }
+      std::memcpy(&w, p + n - 8, 8);  // the last 8 bytes, overlapping
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      w = a | std::uint64_t{b} << 32;
+    } else if (n != 0) {
+      const auto* u = reinterpret_cast<const unsigned char*>(p);
+      w = u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16;
+    }
+    h = (h ^ w) * 0xc4ceb9fe1a85ec53u;
+    h ^= h >> 29;
+    return h;
+  }
+
+  // Byte equality, without a library call for the short keys that
+  // records mostly have.
+  static bool same(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n >= 8) {
+      std::uint64_t x0, x1, y0, y1;
+      std::memcpy(&x0, a.data(), 8);
+      std::memcpy(&y0, b.data(), 8);
+      std::memcpy(&x1, a.data() + n - 8, 8);
+      std::memcpy(&y1, b.data() + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+      std::uint32_t x0, x1, y0, y1;
+      std::memcpy(&x0, a.data(), 4);
+      std::memcpy(&y0, b.data(), 4);
+      std::memcpy(&x1, a.data() + n - 4, 4);
+      std::memcpy(&y1, b.data() + n - 4, 4);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+
+  // The column of a known key, kSkip for a key known to be skipped, or
+  // kNotFound.
+  std::uint32_t find(std::string_view key, std::uint64_t h) const noexcept {
+    if (slots_.empty()) return kNotFound;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.known == 0) return kNotFound;
+      if (slot.hash == h) {
+        const Known& k = known_[slot.known - 1];
+        if (same(k.key, key)) return k.column;
+      }
+    }
+  }
+
+  void remember(std::string key, std::uint64_t h, std::uint32_t column) {
+    if ((known_.size() + 1) * 2 > slots_.size()) {
+      std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
+      const std::size_t mask = bigger.size() - 1;
+      for (const Slot& slot : slots_) {
+        if (slot.known == 0) continue;
+        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+        while (bigger[i].known != 0) i = (i + 1) & mask;
+        bigger[i] = slot;
+      }
+      slots_ = std::move(bigger);
+    }
+    known_.push_back(Known{std::move(key), column});
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (slots_[i].known != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{h, static_cast<std::uint32_t>(known_.size())};
+  }
+
+  void add_column(std::string name, std::uint64_t h) {
     const auto c = static_cast<std::uint32_t>(names_.size());
-    index_.emplace(name, c);
+    remember(name, h, c);
     names_.push_back(std::move(name));
     building_.emplace_back();
     start(building_.back());
   }
 
-  static void start(Building& col) {
+  // Starts a column's next batch; `like` sizes its buffers after the
+  // batch before, so they rarely grow (and copy) on the way.
+  static void start(Building& col, const ColumnData* like = nullptr) {
     col = Building{};
+    if (like != nullptr) {
+      col.offsets.reserve(like->offsets.size());
+      col.values.reserve(like->values.size() + like->values.size() / 8);
+    }
     col.offsets.extend(4);
     std::memset(col.offsets.data(), 0, 4);
   }
 
-  // The column of `key`: first the column that the same field position
-  // had in the previous record, which is right for most regular data,
-  // then the table.
+  // The column of `key`.
   std::uint32_t lookup(std::string_view key) {
-    const std::size_t slot = slot_++;
-    if (slot < kSlots) {
-      const std::uint32_t guess = guess_[slot];
-      if (guess != kSkip && guess < names_.size() && names_[guess] == key) return guess;
+    const std::uint64_t h = hash(key);
+    std::uint32_t c = find(key, h);
+    if (c != kNotFound) return c;
+    if (!fixed_) {
+      add_column(std::string(key), h);
+      return static_cast<std::uint32_t>(names_.size() - 1);
     }
-    std::uint32_t c;
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-      c = it->second;
-    } else if (fixed_) {
-      if (skipped_ < kMaxSkipped) {
-        index_.emplace(std::string(key), kSkip);
-        ++skipped_;
-      }
-      c = kSkip;
-    } else {
-      add_column(std::string(key));
-      c = static_cast<std::uint32_t>(names_.size() - 1);
+    if (skipped_ < kMaxSkipped) {
+      remember(std::string(key), h, kSkip);
+      ++skipped_;
     }
-    if (slot < kSlots) guess_[slot] = c;
-    return c;
+    return kSkip;
   }
 
   static std::size_t offset_at(const Building& col, std::size_t row) noexcept {
@@ -279,7 +359,7 @@ class ColumnBuilder {
     for (std::size_t i = 0; i < n; ++i) std::memcpy(at + 4 * i, &end, 4);
     col.nulls += n;
     col.length = row;
-    const std::size_t need = (row + 7) / 8;
+    const std::size_t need = row / 8 + 1;  // room for row's own bit too
     if (col.validity.size() < need) {
       const std::size_t old = col.validity.size();
       col.validity.resize(need);
@@ -300,7 +380,7 @@ class ColumnBuilder {
       if (col.nulls != 0) data.validity = std::move(col.validity);
       data.values.ensure_data();
       batch.columns.push_back(std::move(data));
-      start(col);
+      start(col, &batch.columns.back());
     }
     done_.push_back(std::move(batch));
     rows_ = 0;
@@ -310,15 +390,23 @@ class ColumnBuilder {
   bool fixed_;
   std::size_t batch_rows_;
   std::vector<std::string> names_;
-  std::unordered_map<std::string, std::uint32_t, Hash, Equal> index_;
+  struct Known {
+    std::string key;
+    std::uint32_t column;  // or kSkip
+  };
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t known = 0;  // 1 + index into known_, 0 when free
+  };
+  std::uint64_t seed_ = next_map_keys().k0;
+  std::vector<Known> known_;
+  std::vector<Slot> slots_;
   std::vector<Building> building_;
   std::vector<Batch> done_;
   std::size_t rows_ = 0;
   std::size_t text_peak_ = 0;
   std::size_t skipped_ = 0;
   bool open_ = false;
-  std::size_t slot_ = 0;
-  std::uint32_t guess_[kSlots] = {};
 };
 
 }  // namespace marlet_core::columns
