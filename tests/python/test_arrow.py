@@ -204,7 +204,9 @@ def test_export_leaks_nothing(trip):
     # Each trip allocates ~15 kB of column buffers; a leak would show as
     # well over 100 MB.
     assert after_py - before_py < 256 * 1024
-    assert rss() - before_rss < 16 * 1024 * 1024
+    # AddressSanitizer keeps freed blocks in quarantine, so RSS grows there.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert rss() - before_rss < 16 * 1024 * 1024
 
 
 def _builder_fed():
