@@ -33,9 +33,9 @@ std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
   // The records live only for this call: borrowed records (views into the
   // input, or into the arena for strings with escapes) save a copy.
   StringArena arena;
-  std::optional<BorrowedRecordList> records = read_json_borrowed(json, arena);
-  if (!records) return std::nullopt;
-  return write_compact_records(*records);
+  BorrowedJsonResult records = read_json_borrowed(json, arena);
+  if (!records.ok()) return std::nullopt;
+  return write_compact_records(records.value());
 }
 
 }  // namespace marlet_core::compact

@@ -76,7 +76,14 @@ template <class Str>
 class JsonReader {
  public:
   JsonReader(std::string_view text, StringArena* arena) noexcept
-      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()), arena_(arena) {}
+      : begin_(reinterpret_cast<const unsigned char*>(text.data())),
+        p_(begin_),
+        end_(p_ + text.size()),
+        arena_(arena) {}
+
+  // After read() failed: the offset of the byte that was rejected (the
+  // backslash, for a malformed escape), or the text's length.
+  std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
 
   bool read(BasicRecordList<Str>& records) {
     skip_ws();
@@ -132,8 +139,12 @@ class JsonReader {
       scratch.append(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
       p_ = run;
       if (p_ == end_ || *p_ < 0x20) return false;
+      const unsigned char* escape = p_;
       if (*p_++ == '"') break;
-      if (!read_escape(scratch)) return false;
+      if (!read_escape(scratch)) {
+        p_ = escape;
+        return false;
+      }
       run = json_detail::find_special(p_, end_);
     }
     text = scratch.view();
@@ -219,6 +230,7 @@ class JsonReader {
     return true;
   }
 
+  const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
   StringArena* arena_;
@@ -231,15 +243,15 @@ class JsonReader {
 JsonResult read_json(std::string_view text) {
   RecordList records;
   JsonReader<OwnedString> reader(text, nullptr);
-  if (!reader.read(records)) return JsonResult::rejected();
+  if (!reader.read(records)) return JsonResult::rejected(reader.offset());
   return JsonResult(std::move(records));
 }
 
-std::optional<BorrowedRecordList> read_json_borrowed(std::string_view text, StringArena& arena) {
+BorrowedJsonResult read_json_borrowed(std::string_view text, StringArena& arena) {
   BorrowedRecordList records;
   JsonReader<std::string_view> reader(text, &arena);
-  if (!reader.read(records)) return std::nullopt;
-  return records;
+  if (!reader.read(records)) return BorrowedJsonResult::rejected(reader.offset());
+  return BorrowedJsonResult(std::move(records));
 }
 
 std::string_view StringArena::store(std::string_view s) {

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -86,23 +85,35 @@ inline constexpr std::size_t kJsonInitialCapacity = 128;
 // or value is copied on the way: the borrowed reader feeds the writer.
 Buffer parse_marl_to_json(std::string_view text);
 
-// What the JSON reader returns: the records, or a rejection that carries
-// nothing but the fact.
-class [[nodiscard]] JsonResult {
+// What the JSON readers return: the records, or the byte offset at which
+// the text was rejected (the first byte that could not be taken, the
+// backslash of a malformed or cut-off escape, or the text's length when it
+// ended too early).  The offset is for reporting positions;
+// which rule was broken is not recorded.
+template <class List>
+class [[nodiscard]] JsonReadResult {
  public:
-  static JsonResult rejected() { return JsonResult(); }
-  explicit JsonResult(RecordList records) : ok_(true), records_(std::move(records)) {}
+  static JsonReadResult rejected(std::size_t offset) noexcept { return JsonReadResult(offset); }
+  explicit JsonReadResult(List records) noexcept : ok_(true), records_(std::move(records)) {}
 
   bool ok() const noexcept { return ok_; }
   explicit operator bool() const noexcept { return ok_; }
-  RecordList& value() & noexcept { return records_; }
-  RecordList&& value() && noexcept { return std::move(records_); }
+  // The records; empty when the text was rejected.
+  List& value() & noexcept { return records_; }
+  const List& value() const& noexcept { return records_; }
+  List&& value() && noexcept { return std::move(records_); }
+  // Where the text was rejected; 0 when it was accepted.
+  std::size_t error_offset() const noexcept { return error_offset_; }
 
  private:
-  JsonResult() = default;
+  explicit JsonReadResult(std::size_t offset) noexcept : error_offset_(offset) {}
   bool ok_ = false;
-  RecordList records_;
+  std::size_t error_offset_ = 0;
+  List records_;
 };
+
+using JsonResult = JsonReadResult<RecordList>;
+using BorrowedJsonResult = JsonReadResult<BorrowedRecordList>;
 
 // Reads JSON text (valid UTF-8) that must be an array of objects whose
 // member values are strings, per RFC 8259, with nothing but JSON whitespace
@@ -123,6 +134,6 @@ class StringArena {
 // The same reader yielding records whose keys and values are views into
 // `text` or, where escapes had to be decoded, into `arena`.  Used where the
 // records live only as long as the call, to save a copy of every string.
-[[nodiscard]] std::optional<BorrowedRecordList> read_json_borrowed(std::string_view text, StringArena& arena);
+BorrowedJsonResult read_json_borrowed(std::string_view text, StringArena& arena);
 
 }  // namespace marlet_core

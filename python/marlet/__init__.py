@@ -1,35 +1,26 @@
 """Read and write Marlet record documents.
 
 A document is a list of records; a record maps key strings to value
-strings.  ``parse_marl`` reads the ``.marl`` text format, and
-``parse_marl_compact`` / ``write_marl_compact`` read and write the
-``.marlc`` compact format.  All the work is done by the native extension
-``marlet._native``.
+strings.  Four forms carry them: the ``.marl`` text format, the ``.marlc``
+compact format, the JSON form and the binary encoding (``.bin``).  Each
+has ``loads_*`` / ``load_*`` readers (strings or bytes, file objects) and
+``dumps_*`` / ``dump_*`` writers; :func:`read` / :func:`write` work on
+paths and take the format from the suffix, and :func:`loads` /
+:func:`dumps` take its name.  Writers keep each mapping's own field order,
+so the same records always give the same bytes.
 
-The ``load*`` / ``dump*`` functions and ``read`` / ``write`` wrap them for
-strings, file objects and paths, add the JSON form and the binary
-encoding, and refuse ``.marlc`` writes that would lose data.
+``parse_marl``, ``parse_marl_via_hashmap``, ``parse_marl_compact`` and
+``write_marl_compact`` are the native module's functions as they are.
+Every error of the package is a :class:`MarletError`.
 """
 
 from ._arrow import iter_arrow, read_arrow, read_range
-from ._files import (
-    LossyWriteError,
-    dump_binary,
-    dump_json,
-    dump_marlc,
-    dumps_binary,
-    dumps_json,
-    dumps_marlc,
-    load_json,
-    load_marl,
-    load_marlc,
-    loads_json,
-    loads_marl,
-    loads_marlc,
-    read,
-    write,
-)
+from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
+from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletError, MarletSyntaxError
+from ._json import dump_json, dumps_json, load_json, loads_json
 from ._native import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
+from ._text import dump_marl, dump_marlc, dumps_marl, dumps_marlc, load_marl, load_marlc, loads_marl, loads_marlc
 
 __version__ = "0.1.0"
 
@@ -40,6 +31,8 @@ __all__ = [
     "write_marl_compact",
     "loads_marl",
     "load_marl",
+    "dumps_marl",
+    "dump_marl",
     "loads_marlc",
     "load_marlc",
     "dumps_marlc",
@@ -48,11 +41,23 @@ __all__ = [
     "load_json",
     "dumps_json",
     "dump_json",
+    "loads_binary",
+    "load_binary",
     "dumps_binary",
     "dump_binary",
+    "loads",
+    "dumps",
+    "dump",
     "read",
     "write",
+    "check",
+    "format_of",
+    "FORMATS",
+    "MarletError",
     "LossyWriteError",
+    "FormatError",
+    "MarletSyntaxError",
+    "BinaryDecodeError",
     "read_arrow",
     "iter_arrow",
     "read_range",

@@ -18,7 +18,8 @@ import importlib
 import os
 from typing import IO, Any, Iterator, Optional, Sequence, Union
 
-from ._files import Records, StrPath, format_of
+from ._dispatch import format_of
+from ._io import BOM, Records, StrPath
 from ._native import parse_marl, parse_marl_compact
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
@@ -85,7 +86,22 @@ def _format(source: object, format: Optional[str]) -> str:
 
 
 def _chunks(fp: Any, size: int) -> Iterator[bytes]:
-    """The bytes of a binary or text file object, `size` at a time."""
+    """The bytes of a binary or text file object, `size` at a time, without
+    a leading byte-order mark (as the package's file readers drop it)."""
+    head = b""  # the first bytes, until they show whether a mark is there
+    chunks = _raw_chunks(fp, size)
+    for data in chunks:
+        head += data
+        if len(head) < len(BOM) and BOM.startswith(head):
+            continue
+        yield head[len(BOM) :] if head.startswith(BOM) else head
+        yield from chunks
+        return
+    if head and not BOM.startswith(head):
+        yield head
+
+
+def _raw_chunks(fp: Any, size: int) -> Iterator[bytes]:
     while True:
         data = fp.read(size)
         if not data:
@@ -175,32 +191,39 @@ def iter_arrow(
 # Byte ranges
 
 
-def _line_start(fp: Any, offset: int) -> int:
+def _origin(fp: Any) -> int:
+    """Where the text of a file starts: after a leading byte-order mark."""
+    fp.seek(0)
+    return len(BOM) if fp.read(len(BOM)) == BOM else 0
+
+
+def _line_start(fp: Any, offset: int, origin: int) -> int:
     """The offset where the line holding byte ``offset`` starts, found by
     reading backwards from it."""
     pos, step = offset, 4096
-    while pos > 0:
-        low = max(0, pos - step)
+    while pos > origin:
+        low = max(origin, pos - step)
         fp.seek(low)
         data: bytes = fp.read(pos - low)
         found = data.rfind(b"\n")
         if found >= 0:
             return low + found + 1
         pos, step = low, min(step * 4, _CHUNK)
-    return 0
+    return origin
 
 
-def _cut(fp: Any, format: str, offset: int, size: int) -> int:
+def _cut(fp: Any, format: str, offset: int, size: int, origin: int) -> int:
     """The first cut point at or after ``offset`` in a file of ``size``
-    bytes: 0 for 0, ``size`` when none follows.  Reads in chunks from the
+    bytes: ``origin`` (where the text starts) for offsets up to it, ``size``
+    when none follows.  Reads in chunks from the
     start of the line holding the byte before ``offset`` (whether
     ``offset`` itself is a cut point depends on that line), keeping only
     the unfinished line between chunks."""
-    if offset <= 0:
-        return 0
+    if offset <= origin:
+        return origin
     if offset >= size:
         return size
-    base = _line_start(fp, offset - 1)
+    base = _line_start(fp, offset - 1, origin)
     fp.seek(base)
     buf = b""
     at = offset - base  # where in buf the search starts
@@ -232,8 +255,9 @@ def _span(fp: Any, format: str, start: int, stop: int, size: int) -> tuple[int, 
         raise ValueError("start and stop must not be negative")
     if stop <= start:
         return 0, 0
-    begin = _cut(fp, format, start, size)
-    end = _cut(fp, format, stop, size)
+    origin = _origin(fp)
+    begin = _cut(fp, format, start, size, origin)
+    end = _cut(fp, format, stop, size, origin)
     return begin, max(begin, end)
 
 

@@ -1,4 +1,5 @@
-"""The ``marlet`` command: convert a Marlet document between its forms."""
+"""The ``marlet`` command: convert a Marlet document between its forms, or
+check documents for lines the reader passes over."""
 
 from __future__ import annotations
 
@@ -6,36 +7,34 @@ import argparse
 import json
 import os
 import sys
-from typing import BinaryIO, List, Optional, Sequence
+from typing import BinaryIO, Callable, List, Optional, Sequence
 
-from ._files import (
-    LossyWriteError,
-    Records,
-    dumps_binary,
-    dumps_json,
-    dumps_marlc,
-    format_of,
-    loads_json,
-    loads_marl,
-    loads_marlc,
-)
+from . import __version__
+from ._dispatch import FORMATS, check, choose, format_of, replace_file
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
+from ._io import Records, bom_length
 
-EPILOG = """\
-The input format comes from the file's suffix (.marl, .marlc, .json) unless
---from names it; standard input (-) always needs --from.  The output format
-is --to, else the suffix of -o PATH (.json or .marlc), else JSON.  JSON
-output is the compact form, one line ending in a line feed, unless --indent
-is given.
+NAMES = ", ".join(FORMATS)
+
+EPILOG = f"""\
+The input format comes from the file's suffix (.marl, .marlc, .json, .bin)
+unless --from names it; standard input (-) always needs --from.  The output
+format is --to, else the suffix of -o PATH, else JSON.  JSON output is the
+compact form, one line ending in a line feed, unless --indent is given.
+Every writer keeps each record's fields in document order, so the same
+input always gives the same bytes.
 
 examples:
   marlet contacts.marl                       print the records as compact JSON
   marlet contacts.marl --to json --indent 2  the same, indented
   marlet contacts.marl -o contacts.marlc
-  marlet contacts.marl --to binary -o contacts.bin
+  marlet contacts.marl -o contacts.bin       the binary encoding
+  marlet contacts.bin --to marl              and back
   cat records.json | marlet - --from json --to marlc
+  marlet check contacts.marl notes.marlc     list the lines the reader skips
 
-exit status: 0 on success, 1 for input that cannot be read or converted,
-2 for a usage error.
+exit status: 0 on success, 1 for input that cannot be read or converted
+(and for `check`, when it found anything), 2 for a usage error.
 """
 
 
@@ -48,25 +47,17 @@ class UserError(Exception):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    """The command's argument parser."""
+    """The converter's argument parser."""
     parser = argparse.ArgumentParser(
         prog="marlet",
-        description="Convert a Marlet document to JSON, .marlc or the binary encoding.",
+        description=f"Convert a Marlet document between its forms ({NAMES}), or `marlet check FILE...`.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("input", metavar="INPUT", help="the document to read, or - for standard input")
+    parser.add_argument("--from", dest="source", choices=list(FORMATS), help="the input format (default: from INPUT's suffix)")
     parser.add_argument(
-        "--from",
-        dest="source",
-        choices=["marl", "marlc", "json"],
-        help="the input format (default: from INPUT's suffix)",
-    )
-    parser.add_argument(
-        "--to",
-        dest="target",
-        choices=["json", "marlc", "binary"],
-        help="the output format (default: from the suffix of -o PATH, .json or .marlc, else json)",
+        "--to", dest="target", choices=list(FORMATS), help="the output format (default: from the suffix of -o PATH, else json)"
     )
     parser.add_argument(
         "--indent", type=int, metavar="N", help="indent JSON output by N spaces per level (only with --to json)"
@@ -74,9 +65,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--lossy",
         action="store_true",
-        help="write .marlc even for records it cannot carry unchanged (only with --to marlc)",
+        help="write .marl or .marlc even for records it cannot carry unchanged",
+    )
+    parser.add_argument(
+        "--strict", action="store_true", help="fail on the first line the .marl / .marlc reader would pass over"
     )
     parser.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
+    parser.add_argument("--version", action="version", version=f"marlet {__version__}")
     return parser
 
 
@@ -90,80 +85,85 @@ def _read_input(name: str) -> bytes:
         raise UserError(f"cannot read {name}: {error.strerror or error}") from None
 
 
-def _decode(data: bytes, shown: str) -> str:
+def _records(data: bytes, source: str, shown: str, strict: bool) -> Records:
+    info = FORMATS[source]
     try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        byte = data[error.start]
-        raise UserError(
-            f"{shown}: input is not UTF-8: byte 0x{byte:02x} at offset {error.start} ({error.reason})"
-        ) from None
-
-
-def _records(text: str, source: str, shown: str) -> Records:
-    if source == "marl":
-        return loads_marl(text)
-    if source == "marlc":
-        return loads_marlc(text)
-    try:
-        return loads_json(text)
+        if not info.text:
+            return info.loads(data)
+        skip = bom_length(data)
+        body = memoryview(data)[skip:]
+        try:
+            text = str(body, "utf-8")
+        except UnicodeDecodeError as error:
+            at = error.start + skip
+            raise UserError(
+                f"{shown}: input is not UTF-8: byte 0x{data[at]:02x} at offset {at} ({error.reason})"
+            ) from None
+        if strict:
+            return info.loads(body, strict=True)
+        return info.loads(text)
     except json.JSONDecodeError as error:
         raise UserError(f"{shown}:{error.lineno}:{error.colno}: {error.msg}") from None
-
-
-def _render(records: Records, args: argparse.Namespace) -> bytes:
-    if args.target == "binary":
-        return dumps_binary(records)
-    if args.target == "marlc":
-        try:
-            return dumps_marlc(records, lossy=args.lossy).encode("utf-8")
-        except LossyWriteError as error:
-            raise UserError(f"{error} (--lossy writes it anyway)") from None
-    return (dumps_json(records, indent=args.indent) + "\n").encode("utf-8")
+    except MarletSyntaxError as error:
+        raise UserError(f"{shown}:{error.lineno}:{error.colno}: {error.msg}") from None
+    except BinaryDecodeError as error:
+        raise UserError(f"{shown}: {error}") from None
 
 
 def _check_usage(args: argparse.Namespace) -> str:
     """Settle the input and output formats and refuse option combinations
     that make no sense; returns the input format."""
     if args.target is None:
-        output = format_of(args.output) if args.output not in (None, "-") else None
-        if output == "marl":
-            raise UserError(".marl has no writer; use --to json or --to marlc", 2)
-        args.target = output or "json"
+        if args.output in (None, "-"):
+            args.target = "json"
+        else:
+            args.target = format_of(args.output)
+            if args.target is None:
+                raise UserError(f"cannot tell the output format of {args.output} from its suffix; use --to {NAMES.replace(', ', ', --to ')}", 2)
     if args.indent is not None:
         if args.target != "json":
             raise UserError("--indent applies only to --to json", 2)
         if args.indent < 0:
             raise UserError("--indent must be 0 or more", 2)
-    if args.lossy and args.target != "marlc":
-        raise UserError("--lossy applies only to --to marlc", 2)
+    if args.lossy and not FORMATS[args.target].lossy:
+        raise UserError("--lossy applies only to --to marl and --to marlc", 2)
     source: Optional[str] = args.source
     if source is None:
         if args.input == "-":
-            raise UserError("reading standard input needs --from marl, marlc or json", 2)
+            raise UserError(f"reading standard input needs --from {NAMES}", 2)
         source = format_of(args.input)
         if source is None:
-            raise UserError(
-                f"cannot tell the format of {args.input} from its suffix; use --from marl, marlc or json", 2
-            )
+            raise UserError(f"cannot tell the format of {args.input} from its suffix; use --from {NAMES}", 2)
+    if args.strict and not FORMATS[source].strict:
+        raise UserError("--strict applies only to .marl and .marlc input", 2)
     to_stdout = args.output in (None, "-")
-    if args.target == "binary" and to_stdout and sys.stdout.isatty():
+    if args.target == "binary" and to_stdout and sys.stdout is not None and sys.stdout.isatty():
         raise UserError("refusing to write binary output to a terminal; use -o PATH or redirect it", 2)
     return source
 
 
-def _write_output(data: bytes, output: Optional[str]) -> None:
-    if output in (None, "-"):
-        stdout: BinaryIO = sys.stdout.buffer
-        stdout.write(data)
-        stdout.flush()
-        return
-    assert output is not None
-    try:
-        with open(output, "wb") as fp:
-            fp.write(data)
-    except OSError as error:
-        raise UserError(f"cannot write {output}: {error.strerror or error}") from None
+def _writer(records: Records, args: argparse.Namespace) -> Callable[[BinaryIO], None]:
+    info = FORMATS[args.target]
+
+    def fill(fp: BinaryIO) -> None:
+        try:
+            if args.target == "json":
+                info.dump(records, fp, indent=args.indent)
+                fp.write(b"\n")
+            elif info.lossy:
+                info.dump(records, fp, lossy=args.lossy)
+            else:
+                info.dump(records, fp)
+        except LossyWriteError as error:
+            raise UserError(f"{error} (--lossy writes it anyway)") from None
+
+    return fill
+
+
+def _stdout() -> BinaryIO:
+    if sys.stdout is None:
+        raise UserError("cannot write standard output: it is closed")
+    return sys.stdout.buffer
 
 
 def _run(argv: List[str]) -> int:
@@ -171,33 +171,94 @@ def _run(argv: List[str]) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as exit_:
-        # argparse has printed the usage or the help already.
+        # argparse has printed the usage, the help or the version already.
         return exit_.code if isinstance(exit_.code, int) else 2
     source = _check_usage(args)
     shown = "<stdin>" if args.input == "-" else args.input
-    text = _decode(_read_input(args.input), shown)
-    data = _render(_records(text, source, shown), args)
-    # Everything is converted before the output is opened, so a failed
-    # conversion never leaves a truncated file behind.
-    _write_output(data, args.output)
+    records = _records(_read_input(args.input), source, shown, args.strict)
+    fill = _writer(records, args)
+    if args.output in (None, "-"):
+        stdout = _stdout()
+        try:
+            fill(stdout)
+            stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise UserError(f"cannot write standard output: {error.strerror or error}") from None
+        return 0
+    try:
+        # The output goes to a new file that replaces PATH only when it is
+        # complete: a failed conversion never leaves a truncated file.
+        replace_file(args.output, fill)
+    except OSError as error:
+        raise UserError(f"cannot write {args.output}: {error.strerror or error}") from None
     return 0
+
+
+def _check(argv: List[str]) -> int:
+    parser = argparse.ArgumentParser(
+        prog="marlet check",
+        description="List every line of .marl / .marlc documents that the reader passes over (no ':', an empty key) "
+        "and every key repeated within a record, as FILE:LINE:COLUMN: message; for JSON and binary "
+        "documents, the place where reading fails.  Exit status 1 when anything is found.",
+    )
+    parser.add_argument("files", metavar="FILE", nargs="+", help="the documents to check")
+    parser.add_argument("--from", dest="source", choices=list(FORMATS), help="their format (default: from each suffix)")
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit_:
+        return exit_.code if isinstance(exit_.code, int) else 2
+    out = _stdout()
+    status = 0
+    for path in args.files:
+        try:
+            found = check(path, args.source)
+        except FormatError as error:
+            print(f"marlet: error: {error}", file=sys.stderr)
+            status = max(status, 2)
+            continue
+        except OSError as error:
+            print(f"marlet: error: cannot read {path}: {error.strerror or error}", file=sys.stderr)
+            status = max(status, 1)
+            continue
+        if found:
+            status = max(status, 1)
+            out.write("".join(f"{path}:{p.lineno}:{p.colno}: {p.msg}\n" for p in found).encode("utf-8", "surrogateescape"))
+    out.flush()
+    return status
+
+
+def _quiet_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's final
+    flush of what is still buffered cannot fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    except OSError:
+        pass
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``) and return
-    its exit status.  User mistakes are reported on standard error as one
-    ``marlet: error: ...`` line, never as a traceback."""
+    its exit status.  User mistakes and failed writes are reported on
+    standard error as one ``marlet: error: ...`` line, never as a
+    traceback."""
     arguments = list(sys.argv[1:] if argv is None else argv)
     try:
+        if arguments[:1] == ["check"]:
+            return _check(arguments[1:])
         return _run(arguments)
     except UserError as error:
         print(f"marlet: error: {error}", file=sys.stderr)
+        if sys.stdout is not None and "standard output" in str(error):
+            _quiet_stdout()
         return error.status
     except BrokenPipeError:
-        # The reader went away (``marlet x.marl | head``): not an error
-        # worth a message, but stdout must not be flushed again at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        # The reader went away (``marlet x.marl | head``): nothing worth a
+        # message, but the output is incomplete, so the status is not 0.
+        _quiet_stdout()
+        return 141
     except KeyboardInterrupt:
         return 130

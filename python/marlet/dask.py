@@ -18,7 +18,7 @@ import importlib
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 from . import _arrow
-from ._files import Records
+from ._io import Records
 
 # dask and fsspec are typed loosely or not at all: the collections below
 # are typed Any.

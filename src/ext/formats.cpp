@@ -1,8 +1,681 @@
-// The format functions of marlet._ext.
+// The format functions of marlet._ext: the package's writers, the binary
+// reader, where a JSON text was rejected, and the line checker.
+//
+// The writers read each record the way it will be written: a dict through
+// its own storage (PyDict_Next), any other mapping through one call of
+// items(), every key and value as the exact UTF-8 of its str storage.  The
+// lossy check then looks at those very bytes, so an object that answers
+// `in` or items() differently cannot talk it out of refusing.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
 #include "ext.hpp"
+#include "json.hpp"
+#include "text.hpp"
+#include "utf8.hpp"
+#include "writers.hpp"
 
 namespace marlet_ext {
+namespace {
 
-std::span<const PyMethodDef> format_methods() noexcept { return {}; }
+using marlet_core::text::Field;
+namespace writers = marlet_core::writers;
+
+// ---------------------------------------------------------------------------
+// Output
+
+// A growing bytes object.  Growth goes through _PyBytes_Resize, so a
+// failed allocation raises MemoryError instead of aborting, and the large
+// blocks are moved by the allocator (mremap) rather than copied.
+class BytesOut {
+ public:
+  explicit BytesOut(std::size_t capacity = 1 << 12) { reset(capacity); }
+
+  std::size_t size() const noexcept { return size_; }
+
+  char* prepare(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return PyBytes_AS_STRING(bytes_.get()) + size_;
+  }
+  void commit(std::size_t n) noexcept { size_ += n; }
+  void append(const char* p, std::size_t n) {
+    if (n == 0) return;
+    std::memcpy(prepare(n), p, n);
+    size_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void push_back(char c) {
+    *prepare(1) = c;
+    ++size_;
+  }
+  char* data() noexcept { return PyBytes_AS_STRING(bytes_.get()); }
+
+  // The bytes written so far, as a bytes object of exactly that size; the
+  // output starts again empty.
+  PyRef take(std::size_t next_capacity = 1 << 12) {
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw PyError{};
+    PyRef out = PyRef::steal(raw);
+    reset(next_capacity);
+    return out;
+  }
+
+ private:
+  void reset(std::size_t capacity) {
+    bytes_ = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    size_ = 0;
+    capacity_ = capacity;
+  }
+  void grow(std::size_t extra) {
+    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
+    std::size_t wanted = capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra;
+    if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX)) wanted = size_ + extra;
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw PyError{};
+    bytes_ = PyRef::steal(raw);
+    capacity_ = wanted;
+  }
+
+  PyRef bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Python str <-> UTF-8
+
+// Appends the UTF-8 form of a str's storage to `out`.  A lone surrogate
+// cannot be encoded: CPython's own encoder is then asked, to raise its
+// usual UnicodeEncodeError.
+template <class Unit>
+bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::uint32_t c = p[i];
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xc0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else if (c < 0x10000) {
+      if (c >= 0xd800 && c <= 0xdfff) return false;
+      out.push_back(static_cast<char>(0xe0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else {
+      out.push_back(static_cast<char>(0xf0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    }
+  }
+  return true;
+}
+
+// Where a key's or value's bytes are: straight in an ASCII str's storage,
+// or at an offset of the record's scratch text.
+struct Piece {
+  const char* direct;  // null: in scratch at `offset`
+  std::size_t offset;
+  std::size_t size;
+};
+
+Piece utf8_piece(PyObject* s, std::string& scratch) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(s) < 0) throw PyError{};
+#endif
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (PyUnicode_IS_ASCII(s))
+    return Piece{static_cast<const char*>(PyUnicode_DATA(s)), 0, static_cast<std::size_t>(n)};
+  const std::size_t start = scratch.size();
+  bool ok = true;
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: ok = encode_units(PyUnicode_1BYTE_DATA(s), n, scratch); break;
+    case PyUnicode_2BYTE_KIND: ok = encode_units(PyUnicode_2BYTE_DATA(s), n, scratch); break;
+    default: ok = encode_units(PyUnicode_4BYTE_DATA(s), n, scratch); break;
+  }
+  if (!ok) {
+    scratch.resize(start);
+    checked(PyUnicode_AsUTF8String(s));  // raises UnicodeEncodeError
+    throw std::runtime_error("a str with a lone surrogate was encoded");
+  }
+  return Piece{nullptr, start, scratch.size() - start};
+}
+
+bool is_ascii(const char* p, std::size_t n) noexcept {
+  std::uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; n != 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
+PyRef ascii_str(const char* p, std::size_t n) {
+  PyRef s = checked(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+  std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, n);
+  return s;
+}
+
+// The number of characters in valid UTF-8.
+std::size_t count_chars(const char* p, std::size_t n) noexcept {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < n; ++i) chars += (static_cast<unsigned char>(p[i]) & 0xc0) != 0x80;
+  return chars;
+}
+
+// ---------------------------------------------------------------------------
+// Reading the records to write
+
+enum class Form { marlc = 0, marl = 1, json = 2, binary = 3 };
+
+// The fields of one record, as the exact bytes to write, and the Python
+// keys they came from (for error messages).
+class RecordFields {
+ public:
+  // Reads record number `index`; raises TypeError for anything that is not
+  // a mapping of str to str.
+  void read(PyObject* record, std::size_t index) {
+    pieces_.clear();
+    keys_.clear();
+    scratch_.clear();
+    items_.reset();
+    if (PyDict_Check(record)) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;  // borrowed from the dict, which outlives this record's write
+      while (PyDict_Next(record, &pos, &key, &value)) add(key, value, index);
+    } else {
+      PyObject* items = PyObject_HasAttrString(record, "items") && !PyUnicode_Check(record) ? PyMapping_Items(record) : nullptr;
+      if (items == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
+        throw PyError{};
+      }
+      items_ = PyRef::steal(items);  // keeps the pairs alive while they are written
+      const Py_ssize_t n = PyList_GET_SIZE(items);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(items, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+          PyErr_Format(PyExc_TypeError, "record %zu: items() gave %s, not a (key, value) pair", index,
+                       Py_TYPE(pair)->tp_name);
+          throw PyError{};
+        }
+        add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), index);
+      }
+    }
+    fields_.clear();
+    for (std::size_t i = 0; i < pieces_.size(); i += 2)
+      fields_.push_back(Field{view(pieces_[i]), view(pieces_[i + 1])});
+  }
+
+  std::span<const Field> fields() const noexcept { return fields_; }
+  PyObject* key(std::size_t field) const noexcept { return keys_[field]; }
+
+ private:
+  void add(PyObject* key, PyObject* value, std::size_t index) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "record %zu: key %R is %s, not str", index, key, Py_TYPE(key)->tp_name);
+      throw PyError{};
+    }
+    if (!PyUnicode_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "record %zu, key %R: value is %s, not str", index, key, Py_TYPE(value)->tp_name);
+      throw PyError{};
+    }
+    keys_.push_back(key);
+    pieces_.push_back(utf8_piece(key, scratch_));
+    pieces_.push_back(utf8_piece(value, scratch_));
+  }
+  std::string_view view(const Piece& p) const noexcept {
+    return p.direct != nullptr ? std::string_view(p.direct, p.size) : std::string_view(scratch_.data() + p.offset, p.size);
+  }
+
+  std::vector<Piece> pieces_;
+  std::vector<PyObject*> keys_;  // borrowed
+  std::vector<Field> fields_;
+  std::string scratch_;
+  PyRef items_;
+};
+
+// Flushes the output to `write` once it holds this much.
+constexpr std::size_t kFlushAt = 1 << 20;
+
+// dump(records, form, lossy, write, count, loss_error) -> bytes | int
+//
+// Writes the records in `form`.  Without `write` (None) the whole output is
+// returned as bytes; with it, write(chunk) receives the output in pieces of
+// about a megabyte as the records are read, and the number of records is
+// returned.  For the binary form, `count` (an int, or None for a
+// placeholder 0 that the caller patches) heads the output.  A record a text
+// form cannot carry raises loss_error(index, key or None, reason) unless
+// `lossy`.
+PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 6) {
+      PyErr_SetString(PyExc_TypeError, "dump() takes 6 arguments");
+      return nullptr;
+    }
+    PyObject* records = args[0];
+    const long form_number = PyLong_AsLong(args[1]);
+    if (form_number == -1 && PyErr_Occurred()) throw PyError{};
+    const Form form = static_cast<Form>(form_number);
+    const int lossy = PyObject_IsTrue(args[2]);
+    if (lossy < 0) throw PyError{};
+    PyObject* write = args[3] == Py_None ? nullptr : args[3];
+    PyObject* loss_error = args[5];
+
+    BytesOut out;
+    auto flush = [&] {
+      PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
+      checked(PyObject_CallOneArg(write, chunk.get()));
+    };
+    if (form == Form::binary) {
+      std::size_t count = 0;
+      if (args[4] != Py_None) {
+        count = PyLong_AsSize_t(args[4]);
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+      }
+      marlet_core::ffi::detail::put_u32(out.prepare(4), count);
+      out.commit(4);
+    } else if (form == Form::json) {
+      out.push_back('[');
+    }
+
+    PyRef iterator = checked(PyObject_GetIter(records));
+    RecordFields record;
+    std::size_t index = 0;
+    for (;; ++index) {
+      PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+      if (!item) {
+        if (PyErr_Occurred()) throw PyError{};
+        break;
+      }
+      record.read(item.get(), index);
+      const auto fields = record.fields();
+      if (!lossy && (form == Form::marlc || form == Form::marl)) {
+        if (auto loss = writers::marlc_loss(fields, index == 0)) {
+          PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
+          PyRef error = checked(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
+          PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+          throw PyError{};
+        }
+      }
+      switch (form) {
+        case Form::marlc: writers::write_marlc_record(fields, out); break;
+        case Form::marl: writers::write_marl_record(fields, out); break;
+        case Form::json:
+          if (index != 0) out.push_back(',');
+          writers::write_json_record(fields, out);
+          break;
+        case Form::binary:
+          if (!writers::write_binary_record(fields, out)) {
+            PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
+                         index);
+            throw PyError{};
+          }
+          break;
+      }
+      if (write != nullptr && out.size() >= kFlushAt) flush();
+      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw PyError{};
+    }
+    if (form == Form::json) out.push_back(']');
+    if (form == Form::binary && !marlet_core::ffi::detail::fits_u32(index)) {
+      PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
+      throw PyError{};
+    }
+    if (write == nullptr) {
+      if (form == Form::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
+      return out.take(0).release();
+    }
+    if (out.size() != 0) flush();
+    return PyLong_FromSize_t(index);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Binary reader
+
+class BinaryReader {
+ public:
+  BinaryReader(const char* data, std::size_t size, PyObject* error) : data_(data), size_(size), error_(error) {}
+
+  PyRef read() {
+    const std::uint32_t count = u32("the record count");
+    if (std::size_t{count} * 4 > size_ - pos_)
+      fail(0, "the record count " + std::to_string(count) + " needs at least " + std::to_string(std::size_t{count} * 4) +
+                  " more bytes, but " + std::to_string(size_ - pos_) + " remain");
+    PyRef list = checked(PyList_New(0));
+    for (std::uint32_t r = 0; r < count; ++r) {
+      PyRef record = read_record(r);
+      if (PyList_Append(list.get(), record.get()) < 0) throw PyError{};
+      if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) throw PyError{};
+    }
+    if (pos_ != size_) fail(pos_, std::to_string(size_ - pos_) + " bytes follow the last record");
+    return list;
+  }
+
+ private:
+  PyRef read_record(std::uint32_t r) {
+    const std::size_t at = pos_;
+    const std::string where = "record " + std::to_string(r);
+    const std::uint32_t fields = u32(where + ": the field count");
+    if (std::size_t{fields} * 8 > size_ - pos_)
+      fail(at, where + ": " + std::to_string(fields) + " fields need at least " + std::to_string(std::size_t{fields} * 8) +
+                   " more bytes, but " + std::to_string(size_ - pos_) + " remain");
+    PyRef dict = checked(PyDict_New());
+    for (std::uint32_t f = 0; f < fields; ++f) {
+      const std::size_t key_at = pos_;
+      PyRef key = string(where + ", field " + std::to_string(f) + ": the key");
+      PyRef value = string(where + ", field " + std::to_string(f) + ": the value");
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PyError{};
+      if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != std::size_t{f} + 1) {
+        PyRef shown = checked(PyObject_Repr(key.get()));
+        fail(key_at, where + ": the key " + PyUnicode_AsUTF8(shown.get()) + " occurs twice");
+      }
+    }
+    return dict;
+  }
+
+  std::uint32_t u32(const std::string& what) {
+    if (size_ - pos_ < 4)
+      fail(pos_, "truncated: " + what + " needs 4 bytes, but " + std::to_string(size_ - pos_) + " remain");
+    const auto* p = reinterpret_cast<const unsigned char*>(data_ + pos_);
+    pos_ += 4;
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+  }
+
+  PyRef string(const std::string& what) {
+    const std::size_t at = pos_;
+    const std::uint32_t n = u32(what + "'s length");
+    if (n > size_ - pos_)
+      fail(at, "truncated: " + what + " is " + std::to_string(n) + " bytes long, but " + std::to_string(size_ - pos_) +
+                   " remain");
+    const char* p = data_ + pos_;
+    pos_ += n;
+    if (is_ascii(p, n)) return ascii_str(p, n);
+    PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
+    if (s != nullptr) return PyRef::steal(s);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+    Py_ssize_t start = 0;
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) PyErr_Clear();
+    fail(at + 4 + static_cast<std::size_t>(start), what + " is not UTF-8");
+  }
+
+  [[noreturn]] void fail(std::size_t at, const std::string& message) {
+    PyRef error = checked(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
+                                                static_cast<Py_ssize_t>(at)));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PyError{};
+  }
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  PyObject* error_;
+};
+
+// A bytes-like object's bytes, held for the call.
+class Bytes {
+ public:
+  explicit Bytes(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
+  }
+  ~Bytes() { PyBuffer_Release(&view_); }
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  std::string_view view() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// load_binary(data, error) -> list[dict[str, str]]
+//
+// Reads the binary encoding.  Truncated or inconsistent data (a length
+// beyond the end, a count that the remaining bytes cannot hold, a key or
+// value that is not UTF-8, a key twice in one record, bytes after the last
+// record) raises error(message, byte_offset).
+PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "load_binary() takes 2 arguments");
+      return nullptr;
+    }
+    Bytes data(args[0]);
+    return BinaryReader(data.view().data(), data.view().size(), args[1]).read().release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// .marlc reader in document order
+
+// Builds one dict per record as the scanner finds the fields: a key's first
+// occurrence fixes its place, a repeated key takes the later value.
+class DictSink {
+ public:
+  DictSink() : list_(checked(PyList_New(0))) {}
+
+  void field(std::string_view key, std::string_view value) {
+    if (!record_) record_ = checked(PyDict_New());
+    PyRef k = make_str(key), v = make_str(value);
+    if (PyDict_SetItem(record_.get(), k.get(), v.get()) < 0) throw PyError{};
+  }
+  void close() {
+    if (!record_) return;
+    if (PyList_Append(list_.get(), record_.get()) < 0) throw PyError{};
+    record_.reset();
+    if ((++closed_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw PyError{};
+  }
+  PyRef take() { return std::move(list_); }
+
+ private:
+  static PyRef make_str(std::string_view s) {
+    if (is_ascii(s.data(), s.size())) return ascii_str(s.data(), s.size());
+    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+  }
+
+  PyRef list_;
+  PyRef record_;
+  std::size_t closed_ = 0;
+};
+
+// load_marlc(text) -> list[dict[str, str]]
+//
+// The .marlc reader's records with each record's fields in document order.
+// `text` is a str or bytes-like UTF-8 (already known to be valid).
+PyObject* load_marlc(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    DictSink sink;
+    if (PyUnicode_Check(arg)) {
+      Py_ssize_t n = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
+      if (p == nullptr) throw PyError{};
+      marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
+    } else {
+      Bytes data(arg);
+      marlet_core::text::scan_compact(data.view(), sink);
+    }
+    return sink.take().release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// JSON rejection
+
+// json_rejection(text: str) -> (byte_offset, char_offset) | None
+//
+// Where the core's JSON reader rejects the text, or None if it accepts it.
+PyObject* json_rejection(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
+    if (p == nullptr) throw PyError{};
+    marlet_core::StringArena arena;
+    const auto result = marlet_core::read_json_borrowed(std::string_view(p, static_cast<std::size_t>(n)), arena);
+    if (result.ok()) Py_RETURN_NONE;
+    const std::size_t at = result.error_offset();
+    return Py_BuildValue("nn", static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(count_chars(p, at)));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Checker
+
+enum class Problem { no_colon = 0, empty_key = 1, repeated_key = 2 };
+
+// The keys of the current record, to find a repeated one.
+class KeySet {
+ public:
+  bool insert(std::string_view key) {
+    if (set_.empty()) {
+      for (std::string_view k : small_)
+        if (k == key) return false;
+      if (small_.size() < 16) {
+        small_.push_back(key);
+        return true;
+      }
+      set_.insert(small_.begin(), small_.end());
+    }
+    return set_.insert(key).second;
+  }
+  void clear() noexcept {
+    small_.clear();
+    if (!set_.empty()) set_.clear();
+  }
+
+ private:
+  std::vector<std::string_view> small_;
+  std::unordered_set<std::string_view> set_;
+};
+
+// check(data, marl: bool, limit: int) -> list[(byte_offset, line, column, kind, key)]
+//
+// The lines of a .marl (or .marlc) text that the reader passes over (no
+// ':', an empty key) and the fields that repeat a key of their record,
+// at most `limit` of them (0: all).  Lines and columns count from 1,
+// columns in characters.  The text must be valid UTF-8.
+PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "check() takes 3 arguments");
+      return nullptr;
+    }
+    Bytes data(args[0]);
+    const int marl = PyObject_IsTrue(args[1]);
+    if (marl < 0) throw PyError{};
+    std::size_t limit = PyLong_AsSize_t(args[2]);
+    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+    const std::string_view text = data.view();
+
+    // The scan touches no Python object, so it runs without the GIL and
+    // collects what it finds; the Python list is built afterwards.
+    struct Found {
+      std::size_t offset, line, column;
+      Problem kind;
+      std::string_view key;
+    };
+    std::vector<Found> found;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      marlet_core::text::Lines lines(text);
+      std::string_view line;
+      std::size_t colon;
+      std::size_t line_no = 0;
+      KeySet keys;
+      while ((limit == 0 || found.size() < limit) && lines.next(line, colon)) {
+        ++line_no;
+        const std::size_t indent = line.size() - marlet_core::text::trim_start(line).size();
+        if (indent == line.size()) {
+          if (!marl) keys.clear();
+          continue;
+        }
+        const auto field = marlet_core::text::field_at(line, indent, colon);
+        if (!field || !keys.insert(field->key)) {
+          const char* at = field ? field->key.data() : line.data() + indent;
+          const Problem kind = field ? Problem::repeated_key
+                               : colon == std::string_view::npos ? Problem::no_colon
+                                                                 : Problem::empty_key;
+          found.push_back(Found{static_cast<std::size_t>(at - text.data()), line_no,
+                                1 + count_chars(line.data(), static_cast<std::size_t>(at - line.data())), kind,
+                                field ? field->key : std::string_view{}});
+        }
+        if (marl && indent == 0) keys.clear();
+      }
+    } catch (const std::bad_alloc&) {
+      found.clear();
+      found.shrink_to_fit();
+      limit = static_cast<std::size_t>(-1);  // marks the failure
+    }
+    Py_END_ALLOW_THREADS;
+    if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
+
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const Found& f = found[i];
+      PyRef key = f.kind == Problem::repeated_key
+                      ? checked(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
+                      : PyRef::borrow(Py_None);
+      PyObject* entry = Py_BuildValue("nnniO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
+                                      static_cast<Py_ssize_t>(f.column), static_cast<int>(f.kind), key.get());
+      if (entry == nullptr) throw PyError{};
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals entry
+    }
+    return list.release();
+  });
+}
+
+// utf8_error(data) -> int | None: the offset of the first byte that is not
+// part of well-formed UTF-8, or None.
+PyObject* utf8_error(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Bytes data(arg);
+    const std::string_view text = data.view();
+    bool valid = false;
+    Py_BEGIN_ALLOW_THREADS;
+    valid = marlet_core::is_valid_utf8(text);
+    Py_END_ALLOW_THREADS;
+    if (valid) Py_RETURN_NONE;
+    // Rare: let CPython's strict decoder find the offset.
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (s != nullptr) {
+      Py_DECREF(s);
+      Py_RETURN_NONE;
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+    Py_ssize_t start = 0;
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw PyError{};
+    return PyLong_FromSsize_t(start);
+  });
+}
+
+const PyMethodDef kMethods[] = {
+    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dump)), METH_FASTCALL,
+     "dump(records, form, lossy, write, count, loss_error): write records in one of the forms."},
+    {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
+     "load_binary(data, error): read the binary encoding."},
+    {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},
+    {"json_rejection", &json_rejection, METH_O, "json_rejection(text): where the JSON reader rejects text, or None."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check)), METH_FASTCALL,
+     "check(data, marl, limit): the lines the reader passes over and the repeated keys."},
+    {"utf8_error", &utf8_error, METH_O, "utf8_error(data): offset of the first ill-formed UTF-8 byte, or None."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> format_methods() noexcept { return kMethods; }
 
 }  // namespace marlet_ext

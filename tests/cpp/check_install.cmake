@@ -49,7 +49,22 @@ if(SANITIZE)
   set(flags "-fsanitize=${SANITIZE}")
 endif()
 
-if(VIA STREQUAL "package")
+if(VIA STREQUAL "static")
+  # libmarlet.a through the CMake package: the program must not need
+  # libmarlet.so, so the library directory is not given to it.
+  run(${CMAKE_COMMAND} -S ${EXAMPLE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER} -DMARLET_STATIC=ON
+    -DCMAKE_C_FLAGS=${flags} -DCMAKE_EXE_LINKER_FLAGS=${flags})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+  set(program ${WORK_DIR}/build/parse_example)
+  run(readelf -d ${program})
+  if(run_output MATCHES "libmarlet")
+    message(FATAL_ERROR "the static example still needs libmarlet.so:\n${run_output}")
+  endif()
+  set(lib_dir ${WORK_DIR}/no-library-here)
+  run(${program})
+  check_sample_output("${run_output}")
+elseif(VIA STREQUAL "package")
   run(${CMAKE_COMMAND} -S ${EXAMPLE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER}
     -DCMAKE_C_FLAGS=${flags} -DCMAKE_EXE_LINKER_FLAGS=${flags})
@@ -67,7 +82,7 @@ elseif(VIA STREQUAL "pkg-config")
   run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir} ${program} ${EXAMPLE_DIR}/sample.marl)
   check_sample_output("${run_output}")
 else()
-  message(FATAL_ERROR "VIA must be package or pkg-config")
+  message(FATAL_ERROR "VIA must be package, static or pkg-config")
 endif()
 
 file(WRITE ${WORK_DIR}/two.marl "a: 1\nb: 2")

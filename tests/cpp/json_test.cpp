@@ -86,11 +86,37 @@ TEST_P(JsonReaderTest, AcceptsExactlyTheShape) {
   marlet_core::JsonResult result = marlet_core::read_json(c.json);
   ASSERT_EQ(result.ok(), c.records.has_value());
   marlet_core::StringArena arena;
-  const auto borrowed = marlet_core::read_json_borrowed(c.json, arena);
-  ASSERT_EQ(borrowed.has_value(), c.records.has_value());
+  const marlet_core::BorrowedJsonResult borrowed = marlet_core::read_json_borrowed(c.json, arena);
+  ASSERT_EQ(borrowed.ok(), c.records.has_value());
   if (c.records) {
     EXPECT_EQ(to_maps(result.value()), *c.records);
-    EXPECT_EQ(to_maps(*borrowed), *c.records);
+    EXPECT_EQ(to_maps(borrowed.value()), *c.records);
+  } else {
+    EXPECT_LE(result.error_offset(), c.json.size());
+    EXPECT_EQ(borrowed.error_offset(), result.error_offset());
+  }
+}
+
+// Where a rejected text went wrong: the offending byte, the backslash of a
+// bad escape, or the end of a text cut short.
+TEST(JsonReader, ReportsWhereTheTextWasRejected) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0},
+      {"  x", 2},
+      {"[{\"a\":1}]", 6},
+      {"[{\"a\":\"1\"},]", 11},
+      {"[{\"a\":\"1\"}] x", 12},
+      {"[{\"a\":\"x\ty\"}]", 8},
+      {"[{\"a\":\"ok\\q\"}]", 9},
+      {"[{\"a\":\"\\ud83dx\"}]", 7},
+      {"[{\"a\":\"\\u12", 7},
+      {"[{\"a\":\"1", 8},
+  };
+  for (const auto& [json, offset] : cases) {
+    SCOPED_TRACE(json);
+    marlet_core::JsonResult result = marlet_core::read_json(json);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error_offset(), offset);
   }
 }
 
@@ -147,9 +173,9 @@ void expect_reads_back(const std::string& json, const Records& records) {
   ASSERT_TRUE(back.ok());
   ASSERT_EQ(to_maps(back.value()), records);
   marlet_core::StringArena arena;
-  const auto borrowed = marlet_core::read_json_borrowed(json, arena);
-  ASSERT_TRUE(borrowed.has_value());
-  ASSERT_EQ(to_maps(*borrowed), records);
+  const marlet_core::BorrowedJsonResult borrowed = marlet_core::read_json_borrowed(json, arena);
+  ASSERT_TRUE(borrowed.ok());
+  ASSERT_EQ(to_maps(borrowed.value()), records);
 }
 
 // Random records survive write then read; the writer's output is also what

@@ -80,7 +80,8 @@ def test_from_overrides_the_suffix(tmp_path):
     [
         (["-o", "out.marlc"], READ_OUTPUT["marlc"]),
         (["-o", "out.JSON"], READ_OUTPUT["json"]),
-        (["-o", "out.bin"], READ_OUTPUT["json"]),
+        (["-o", "out.bin"], READ_OUTPUT["binary"]),
+        (["-o", "out.marl"], lambda out: marlet.loads_marl(out)),
         (["-o", "out.marlc", "--to", "binary"], READ_OUTPUT["binary"]),
     ],
 )
@@ -138,15 +139,24 @@ ERRORS = [
     ([write("d.json", '[{"a":"1"},\n {"b": 2}]')], b"", 1, "{path}:2:8: record 1, key 'b': the value is not a string"),
     ([write("d.json", '{"a": "1"}')], b"", 1, "{path}:1:1: the top level is not an array"),
     ([write("d.json", '[\n"a"]')], b"", 1, "{path}:2:1: record 0 is not an object"),
-    ([write("d.json", '[{"a":"\\udc00"}]')], b"", 1, "{path}:1:7: record 0, key 'a': the value holds a lone surrogate"),
+    ([write("d.json", '[{"a":"\\udc00"}]')], b"", 1, "{path}:1:8: record 0, key 'a': the value holds a lone surrogate"),
+    (["-", "--from", "json"], b"[" + b"1" * 5000 + b"]", 1, "<stdin>:1:2: a record is not an object"),
+    (["-", "--from", "binary"], b"\x01\0\0\0", 1, "<stdin>: the record count 1 needs at least 4 more bytes, but 0 remain (at byte 0)"),
+    (["-", "--from", "marl", "--strict"], b"  a: 1\nb\n", 1, "<stdin>:2:1: the line has no ':', so it carries no field"),
     ([write("d.json", '[{"a":"1"},]')], b"", 1, "{path}:1:12: Expecting value"),
     (["-", "--from", "json"], b"", 1, "<stdin>:1:1: Expecting value"),
-    ([write("d.txt", "a: 1")], b"", 2, "cannot tell the format of {path} from its suffix; use --from marl, marlc or json"),
-    (["-"], b"a: 1", 2, "reading standard input needs --from marl, marlc or json"),
+    ([write("d.txt", "a: 1")], b"", 2, "cannot tell the format of {path} from its suffix; use --from marl, marlc, json, binary"),
+    (["-"], b"a: 1", 2, "reading standard input needs --from marl, marlc, json, binary"),
     ([write("d.marl", "a: 1"), "--to", "marlc", "--indent", "2"], b"", 2, "--indent applies only to --to json"),
     ([write("d.marl", "a: 1"), "--indent", "-1"], b"", 2, "--indent must be 0 or more"),
-    ([write("d.marl", "a: 1"), "--lossy"], b"", 2, "--lossy applies only to --to marlc"),
-    ([write("d.marl", "a: 1"), "-o", lambda p: p / "out.marl"], b"", 2, ".marl has no writer; use --to json or --to marlc"),
+    ([write("d.marl", "a: 1"), "--lossy"], b"", 2, "--lossy applies only to --to marl and --to marlc"),
+    ([write("d.json", "[]"), "--strict"], b"", 2, "--strict applies only to .marl and .marlc input"),
+    (
+        [write("d.marl", "a: 1"), "-o", lambda p: p / "out.txt"],
+        b"",
+        2,
+        "cannot tell the output format of {out} from its suffix; use --to marl, --to marlc, --to json, --to binary",
+    ),
     ([write("d.marl", "a: 1"), "-o", lambda p: p / "no" / "out.json"], b"", 1, "cannot write {out}: No such file or directory"),
 ]
 
@@ -224,3 +234,61 @@ def test_console_script(tmp_path):
     document.write_text("a: 1\n", encoding="utf-8")
     result = subprocess.run([script, str(document)], capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, b'[{"a":"1"}]\n')
+
+
+def test_version():
+    result = run("--version")
+    assert (result.returncode, result.stdout) == (0, f"marlet {marlet.__version__}\n".encode())
+
+
+def test_binary_both_ways_and_deterministic(tmp_path):
+    document = tmp_path / "doc.marlc"
+    document.write_text(DOCUMENTS["marlc"], encoding="utf-8")
+    assert run(document, "-o", tmp_path / "doc.bin").returncode == 0
+    outputs = {run(tmp_path / "doc.bin", "--to", target).stdout for target in ["marlc"] * 3}
+    assert outputs == {DOCUMENTS["marlc"].encode("utf-8")}
+    back = run(tmp_path / "doc.bin", "--to", "marl")
+    assert back.stdout.decode("utf-8") == DOCUMENTS["marl"].replace("  note:\nid: 2", "  id: 2\nnote:")
+
+
+OUTPUT_FAULTS = [
+    # (shell redirection, exit status, standard error)
+    (">/dev/full", 1, "marlet: error: cannot write standard output: No space left on device\n"),
+    (">&-", 1, "marlet: error: cannot write standard output: it is closed\n"),
+    ("| head -c 10 >/dev/null", 141, ""),
+]
+
+
+@pytest.mark.parametrize(("redirect", "status", "stderr"), OUTPUT_FAULTS)
+def test_output_faults_are_one_line(tmp_path, redirect, status, stderr):
+    document = tmp_path / "big.marlc"
+    document.write_text("k:v\n\n" * 200_000, encoding="utf-8")
+    command = f"{sys.executable} -m marlet {document} --to marlc 2>{tmp_path}/err {redirect}; echo $? >{tmp_path}/rc"
+    subprocess.run(["bash", "-c", command], timeout=60, check=True)
+    assert int((tmp_path / "rc").read_text()) == status or redirect.startswith("|")
+    assert (tmp_path / "err").read_text() == stderr
+    if redirect.startswith("|"):
+        result = subprocess.run(
+            ["bash", "-o", "pipefail", "-c", f"{sys.executable} -m marlet {document} --to marlc | head -c 10 >/dev/null"],
+            timeout=60,
+        )
+        assert result.returncode == status
+
+
+def test_check_lists_every_problem(tmp_path):
+    good = tmp_path / "good.marlc"
+    good.write_text("a:1\n\n", encoding="utf-8")
+    bad = tmp_path / "bad.marl"
+    bad.write_text("  a: 1\nno colon\n  : empty\n  k: 1\n  k: 2\nz: 3\n", encoding="utf-8")
+    result = run("check", good, bad)
+    assert result.returncode == 1
+    assert result.stdout.decode().splitlines() == [
+        f"{bad}:2:1: the line has no ':', so it carries no field",
+        f"{bad}:3:3: the key before ':' is empty, so the line carries no field",
+        f"{bad}:5:3: the key 'k' repeats within its record; the later value replaces the earlier one",
+    ]
+    assert run("check", good).returncode == 0
+    json_doc = tmp_path / "d.json"
+    json_doc.write_text('[{"a": 1}]', encoding="utf-8")
+    result = run("check", json_doc)
+    assert (result.returncode, result.stdout.decode()) == (1, f"{json_doc}:1:8: record 0, key 'a': the value is not a string\n")

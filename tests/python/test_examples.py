@@ -68,3 +68,19 @@ def test_python_example_runs(tmp_path):
     for name in ("contacts.bin", "contacts.json", "contacts.marlc"):
         assert f"wrote {name}: " in out
     assert list(tmp_path.iterdir()) == []  # it cleans up after itself
+
+
+def test_readme_python_example_runs(tmp_path):
+    """The README's Python example shows real behaviour: it runs as shown."""
+    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Python usage") :]
+    code = section[section.index("```python\n") + 10 : section.index("```\n", section.index("```python\n") + 10)]
+    (tmp_path / "examples").symlink_to(EXAMPLES)
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+def test_readme_lossy_example():
+    with pytest.raises(marlet.LossyWriteError, match=r"^record 0, key 'a:b': a key cannot hold ':' in \.marl$"):
+        marlet.dumps_marl([{"a:b": "c"}])
+    assert marlet.dumps_marl([{"a:b": "c"}], lossy=True) == "a:b: c\n"

@@ -77,9 +77,14 @@ def test_binary_files_are_decoded_strictly(load):
 
 
 @pytest.mark.parametrize("loads", [marlet.loads_marl, marlet.loads_marlc, marlet.loads_json])
-def test_loads_take_str_only(loads):
-    with pytest.raises(TypeError, match=r"takes str, not bytes; decode it first or use load_"):
-        loads(b"a: 1")
+def test_loads_take_str_or_bytes(loads):
+    assert loads(b'[{"a":"\xc3\xa9"}]' if loads is marlet.loads_json else b"a: \xc3\xa9\n") == [{"a": "é"}]
+    with pytest.raises(UnicodeDecodeError) as info:
+        loads(b"[]\n\xff" if loads is marlet.loads_json else b"a: 1\n\xff")
+    assert isinstance(info.value, marlet.MarletError)
+    assert info.value.pos == info.value.start == (3 if loads is marlet.loads_json else 5)
+    with pytest.raises(TypeError, match=r"takes str or bytes, not int"):
+        loads(1)
 
 
 # --------------------------------------------------------------------------
@@ -140,6 +145,8 @@ def test_marlc_accepts_what_reads_back(records):
 @given(records_strategy)
 def test_marlc_refuses_exactly_what_does_not_read_back(records):
     survives = marlet.parse_marl_compact(marlet.write_marl_compact(records)) == records
+    # Files drop a leading byte-order mark, so a first key cannot start with one.
+    survives = survives and not (records and records[0] and next(iter(records[0])).startswith("\ufeff"))
     try:
         text = marlet.dumps_marlc(records)
     except LossyWriteError:
@@ -217,16 +224,19 @@ JSON_REJECTED = [
     ("NaN", 1, 1, "the top level is not an array"),
     ('[{"a":"1"},\n "a"]', 2, 2, "record 1 is not an object"),
     ('[{"a":"1"}, [[]]]', 1, 13, "record 1 is not an object"),
-    ("[" * 100_000 + "]" * 100_000, 1, 2, "record 0 is not an object"),
+    ("[" * 100_000 + "]" * 100_000, 1, 2, "a record is not an object"),
+    ("[" + "1" * 5000 + "]", 1, 2, "a record is not an object"),
+    ('[{"a":' + "1" * 5000 + "}]", 1, 7, "a member value is not a string"),
     ('[{"a":"1"},\n {"b": 2}]', 2, 8, "record 1, key 'b': the value is not a string"),
     ('[{"a":null}]', 1, 7, "record 0, key 'a': the value is not a string"),
     ('[{"a":["x"]}]', 1, 7, "record 0, key 'a': the value is not a string"),
     ('[{"a":{"b":"c"}}]', 1, 7, "record 0, key 'a': the value is not a string"),
     ('[{"a":"1",\n  "é": Infinity}]', 2, 8, "record 0, key 'é': the value is not a string"),
-    ('[{"a": "\\ud800"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
-    ('[{"a": "\\ude00\\ud83d"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
-    ('[{"a": "1"}, {"\\ud83dx": ""}]', 1, 15, "record 1: a key holds a lone surrogate"),
-    ('[{"a": "\ud800"}]', 1, 8, "record 0, key 'a': the value holds a lone surrogate"),
+    # Lone surrogates: where the escape (or the raw character) stands.
+    ('[{"a": "\\ud800"}]', 1, 9, "record 0, key 'a': the value holds a lone surrogate"),
+    ('[{"a": "\\ude00\\ud83d"}]', 1, 9, "record 0, key 'a': the value holds a lone surrogate"),
+    ('[{"a": "1"}, {"\\ud83dx": ""}]', 1, 16, "record 1: a key holds a lone surrogate"),
+    ('[{"a": "\ud800"}]', 1, 9, "record 0, key 'a': the value holds a lone surrogate"),
 ]
 
 
@@ -239,8 +249,10 @@ def test_loads_json_rejects_with_position(text, line, column, message):
     assert (error.lineno, error.colno) == (line, column)
     assert error.msg.startswith(message)
     assert str(error).startswith(f"{error.msg}: line {line} column {column}")
-    with pytest.raises(json.JSONDecodeError):
-        marlet.load_json(io.StringIO(text))
+    assert isinstance(error, marlet.MarletError)
+    if not text.startswith("\ufeff"):  # files drop a byte-order mark
+        with pytest.raises(json.JSONDecodeError):
+            marlet.load_json(io.StringIO(text))
 
 
 def test_dumps_json_form():
@@ -290,13 +302,14 @@ def test_binary_files_by_format(tmp_path):
     [
         (lambda p: marlet.read(p / "doc.txt"), r"cannot tell the format of '.*doc\.txt' from its suffix"),
         (lambda p: marlet.read(p / "doc.marl", "yaml"), r"unknown format 'yaml'"),
-        (lambda p: marlet.write(p / "doc.marl", []), r"\.marl has no writer; use \.marlc or \.json"),
         (lambda p: marlet.write(p / "doc", []), r"cannot tell the format of '.*doc' from its suffix"),
-        (lambda p: marlet.write(p / "doc.json", [], "marl"), r"\.marl has no writer"),
+        (lambda p: marlet.write(p / "doc.txt", [{"a": "1"}]), r"cannot tell the format of '.*doc\.txt' from its suffix"),
+        (lambda p: marlet.read(p / "doc.json", strict=True), r"strict= applies to 'marl' and 'marlc', not 'json'"),
+        (lambda p: marlet.write(p / "doc.bin", [], lossy=True), r"lossy= applies to 'marl' and 'marlc', not 'binary'"),
         (lambda p: marlet.write(p / "doc.json", [], "xml"), r"unknown format 'xml'"),
     ],
 )
 def test_formats_that_cannot_be_used(tmp_path, call, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(marlet.FormatError, match=message):
         call(tmp_path)
     assert list(tmp_path.iterdir()) == []

@@ -43,8 +43,8 @@ def mistakes(path: pathlib.Path) -> None:
     marlet.dumps_marlc([{"a": 1}])  # type: ignore[dict-item]
     marlet.dumps_marlc([], True)  # type: ignore[call-arg]
     marlet.read(path, format="yaml")  # type: ignore[arg-type]
-    marlet.write(path, [], "marl")  # type: ignore[arg-type]
+    marlet.write(path, [], "xml")  # type: ignore[arg-type]
     marlet.dump_binary([], io.StringIO())  # type: ignore[arg-type]
-    marlet.loads_marl(b"a: 1")  # type: ignore[arg-type]
+    marlet.loads_marl(1)  # type: ignore[arg-type]
     count: int = marlet.loads_json("[]")  # type: ignore[assignment]
     print(count)

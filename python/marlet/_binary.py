@@ -1,0 +1,78 @@
+"""The binary encoding: 32-bit little-endian counts and lengths followed by
+the raw UTF-8 bytes of keys and values.  Encoding and decoding are native."""
+
+from __future__ import annotations
+
+import struct
+from collections.abc import Sized
+from typing import Union
+
+from . import _ext
+from ._errors import BinaryDecodeError, MarletError
+from ._io import Records, RecordsIn, SupportsRead, SupportsWrite, byte_writer
+from ._text import BINARY
+
+
+def dumps_binary(records: RecordsIn) -> bytes:
+    """Encode records in the length-prefixed binary form.
+
+    All numbers are unsigned 32-bit little-endian: the record count, then
+    per record its field count, then per field the key's length in bytes,
+    the key's UTF-8 bytes, the value's length and the value's bytes.
+    Fields stand in each mapping's own order.  Raises :class:`ValueError`
+    when a count or length does not fit in 32 bits.
+    """
+    data: bytes = _ext.dump(records, BINARY, False, None, None, None)
+    return data
+
+
+def _seekable(fp: object) -> bool:
+    try:
+        return bool(fp.seekable())  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
+    """Write the binary encoding of records to a binary file object as they
+    come.
+
+    The encoding starts with the record count.  A file that can seek gets
+    it patched in at the end; otherwise the records must be a sized
+    collection (a list, a tuple), and anything else (a generator) raises
+    :class:`MarletError` before writing.
+    """
+    if _seekable(fp):
+        start = fp.tell()  # type: ignore[attr-defined]
+        count = _ext.dump(records, BINARY, False, byte_writer(fp), None, None)
+        end = fp.tell()  # type: ignore[attr-defined]
+        fp.seek(start)  # type: ignore[attr-defined]
+        byte_writer(fp)(struct.pack("<I", count))
+        fp.seek(end)  # type: ignore[attr-defined]
+        return
+    if not isinstance(records, Sized):
+        raise MarletError(
+            "the binary encoding starts with the record count: give the records as a list, or write to a file that can seek"
+        )
+    expected = len(records)
+    count = _ext.dump(records, BINARY, False, byte_writer(fp), expected, None)
+    if count != expected:
+        raise MarletError(f"the records changed in number while they were written ({expected}, then {count})")
+
+
+def loads_binary(data: Union[bytes, bytearray, memoryview]) -> Records:
+    """Decode the binary encoding back into records, fields in their encoded
+    order.  Truncated or inconsistent data (a length or count beyond the
+    end, a key or value that is not UTF-8, a key twice in one record, bytes
+    after the last record) raises :class:`BinaryDecodeError` with the byte
+    offset ``pos`` of the fault."""
+    if isinstance(data, str):
+        raise TypeError("loads_binary() takes bytes, not str")
+    records: Records = _ext.load_binary(data, BinaryDecodeError)
+    return records
+
+
+def load_binary(fp: SupportsRead[bytes]) -> Records:
+    """Decode the binary encoding read from a binary file object; see
+    :func:`loads_binary`."""
+    return loads_binary(fp.read())

@@ -1,0 +1,197 @@
+"""The formats by name and by suffix, and the functions that dispatch on
+them: :func:`read` / :func:`write` for paths, :func:`loads` / :func:`dumps`
+for strings and bytes.  The command line uses the same table."""
+
+from __future__ import annotations
+
+import os
+import stat
+import secrets
+from typing import Any, BinaryIO, Callable, Dict, Literal, NamedTuple, Optional, Union
+
+from . import _binary, _errors, _ext, _io, _json, _text
+from ._errors import FormatError
+from ._io import Data, Records, RecordsIn, StrPath, Writable
+
+Format = Literal["marl", "marlc", "json", "binary"]
+
+
+class FormatInfo(NamedTuple):
+    """One format: how to read it from a string and from a file object, how
+    to write it, and whether it is text (UTF-8) or bytes."""
+
+    name: str
+    suffix: str
+    text: bool
+    loads: Callable[..., Records]
+    load: Callable[..., Records]
+    dumps: Callable[..., Union[str, bytes]]
+    dump: Callable[..., None]
+    strict: bool  # takes strict=
+    lossy: bool  # takes lossy=
+
+
+FORMATS: Dict[str, FormatInfo] = {
+    "marl": FormatInfo("marl", ".marl", True, _text.loads_marl, _text.load_marl, _text.dumps_marl, _text.dump_marl, True, True),
+    "marlc": FormatInfo(
+        "marlc", ".marlc", True, _text.loads_marlc, _text.load_marlc, _text.dumps_marlc, _text.dump_marlc, True, True
+    ),
+    "json": FormatInfo("json", ".json", True, _json.loads_json, _json.load_json, _json.dumps_json, _json.dump_json, False, False),
+    "binary": FormatInfo(
+        "binary", ".bin", False, _binary.loads_binary, _binary.load_binary, _binary.dumps_binary, _binary.dump_binary, False, False
+    ),
+}
+SUFFIXES = {info.suffix: name for name, info in FORMATS.items()}
+NAMES = ", ".join(repr(name) for name in FORMATS)
+
+
+def format_of(path: StrPath) -> Optional[str]:
+    """The format named by a path's suffix (``.marl``, ``.marlc``, ``.json``
+    or ``.bin``, in any letter case), or None."""
+    return SUFFIXES.get(os.path.splitext(os.fspath(path))[1].lower())
+
+
+def choose(format: Optional[str], path: Optional[StrPath] = None) -> FormatInfo:
+    """The format given, else the one of the path's suffix; raises
+    :class:`FormatError` when there is none."""
+    if format is None:
+        chosen = format_of(path) if path is not None else None
+        if chosen is None:
+            shown = repr(os.fspath(path)) if path is not None else "the data"
+            raise FormatError(f"cannot tell the format of {shown} from its suffix; pass format= one of {NAMES}")
+        return FORMATS[chosen]
+    info = FORMATS.get(format)
+    if info is None:
+        raise FormatError(f"unknown format {format!r}; use one of {NAMES}")
+    return info
+
+
+def _options(info: FormatInfo, strict: bool = False, lossy: bool = False) -> Dict[str, Any]:
+    options: Dict[str, Any] = {}
+    if strict:
+        if not info.strict:
+            raise FormatError(f"strict= applies to 'marl' and 'marlc', not {info.name!r}")
+        options["strict"] = True
+    if lossy:
+        if not info.lossy:
+            raise FormatError(f"lossy= applies to 'marl' and 'marlc', not {info.name!r}")
+        options["lossy"] = True
+    return options
+
+
+def loads(data: Data, format: Format, *, strict: bool = False) -> Records:
+    """Read records from a string or bytes in the named format."""
+    info = choose(format)
+    return info.loads(data, **_options(info, strict=strict))
+
+
+def dumps(records: RecordsIn, format: Format, *, lossy: bool = False) -> Union[str, bytes]:
+    """Write records in the named format: str for the text formats, bytes
+    for ``"binary"``."""
+    info = choose(format)
+    return info.dumps(records, **_options(info, lossy=lossy))
+
+
+def read(path: StrPath, format: Optional[Format] = None, *, strict: bool = False) -> Records:
+    """Read the records of a file.
+
+    The format is ``format`` when given, else the path's suffix: ``.marl``,
+    ``.marlc``, ``.json`` or ``.bin``.  Text is decoded strictly as UTF-8
+    and one leading byte-order mark is dropped.  Raises
+    :class:`FormatError` for a suffix that names no format, and what the
+    ``load_*`` function of the format raises.
+    """
+    info = choose(format, path)
+    options = _options(info, strict=strict)
+    with open(path, "rb") as fp:
+        return info.load(fp, **options)
+
+
+def _replaces_whole(path: StrPath) -> bool:
+    """Whether writing ``path`` goes through a new file that replaces it:
+    yes for a regular file or a new path, no for a device or a pipe."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return True
+
+
+def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *, lossy: bool = False) -> None:
+    """Write records to a file, replacing it.
+
+    The format is ``format`` when given, else the path's suffix (see
+    :func:`read`).  The records may be any iterable of mappings, a
+    generator included; they are written as they come.  The output goes to
+    a new file beside the path that replaces it only once it is complete,
+    so a refused record (see :func:`dumps_marlc`; ``lossy`` applies to
+    ``.marl`` and ``.marlc``) or any other failure leaves an existing file
+    untouched.
+    """
+    info = choose(format, path)
+    options = _options(info, lossy=lossy)
+    replace_file(path, lambda fp: info.dump(records, fp, **options))
+
+
+def replace_file(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
+    """Run fill(fp) on a new binary file that then replaces ``path``; on any
+    failure the path is left as it was.  A device or a pipe is written
+    directly."""
+    if not _replaces_whole(path):
+        with open(path, "wb") as fp:
+            fill(fp)
+        return
+    head, tail = os.path.split(os.fspath(path))
+    temporary = os.path.join(head, f".{tail}.{secrets.token_hex(4)}.tmp")
+    # Created with the usual permissions (0o666 less the umask), like open().
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with open(fd, "wb") as fp:
+            fill(fp)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def dump(records: RecordsIn, fp: Writable, format: Format, *, lossy: bool = False) -> None:
+    """Write records to a file object in the named format."""
+    info = choose(format)
+    info.dump(records, fp, **_options(info, lossy=lossy))
+
+
+def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem]":
+    """Every problem a strict reader would raise for, in document order: for
+    ``.marl`` and ``.marlc`` each line the lenient reader passes over and
+    each key repeated within a record; for the JSON form and the binary
+    encoding the one place where reading fails.  ``pos`` is a byte offset
+    in the file.  Text that is not UTF-8 gives one problem at the first
+    ill-formed byte."""
+    import mmap
+
+    info = choose(format, path)
+    with open(path, "rb") as fp:
+        size = os.fstat(fp.fileno()).st_size
+        if not info.strict:
+            try:
+                info.load(fp)
+            except (_errors.MarletError, UnicodeDecodeError) as error:
+                pos = getattr(error, "pos", None) or 0
+                msg = getattr(error, "msg", None) or str(error)
+                return [_text.Problem(pos, getattr(error, "lineno", None) or 0, getattr(error, "colno", None) or 0, msg)]
+            return []
+        if size == 0:
+            return []
+        with mmap.mmap(fp.fileno(), 0, access=mmap.ACCESS_READ) as mapped, memoryview(mapped) as whole:
+            skip = 3 if whole[:3] == _io.BOM else 0
+            with whole[skip:] as body:
+                bad = _ext.utf8_error(body)
+                if bad is not None:
+                    line = bytes(body[:bad]).count(b"\n") + 1
+                    start = bytes(body[:bad]).rfind(b"\n") + 1
+                    column = 1 + len(bytes(body[start:bad]).decode("utf-8", "replace"))
+                    return [_text.Problem(bad + skip, line, column, f"byte 0x{body[bad]:02x} is not UTF-8")]
+                found = _text.problems(body, info.name == "marl")
+                return [p._replace(pos=p.pos + skip) for p in found]

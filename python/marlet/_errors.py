@@ -1,0 +1,82 @@
+"""The package's errors: every one is a :class:`MarletError`.
+
+Each carries what a user needs to find the fault: ``pos`` (the offset in the
+input, in characters for text and in bytes for bytes or files; None when the
+fault has no place) and, for text, ``lineno`` and ``colno`` (from 1).
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Optional
+
+__all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError"]
+
+
+class MarletError(ValueError):
+    """Base class of the package's own errors (a :class:`ValueError`)."""
+
+    pos: Optional[int] = None
+    lineno: Optional[int] = None
+    colno: Optional[int] = None
+
+
+class LossyWriteError(MarletError):
+    """A record that ``.marlc`` or ``.marl`` cannot carry was given to its
+    writer.
+
+    ``index`` is the record's position in the input, ``key`` the offending
+    field's key (``None`` when the record itself is empty) and ``reason``
+    what the format cannot hold.
+    """
+
+    def __init__(self, index: int, key: Optional[str], reason: str, form: str = ".marlc") -> None:
+        where = f"record {index}" if key is None else f"record {index}, key {key!r}"
+        super().__init__(f"{where}: {reason} in {form}")
+        self.index = index
+        self.key = key
+        self.reason = reason
+
+
+class FormatError(MarletError):
+    """A format that is unknown, cannot be told from a path, or cannot be
+    used that way (such as a writer for a format that has none)."""
+
+
+class MarletSyntaxError(MarletError):
+    """A line that the lenient ``.marl`` / ``.marlc`` reader passes over, or
+    a key repeated within a record, found by a strict reader."""
+
+    def __init__(self, msg: str, pos: int, lineno: int, colno: int) -> None:
+        super().__init__(f"line {lineno}, column {colno}: {msg}")
+        self.msg = msg
+        self.pos = pos
+        self.lineno = lineno
+        self.colno = colno
+
+
+class BinaryDecodeError(MarletError):
+    """Binary data that is not a well-formed encoding; ``pos`` is the byte
+    offset of the fault."""
+
+    def __init__(self, msg: str, pos: int) -> None:
+        super().__init__(f"{msg} (at byte {pos})")
+        self.msg = msg
+        self.pos = pos
+
+
+class JSONError(MarletError, json.JSONDecodeError):  # type: ignore[misc]  # int positions, never None
+    """A text that is not the JSON form of a record list: both a
+    :class:`MarletError` and a :class:`json.JSONDecodeError`."""
+
+
+class UTF8Error(MarletError, UnicodeDecodeError):
+    """Bytes that are not UTF-8: both a :class:`MarletError` and a
+    :class:`UnicodeDecodeError`; ``pos`` is the byte offset."""
+
+
+def utf8_error(error: UnicodeDecodeError) -> UTF8Error:
+    """The package's form of a strict UTF-8 decoding error."""
+    out = UTF8Error(error.encoding, error.object, error.start, error.end, error.reason)
+    out.pos = error.start
+    return out
