@@ -8,7 +8,9 @@ measured in the same run.  Not a test: timings depend on the machine.
             Lines, on one thread and on its default threads
   dask      read_marl_dataframe(...).compute() over a generated file of
             --size-mb MB on distributed.LocalCluster with 2 worker processes
-            against the same with 1, checked equal to read_arrow of the file
+            against the same with 1, checked equal to read_arrow of the file;
+            also the partitions built and kept on the workers (persist) and
+            a value_counts of one column, whose small results need no gather
 
 Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|all] [--scale N] [--size-mb N]
 """
@@ -98,7 +100,7 @@ def bench_dask(size_mb: int, blocksize: str) -> None:
     single = time.perf_counter() - t
     print(f"read_arrow in this process: {single:.2f}s, {whole.num_rows} rows")
 
-    timings, built_at = {}, {}
+    timings, built_at, counted_at = {}, {}, {}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None, memory_limit=0) as cluster, \
@@ -112,12 +114,17 @@ def bench_dask(size_mb: int, blocksize: str) -> None:
             distributed.wait(kept)
             built = time.perf_counter() - t
             del kept
+            # An analysis whose result is small: the reading is what scales.
+            t = time.perf_counter()
+            client.compute(frame["status"].value_counts()).result()
+            counted = time.perf_counter() - t
             t = time.perf_counter()
             result = client.compute(frame).result()
             timings[workers] = time.perf_counter() - t
             built_at[workers] = built
+            counted_at[workers] = counted
             print(f"{workers} worker(s): compute() {timings[workers]:.2f}s, partitions built on the workers "
-                  f"{built:.2f}s ({frame.npartitions} partitions)")
+                  f"{built:.2f}s, value_counts of a column {counted:.2f}s ({frame.npartitions} partitions)")
             if workers == 2:
                 got = pa.Table.from_pandas(result.reset_index(drop=True), preserve_index=False)
                 same = got.num_rows == whole.num_rows and all(
@@ -125,7 +132,7 @@ def bench_dask(size_mb: int, blocksize: str) -> None:
                 print(f"equal to read_arrow of the whole file: {same}")
             del result
     print(f"2 workers / 1 worker: compute() {timings[2] / timings[1]:.2f}, building the partitions "
-          f"{built_at[2] / built_at[1]:.2f}")
+          f"{built_at[2] / built_at[1]:.2f}, value_counts {counted_at[2] / counted_at[1]:.2f}")
 
 
 def main() -> None:

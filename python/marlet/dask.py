@@ -80,17 +80,23 @@ def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format
     return _bag.from_delayed(parts)
 
 
-def _frame_partition(fs: Any, block: Tuple[str, str, int, int, int], columns: List[str], fixed: bool) -> Any:
-    table = _block_table(fs, block, columns if fixed else None)
+def _frame_partition(
+    fs: Any, block: Tuple[str, str, int, int, int], names: List[str], fixed: bool, columns: Optional[List[str]] = None
+) -> Any:
+    # Dask passes `columns` when the computation needs only some of them
+    # (column projection); only those are built then.
+    if columns is not None:
+        return _block_table(fs, block, list(columns)).to_pandas()
+    table = _block_table(fs, block, names if fixed else None)
     if not fixed:
-        known = set(columns)
+        known = set(names)
         extra = [name for name in table.column_names if name not in known]
         if extra:
             raise ValueError(
                 f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
                 f"(byte {block[2]} on); pass columns= to read_marl_dataframe"
             )
-        table = _conform(table, columns)
+        table = _conform(table, names)
     return table.to_pandas()
 
 
@@ -133,7 +139,7 @@ def read_marl_dataframe(
         names = list(columns)
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
-        functools.partial(_frame_partition, fs, columns=names, fixed=fixed),
+        functools.partial(_frame_partition, fs, names=names, fixed=fixed),
         blocks,
         meta=meta,
         label="read-marl",

@@ -40,6 +40,8 @@ def test_bag_and_frame_equal_the_single_machine_result(files, blocksize):
         assert bag.compute(scheduler="sync") == expected
     frame = md.read_marl_dataframe(str(files / "part*.marl"), blocksize=blocksize)
     frame_equal(frame.compute(scheduler="sync"), expected)
+    # A computation that needs one column builds only that one.
+    assert frame["kind"].compute(scheduler="sync").tolist() == [r["kind"] for r in expected]
     compact = md.read_marl(str(files / "c.marlc"), blocksize=100)
     assert compact.compute(scheduler="sync") == marlet.read(files / "c.marlc")
 
