@@ -103,7 +103,7 @@ def bench_dask(size_mb: int, blocksize: str) -> None:
     timings, built_at, counted_at = {}, {}, {}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, memory_limit=0) as cluster, \
+                                      dashboard_address=":0", memory_limit=0) as cluster, \
                 distributed.Client(cluster) as client:
             frame = md.read_marl_dataframe(str(path), blocksize=blocksize)
             client.compute(md.read_marl_dataframe(str(path), blocksize="1 MiB").partitions[0]).result()  # warm up

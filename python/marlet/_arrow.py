@@ -19,6 +19,7 @@ import os
 from typing import IO, Any, Iterator, Optional, Sequence, Union
 
 from ._dispatch import format_of
+from ._errors import FormatError
 from ._io import BOM, Records, StrPath
 from ._native import parse_marl, parse_marl_compact
 
@@ -59,9 +60,7 @@ class _Capsule:
 
 
 def _reader(pa: Any, capsule: object) -> Any:
-    if hasattr(pa.RecordBatchReader, "from_stream"):  # pyarrow >= 15
-        return pa.RecordBatchReader.from_stream(_Capsule(capsule))
-    return pa.RecordBatchReader._import_from_c_capsule(capsule)
+    return pa.RecordBatchReader.from_stream(_Capsule(capsule))
 
 
 def _batches(pa: Any, builder: object, flush: bool) -> Iterator[Any]:
@@ -76,12 +75,14 @@ def _batches(pa: Any, builder: object, flush: bool) -> Iterator[Any]:
 def _format(source: object, format: Optional[str]) -> str:
     if format is not None:
         if format not in _FORMATS:
-            raise ValueError(f"unknown format {format!r}; use 'marl', 'marlc' or 'json'")
+            raise FormatError(f"unknown format {format!r}; use 'marl', 'marlc' or 'json'")
         return format
     name = source if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None)
     chosen = format_of(name) if isinstance(name, (str, os.PathLike)) else None
     if chosen is None:
-        raise ValueError(f"cannot tell the format of {name!r}; pass format='marl', 'marlc' or 'json'")
+        raise FormatError(f"cannot tell the format of {name!r}; pass format='marl', 'marlc' or 'json'")
+    if chosen not in _FORMATS:
+        raise FormatError(f"{name!r} holds the {chosen} form, which is not read into columns; use 'marl', 'marlc' or 'json'")
     return chosen
 
 
@@ -250,7 +251,7 @@ def _span(fp: Any, format: str, start: int, stop: int, size: int) -> tuple[int, 
     """The text whose records begin in ``[start, stop)``: from the first cut
     point at or after ``start`` to the first at or after ``stop``."""
     if format not in ("marl", "marlc"):
-        raise ValueError("byte ranges need .marl or .marlc text; the JSON form has no cut points")
+        raise FormatError("byte ranges need .marl or .marlc text; the JSON form has no cut points")
     if start < 0 or stop < 0:
         raise ValueError("start and stop must not be negative")
     if stop <= start:

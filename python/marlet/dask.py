@@ -18,6 +18,7 @@ import importlib
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 from . import _arrow
+from ._errors import FormatError
 from ._io import Records
 
 # dask and fsspec are typed loosely or not at all: the collections below
@@ -52,7 +53,7 @@ def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str])
     for path in paths:
         chosen = _arrow._format(path, format)
         if chosen == "json":
-            raise ValueError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
         size = fs.size(path)
         for start in range(0, max(size, 1), size_per_block):
             blocks.append((path, chosen, start, min(start + size_per_block, size), size))

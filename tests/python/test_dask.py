@@ -75,7 +75,7 @@ def test_one_huge_record(tmp_path):
 def test_on_a_multi_process_cluster(files):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         glob = str(files / "part*.marl")
         frame = md.read_marl_dataframe(glob, blocksize=4096)
