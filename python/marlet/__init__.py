@@ -14,6 +14,7 @@ so the same records always give the same bytes.
 Every error of the package is a :class:`MarletError`.
 """
 
+from ._arrow import iter_arrow, read_arrow, read_range
 from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
 from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write
 from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletError, MarletSyntaxError
@@ -58,5 +59,10 @@ __all__ = [
     "FormatError",
     "MarletSyntaxError",
     "BinaryDecodeError",
-    "iter_records", "convert", "StreamError",
+    "iter_records",
+    "convert",
+    "StreamError",
+    "read_arrow",
+    "iter_arrow",
+    "read_range",
 ]

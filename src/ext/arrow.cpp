@@ -1,8 +1,510 @@
-// The arrow functions of marlet._ext.
+// The Arrow functions of marlet._ext: records read straight into string
+// columns (marlet_core::columns) and handed out through the Arrow C stream
+// interface as "arrow_array_stream" capsules.
+//
+//   arrow_builder(format, columns, batch_rows) -> builder capsule
+//   arrow_feed(builder, data)    reads the next chunk of the text (bytes-like,
+//                                cut anywhere)
+//   arrow_take(builder, flush, single=False) -> an "arrow_array_stream"
+//                                capsule over the batches finished so far
+//                                (with `single`, over the first of them
+//                                only, with the columns it was finished
+//                                with); with `flush` the text has ended and
+//                                the last batch comes too
+//   cut_point(format, data, offset) -> the first cut point of `data` at or
+//                                after `offset`, or -1 when `data` does not
+//                                tell (it ends first)
+//
+// The exported arrays share the builder's buffers: each array keeps its
+// batch alive until the consumer releases it, so nothing is copied on the
+// way to pyarrow, polars or DuckDB.  Release callbacks touch no Python
+// object and may run on any thread.
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "columns.hpp"
 #include "ext.hpp"
+#include "stream.hpp"
 
 namespace marlet_ext {
+namespace {
 
-std::span<const PyMethodDef> arrow_methods() noexcept { return {}; }
+// The Arrow C data interface, as its ABI fixes it.
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  std::int64_t flags;
+  std::int64_t n_children;
+  ArrowSchema** children;
+  ArrowSchema* dictionary;
+  void (*release)(ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  std::int64_t length;
+  std::int64_t null_count;
+  std::int64_t offset;
+  std::int64_t n_buffers;
+  std::int64_t n_children;
+  const void** buffers;
+  ArrowArray** children;
+  ArrowArray* dictionary;
+  void (*release)(ArrowArray*);
+  void* private_data;
+};
+
+struct ArrowArrayStream {
+  int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+  int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+  const char* (*get_last_error)(ArrowArrayStream*);
+  void (*release)(ArrowArrayStream*);
+  void* private_data;
+};
+
+constexpr std::int64_t kNullable = 2;
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+constexpr const char* kBuilderCapsule = "marlet._ext.columns";
+
+using marlet_core::columns::Batch;
+using marlet_core::columns::Block;
+using marlet_core::columns::ColumnBuilder;
+
+// ---- schema -------------------------------------------------------------
+
+struct FieldSchema {
+  std::string name;
+};
+
+void release_field_schema(ArrowSchema* schema) {
+  delete static_cast<FieldSchema*>(schema->private_data);
+  schema->release = nullptr;
+}
+
+struct StructSchema {
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> pointers;
+};
+
+void release_struct_schema(ArrowSchema* schema) {
+  auto* data = static_cast<StructSchema*>(schema->private_data);
+  // A consumer may have moved children out; those it releases itself.
+  for (ArrowSchema& child : data->children)
+    if (child.release != nullptr) child.release(&child);
+  delete data;
+  schema->release = nullptr;
+}
+
+// A struct of nullable utf8 fields named `names`.
+void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
+  auto data = std::make_unique<StructSchema>();
+  data->children.resize(names.size());
+  data->pointers.resize(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto field = std::make_unique<FieldSchema>(FieldSchema{names[i]});
+    ArrowSchema& child = data->children[i];
+    child = ArrowSchema{"u", field->name.c_str(), nullptr, kNullable, 0, nullptr, nullptr, &release_field_schema,
+                        field.get()};
+    field.release();
+    data->pointers[i] = &child;
+  }
+  *out = ArrowSchema{"+s",
+                     "",
+                     nullptr,
+                     0,
+                     static_cast<std::int64_t>(names.size()),
+                     data->pointers.data(),
+                     nullptr,
+                     &release_struct_schema,
+                     data.get()};
+  data.release();
+}
+
+// ---- arrays -------------------------------------------------------------
+
+// One column array: its buffers belong to the shared batch, or, for a
+// column the batch does not have, to the all-null blocks held here.
+struct ColumnArray {
+  std::shared_ptr<const Batch> batch;
+  Block offsets, values, validity;
+  const void* buffers[3];
+};
+
+void release_column_array(ArrowArray* array) {
+  delete static_cast<ColumnArray*>(array->private_data);
+  array->release = nullptr;
+}
+
+struct StructArray {
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> pointers;
+  const void* buffers[1] = {nullptr};
+};
+
+void release_struct_array(ArrowArray* array) {
+  auto* data = static_cast<StructArray*>(array->private_data);
+  for (ArrowArray& child : data->children)
+    if (child.release != nullptr) child.release(&child);
+  delete data;
+  array->release = nullptr;
+}
+
+void export_batch(const std::shared_ptr<const Batch>& batch, std::size_t width, ArrowArray* out) {
+  auto data = std::make_unique<StructArray>();
+  data->children.resize(width);
+  data->pointers.resize(width);
+  const std::int64_t rows = batch->rows;
+  for (std::size_t i = 0; i < width; ++i) {
+    auto column = std::make_unique<ColumnArray>();
+    std::int64_t nulls;
+    if (i < batch->columns.size()) {
+      const auto& c = batch->columns[i];
+      column->batch = batch;
+      column->buffers[0] = c.nulls == 0 ? nullptr : c.validity.data();
+      column->buffers[1] = c.offsets.data();
+      column->buffers[2] = c.values.data();
+      nulls = c.nulls;
+    } else {
+      const auto n = static_cast<std::size_t>(rows);
+      column->offsets = Block::zeros(4 * (n + 1));
+      column->validity = Block::zeros((n + 7) / 8);
+      column->values = Block::zeros(0);
+      column->buffers[0] = column->validity.data();
+      column->buffers[1] = column->offsets.data();
+      column->buffers[2] = column->values.data();
+      nulls = rows;
+    }
+    data->children[i] = ArrowArray{rows,    nulls,   0,       3, 0, column->buffers, nullptr, nullptr,
+                                   &release_column_array, column.get()};
+    column.release();
+    data->pointers[i] = &data->children[i];
+  }
+  *out = ArrowArray{rows,
+                    0,
+                    0,
+                    1,
+                    static_cast<std::int64_t>(width),
+                    data->buffers,
+                    data->pointers.data(),
+                    nullptr,
+                    &release_struct_array,
+                    data.get()};
+  data.release();
+}
+
+// ---- stream -------------------------------------------------------------
+
+struct Stream {
+  std::vector<std::string> names;
+  std::vector<std::shared_ptr<const Batch>> batches;
+  std::size_t next = 0;
+  std::string error;
+};
+
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* s = static_cast<Stream*>(stream->private_data);
+  try {
+    export_schema(s->names, out);
+    return 0;
+  } catch (...) {
+    s->error = "out of memory exporting the schema";
+    return ENOMEM;
+  }
+}
+
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* s = static_cast<Stream*>(stream->private_data);
+  if (s->next == s->batches.size()) {
+    out->release = nullptr;  // the end of the stream
+    return 0;
+  }
+  try {
+    export_batch(s->batches[s->next], s->names.size(), out);
+    // The stream lets go of a batch once it is handed out: the arrays own it.
+    s->batches[s->next++].reset();
+    return 0;
+  } catch (...) {
+    s->error = "out of memory exporting a batch";
+    return ENOMEM;
+  }
+}
+
+const char* stream_last_error(ArrowArrayStream* stream) {
+  auto* s = static_cast<Stream*>(stream->private_data);
+  return s->error.empty() ? nullptr : s->error.c_str();
+}
+
+void stream_release(ArrowArrayStream* stream) {
+  delete static_cast<Stream*>(stream->private_data);
+  stream->release = nullptr;
+}
+
+void destroy_stream_capsule(PyObject* capsule) {
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+  if (stream == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  // A consumer that imported the stream has moved it out and left release
+  // null; one that never did leaves it to us.
+  if (stream->release != nullptr) stream->release(stream);
+  delete stream;
+}
+
+PyRef stream_capsule(std::unique_ptr<Stream> data) {
+  auto stream = std::make_unique<ArrowArrayStream>(
+      ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_last_error, &stream_release, data.get()});
+  data.release();
+  PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, &destroy_stream_capsule);
+  if (capsule == nullptr) {
+    stream->release(stream.get());
+    throw PyError{};
+  }
+  stream.release();
+  return PyRef::steal(capsule);
+}
+
+// ---- builder ------------------------------------------------------------
+
+using marlet_core::stream::Format;
+
+// A column builder fed by an incremental reader, so the text may come in
+// chunks cut anywhere.
+struct Builder {
+  Builder(Format f, ColumnBuilder c) : columns(std::move(c)), reader(f, columns) {}
+  ColumnBuilder columns;
+  marlet_core::stream::Reader<ColumnBuilder> reader;
+  std::deque<Batch> ready;  // finished, not yet taken
+  bool finished = false;
+  std::atomic<bool> busy{false};
+};
+
+// Marks a builder in use for the length of a call: the GIL is released
+// while it works, so another thread could otherwise reach it.
+class Claim {
+ public:
+  explicit Claim(Builder& b) : b_(b) {
+    if (b_.busy.exchange(true)) {
+      PyErr_SetString(PyExc_RuntimeError, "this Arrow reader is already in use by another thread");
+      throw PyError{};
+    }
+  }
+  ~Claim() { b_.busy.store(false); }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+
+ private:
+  Builder& b_;
+};
+
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+class BufferView {
+ public:
+  explicit BufferView(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
+  }
+  ~BufferView() { PyBuffer_Release(&view_); }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  std::string_view text() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+void destroy_builder_capsule(PyObject* capsule) {
+  auto* b = static_cast<Builder*>(PyCapsule_GetPointer(capsule, kBuilderCapsule));
+  if (b == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  delete b;
+}
+
+Builder& builder_of(PyObject* capsule) {
+  auto* b = static_cast<Builder*>(PyCapsule_GetPointer(capsule, kBuilderCapsule));
+  if (b == nullptr) throw PyError{};
+  return *b;
+}
+
+Format format_named(PyObject* name) {
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+  const std::string_view f = utf8 == nullptr ? std::string_view() : std::string_view(utf8, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  if (f == "marl") return Format::marl;
+  if (f == "marlc") return Format::marlc;
+  if (f == "json") return Format::json;
+  PyErr_Format(PyExc_ValueError, "unknown format %R", name);
+  throw PyError{};
+}
+
+PyObject* arrow_builder(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* format_name;
+    PyObject* names;
+    Py_ssize_t batch_rows;
+    if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw PyError{};
+    const Format format = format_named(format_name);
+    if (batch_rows <= 0) {
+      PyErr_SetString(PyExc_ValueError, "batch_rows must be positive");
+      throw PyError{};
+    }
+    std::optional<std::vector<std::string>> fixed;
+    if (names != Py_None) {
+      PyRef seq = checked(PySequence_Fast(names, "columns must be a sequence of str"));
+      fixed.emplace();
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (utf8 == nullptr) {
+          if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "columns must hold str, not %.100s", Py_TYPE(item)->tp_name);
+          throw PyError{};
+        }
+        fixed->emplace_back(utf8, static_cast<std::size_t>(size));
+      }
+    }
+    auto b = std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), static_cast<std::size_t>(batch_rows)));
+    PyObject* capsule = PyCapsule_New(b.get(), kBuilderCapsule, &destroy_builder_capsule);
+    if (capsule == nullptr) throw PyError{};
+    b.release();
+    return capsule;
+  });
+}
+
+// Runs a reader step without the GIL; ill-formed input becomes ValueError.
+template <class Step>
+void run_step(Step&& step) {
+  std::string refused;
+  {
+    WithoutGil unlocked;
+    try {
+      step();
+    } catch (const marlet_core::stream::ReadError& failure) {
+      refused = failure.what();
+      if (refused.find("byte offset") == std::string::npos) refused += " at byte offset " + std::to_string(failure.offset());
+    }
+  }
+  if (!refused.empty()) {
+    PyErr_SetString(PyExc_ValueError, refused.c_str());
+    throw PyError{};
+  }
+}
+
+PyObject* arrow_feed(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* capsule;
+    PyObject* data;
+    if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw PyError{};
+    Builder& b = builder_of(capsule);
+    BufferView view(data);
+    Claim claim(b);
+    if (b.finished) {
+      PyErr_SetString(PyExc_RuntimeError, "this Arrow reader has finished");
+      throw PyError{};
+    }
+    run_step([&] { b.reader.feed(view.text()); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* arrow_take(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* capsule;
+    int flush;
+    int single = 0;
+    if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw PyError{};
+    Builder& b = builder_of(capsule);
+    Claim claim(b);
+    if (flush && !b.finished) {
+      b.finished = true;
+      run_step([&] { b.reader.finish(); });
+    }
+    for (Batch& batch : b.columns.take(flush != 0)) b.ready.push_back(std::move(batch));
+    auto stream = std::make_unique<Stream>();
+    stream->names = b.columns.names();
+    // Field names cross the interface as C strings.
+    for (const std::string& name : stream->names)
+      if (name.find('\0') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "the key %R holds a NUL character, which an Arrow field name cannot",
+                     checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
+        throw PyError{};
+      }
+    if (single && !b.ready.empty()) {
+      // One batch with the columns it was finished with.
+      stream->names.resize(b.ready.front().columns.size());
+      stream->batches.push_back(std::make_shared<const Batch>(std::move(b.ready.front())));
+      b.ready.pop_front();
+    } else {
+      for (Batch& batch : b.ready) stream->batches.push_back(std::make_shared<const Batch>(std::move(batch)));
+      b.ready.clear();
+    }
+    return stream_capsule(std::move(stream)).release();
+  });
+}
+
+PyObject* cut_point(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* format_name;
+    PyObject* data;
+    Py_ssize_t offset;
+    if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw PyError{};
+    const Format format = format_named(format_name);
+    if (format == Format::json) {
+      PyErr_SetString(PyExc_ValueError, "the JSON form has no cut points");
+      throw PyError{};
+    }
+    BufferView view(data);
+    const std::string_view text = view.text();
+    if (offset < 0 || static_cast<std::size_t>(offset) > text.size()) {
+      PyErr_SetString(PyExc_ValueError, "offset out of range");
+      throw PyError{};
+    }
+    std::size_t cut;
+    {
+      WithoutGil unlocked;
+      cut = marlet_core::stream::next_cut(format, text, static_cast<std::size_t>(offset));
+      if (cut == text.size() && !marlet_core::stream::is_cut(format, text, cut)) cut = marlet_core::stream::npos;
+    }
+    return PyLong_FromSsize_t(cut == marlet_core::stream::npos ? -1 : static_cast<Py_ssize_t>(cut));
+  });
+}
+
+const PyMethodDef g_methods[] = {
+    {"arrow_builder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_builder)), METH_VARARGS,
+     "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."},
+    {"arrow_feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_feed)), METH_VARARGS,
+     "arrow_feed(builder, data): read the next chunk of the text from a bytes-like object."},
+    {"arrow_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_take)), METH_VARARGS,
+     "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."},
+    {"cut_point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&cut_point)), METH_VARARGS,
+     "cut_point(format, data, offset): the first cut point at or after offset, or -1."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> arrow_methods() noexcept { return g_methods; }
 
 }  // namespace marlet_ext

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Benchmarks of marlet's Arrow and Dask readers, as ratios against peers
+measured in the same run.  Not a test: timings depend on the machine.
+
+  columns   read_arrow on the many-small-records corpus (bench/gen_corpus.py,
+            "small" shape) against parse_marl + pyarrow.Table.from_pylist,
+            and against pyarrow.json.read_json on the same records as JSON
+            Lines, on one thread and on its default threads
+  dask      read_marl_dataframe(...).compute() over a generated file of
+            --size-mb MB on distributed.LocalCluster with 2 worker processes
+            against the same with 1, checked equal to read_arrow of the file;
+            also the partitions built and kept on the workers (persist) and
+            a value_counts of one column, whose small results need no gather
+
+Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|all] [--scale N] [--size-mb N]
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import json
+import os
+import random
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+import gen_corpus  # noqa: E402
+
+import marlet  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.json as pj  # noqa: E402
+
+
+def best(fn, repeat):
+    """The fastest of `repeat` runs, in seconds."""
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def bench_columns(scale: int, repeat: int) -> None:
+    records = gen_corpus.small_records(random.Random(20261207), 20000 * scale, 10)
+    marl = gen_corpus.to_marl(records).encode()
+    jsonl = "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in records).encode()
+    print(f"small corpus: {len(records)} records, {len(marl) / 1e6:.1f} MB as .marl, {len(jsonl) / 1e6:.1f} MB as JSON Lines")
+
+    def ours():
+        return marlet.read_arrow(io.BytesIO(marl), "marl")
+
+    def via_dicts():
+        return pa.Table.from_pylist(marlet.parse_marl(marl.decode()))
+
+    def json_one():
+        return pj.read_json(io.BytesIO(jsonl), read_options=pj.ReadOptions(use_threads=False))
+
+    def json_threads():
+        return pj.read_json(io.BytesIO(jsonl))
+
+    # The same rows and columns from each (pyarrow.json orders columns as
+    # it meets them too, and from_pylist takes the union of keys).
+    t = ours()
+    assert t.num_rows == len(records) and sorted(t.column_names) == sorted(json_one().column_names)
+    results = {name: best(fn, repeat) for name, fn in
+               [("read_arrow", ours), ("parse_marl + Table.from_pylist", via_dicts),
+                ("pyarrow.json.read_json, 1 thread", json_one),
+                (f"pyarrow.json.read_json, default threads ({pa.cpu_count()})", json_threads)]}
+    base = results["read_arrow"]
+    print(f"{'reader':<48} {'time':>9} {'read_arrow / this':>18}")
+    for name, secs in results.items():
+        print(f"{name:<48} {secs * 1e3:>7.1f}ms {base / secs:>18.2f}")
+
+
+def write_big(path: Path, size_mb: int) -> None:
+    records = gen_corpus.small_records(random.Random(7), 20000, 10)
+    block = gen_corpus.to_marl(records).encode()
+    with open(path, "wb") as f:
+        for _ in range(max(1, size_mb * 1_000_000 // len(block))):
+            f.write(block)
+
+
+def bench_dask(size_mb: int, blocksize: str) -> None:
+    import distributed
+    import marlet.dask as md
+
+    path = Path(tempfile.gettempdir()) / f"marlet-bench-{size_mb}mb.marl"
+    if not path.exists() or path.stat().st_size < size_mb * 900_000:
+        write_big(path, size_mb)
+    print(f"file: {path} ({path.stat().st_size / 1e9:.2f} GB), blocksize {blocksize}")
+
+    t = time.perf_counter()
+    whole = marlet.read_arrow(path)
+    single = time.perf_counter() - t
+    print(f"read_arrow in this process: {single:.2f}s, {whole.num_rows} rows")
+
+    timings, built_at, counted_at = {}, {}, {}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=":0", memory_limit=0) as cluster, \
+                distributed.Client(cluster) as client:
+            frame = md.read_marl_dataframe(str(path), blocksize=blocksize)
+            client.compute(md.read_marl_dataframe(str(path), blocksize="1 MiB").partitions[0]).result()  # warm up
+            # The partitions built and kept on the workers, then the whole
+            # compute(), which also gathers every partition into this process.
+            t = time.perf_counter()
+            kept = client.persist(frame)
+            distributed.wait(kept)
+            built = time.perf_counter() - t
+            del kept
+            # An analysis whose result is small: the reading is what scales.
+            t = time.perf_counter()
+            client.compute(frame["status"].value_counts()).result()
+            counted = time.perf_counter() - t
+            t = time.perf_counter()
+            result = client.compute(frame).result()
+            timings[workers] = time.perf_counter() - t
+            built_at[workers] = built
+            counted_at[workers] = counted
+            print(f"{workers} worker(s): compute() {timings[workers]:.2f}s, partitions built on the workers "
+                  f"{built:.2f}s, value_counts of a column {counted:.2f}s ({frame.npartitions} partitions)")
+            if workers == 2:
+                got = pa.Table.from_pandas(result.reset_index(drop=True), preserve_index=False)
+                same = got.num_rows == whole.num_rows and all(
+                    got.column(c).cast(pa.string()).equals(whole.column(c)) for c in whole.column_names)
+                print(f"equal to read_arrow of the whole file: {same}")
+            del result
+    print(f"2 workers / 1 worker: compute() {timings[2] / timings[1]:.2f}, building the partitions "
+          f"{built_at[2] / built_at[1]:.2f}, value_counts {counted_at[2] / counted_at[1]:.2f}")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("what", nargs="?", default="all", choices=["columns", "dask", "all"])
+    ap.add_argument("--scale", type=int, default=5, help="small corpus: 20000 x scale records")
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--size-mb", type=int, default=1000)
+    ap.add_argument("--blocksize", default="64 MiB")
+    args = ap.parse_args()
+    if args.what in ("columns", "all"):
+        bench_columns(args.scale, args.repeat)
+    if args.what in ("dask", "all"):
+        bench_dask(args.size_mb, args.blocksize)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,412 @@
+// Records as columns: a reader Sink that writes each key's values straight
+// into the buffers of a nullable string column (32-bit offsets, values,
+// validity bits), ready to be handed out as Arrow arrays without a copy.
+//
+// Columns stand in the order their keys are first seen, or are a fixed
+// list given up front (other keys are skipped; a fixed column no record
+// names is all null).  One row per record; a key repeated within a record
+// keeps its last value.  Rows are cut into batches of bounded size, so a
+// column's text stays within what 32-bit offsets address.
+//
+// Memory comes from malloc and a failed allocation throws std::bad_alloc,
+// so the caller decides how to report it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "memory.hpp"
+#include "record.hpp"
+
+namespace marlet_core::columns {
+
+// A growable malloc'd block that can be given up whole.
+class Block {
+ public:
+  Block() noexcept = default;
+  Block(Block&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Block& operator=(Block&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  ~Block() { std::free(data_); }
+
+  // A block of `n` zero bytes (never a null pointer, even when n is 0).
+  static Block zeros(std::size_t n) {
+    Block b;
+    b.data_ = static_cast<char*>(std::calloc(n == 0 ? 1 : n, 1));
+    if (b.data_ == nullptr) throw std::bad_alloc();
+    b.size_ = b.capacity_ = n;
+    return b;
+  }
+
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+  // Room for `n` more bytes; returns where they go.
+  char* extend(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    char* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n - size_);
+  }
+  void append(std::string_view s) {
+    if (!s.empty()) std::memcpy(extend(s.size()), s.data(), s.size());
+  }
+  void resize(std::size_t n) {
+    if (n > size_) extend(n - size_);
+    size_ = n;
+  }
+  // A non-null pointer even for an empty block, as Arrow consumers expect.
+  const char* ensure_data() {
+    if (data_ == nullptr) grow(1);
+    return data_;
+  }
+
+ private:
+  void grow(std::size_t extra) {
+    if (extra > std::numeric_limits<std::size_t>::max() / 2 - size_) throw std::bad_alloc();
+    std::size_t want = capacity_ * 2;
+    if (want < size_ + extra) want = size_ + extra;
+    if (want < 64) want = 64;
+    void* p = std::realloc(data_, want);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = want;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// One finished column of a batch: `rows` values, offsets[rows + 1] into
+// `values`; `validity` is empty when no value is null.
+struct ColumnData {
+  Block offsets;
+  Block values;
+  Block validity;
+  std::int64_t nulls = 0;
+};
+
+// A finished batch: `rows` rows and one ColumnData per column of `names`
+// (the first columns.size() names at the time it was finished).
+struct Batch {
+  std::int64_t rows = 0;
+  std::vector<ColumnData> columns;
+};
+
+class ColumnBuilder {
+ public:
+  // At most this much text per column in one batch, well below the 2 GiB
+  // that 32-bit offsets address, so a batch is cut before it overflows.
+  static constexpr std::size_t kMaxBatchText = std::size_t{1} << 28;
+  // What 32-bit offsets address.
+  static constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
+
+  explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
+      : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows) {
+    if (fixed_)
+      for (auto& name : *fixed)
+        if (find(name, hash(name)) == kNotFound) add_column(std::move(name), hash(name));
+  }
+
+  // The column names so far, in order.
+  const std::vector<std::string>& names() const noexcept { return names_; }
+
+  // Sink interface of the text readers.
+  void field(std::string_view key, std::string_view value) {
+    open_ = true;
+    const std::uint32_t c = lookup(key);
+    if (c == kSkip) return;
+    Building& col = building_[c];
+    const std::size_t row = rows_;
+    if (col.last_row == row) {
+      // A repeated key: the previous value of this row is the column's
+      // last one, so drop it and write the new one in its place.
+      col.values.resize(offset_at(col, row));
+    } else {
+      if (col.length < row) pad(col, row);
+      if (col.has_validity) set_valid(col, row);
+      col.offsets.extend(4);
+      col.length = row + 1;
+      col.last_row = row;
+    }
+    if (value.size() > kMaxColumnText - col.values.size()) throw std::length_error("a value too large for a string column");
+    if (!value.empty()) marlet_core::copy_bytes(col.values.extend(value.size()), value.data(), value.size());
+    const auto end = static_cast<std::int32_t>(col.values.size());
+    std::memcpy(col.offsets.data() + 4 * (row + 1), &end, 4);
+    if (col.values.size() > text_peak_) text_peak_ = col.values.size();
+  }
+
+  void close() {
+    if (open_) end_record();
+  }
+
+  // Ends a record even when it holds no field (an empty JSON object).
+  void end_record() {
+    open_ = false;
+    ++rows_;
+    if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
+  }
+
+  // Finishes the batch in progress, if it has rows, and hands over every
+  // finished batch.
+  std::vector<Batch> take(bool flush) {
+    if (flush && rows_ != 0) finish_batch();
+    return std::exchange(done_, {});
+  }
+
+ private:
+  static constexpr std::uint32_t kSkip = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::size_t kNoRow = std::numeric_limits<std::size_t>::max();
+  // Keys cached as skipped (with a fixed column list) stop being added
+  // beyond this many, so a stream of distinct keys cannot grow the table.
+  static constexpr std::size_t kMaxSkipped = 4096;
+
+  struct Building {
+    Block offsets;  // int32 per row, plus the leading 0
+    Block values;
+    Block validity;  // bits, kept only once a null appears
+    bool has_validity = false;
+    std::size_t length = 0;  // rows written, values or nulls
+    std::size_t nulls = 0;
+    std::size_t last_row = kNoRow;
+  };
+
+  static constexpr std::uint32_t kNotFound = kSkip - 1;
+
+  // Keys hash with a seed drawn per builder, so that no input can be
+  // made to collide on purpose.
+  std::uint64_t hash(std::string_view key) const noexcept {
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    std::uint64_t h = seed_ ^ (n * 0x9e3779b97f4a7c15u);
+    std::uint64_t w = 0;
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xff51afd7ed558ccdu;
+        h ^= h >> 32;
+      }
+      std::memcpy(&w, p + n - 8, 8);  // the last 8 bytes, overlapping
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      w = a | std::uint64_t{b} << 32;
+    } else if (n != 0) {
+      const auto* u = reinterpret_cast<const unsigned char*>(p);
+      w = u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16;
+    }
+    h = (h ^ w) * 0xc4ceb9fe1a85ec53u;
+    h ^= h >> 29;
+    return h;
+  }
+
+  // Byte equality, without a library call for the short keys that
+  // records mostly have.
+  static bool same(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n >= 8) {
+      std::uint64_t x0, x1, y0, y1;
+      std::memcpy(&x0, a.data(), 8);
+      std::memcpy(&y0, b.data(), 8);
+      std::memcpy(&x1, a.data() + n - 8, 8);
+      std::memcpy(&y1, b.data() + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+      std::uint32_t x0, x1, y0, y1;
+      std::memcpy(&x0, a.data(), 4);
+      std::memcpy(&y0, b.data(), 4);
+      std::memcpy(&x1, a.data() + n - 4, 4);
+      std::memcpy(&y1, b.data() + n - 4, 4);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+
+  // The column of a known key, kSkip for a key known to be skipped, or
+  // kNotFound.
+  std::uint32_t find(std::string_view key, std::uint64_t h) const noexcept {
+    if (slots_.empty()) return kNotFound;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.known == 0) return kNotFound;
+      if (slot.hash == h) {
+        const Known& k = known_[slot.known - 1];
+        if (same(k.key, key)) return k.column;
+      }
+    }
+  }
+
+  void remember(std::string key, std::uint64_t h, std::uint32_t column) {
+    if ((known_.size() + 1) * 2 > slots_.size()) {
+      std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
+      const std::size_t mask = bigger.size() - 1;
+      for (const Slot& slot : slots_) {
+        if (slot.known == 0) continue;
+        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+        while (bigger[i].known != 0) i = (i + 1) & mask;
+        bigger[i] = slot;
+      }
+      slots_ = std::move(bigger);
+    }
+    known_.push_back(Known{std::move(key), column});
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (slots_[i].known != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{h, static_cast<std::uint32_t>(known_.size())};
+  }
+
+  void add_column(std::string name, std::uint64_t h) {
+    const auto c = static_cast<std::uint32_t>(names_.size());
+    remember(name, h, c);
+    names_.push_back(std::move(name));
+    building_.emplace_back();
+    start(building_.back());
+  }
+
+  // Starts a column's next batch; `like` sizes its buffers after the
+  // batch before, so they rarely grow (and copy) on the way.
+  static void start(Building& col, const ColumnData* like = nullptr) {
+    col = Building{};
+    if (like != nullptr) {
+      col.offsets.reserve(like->offsets.size());
+      col.values.reserve(like->values.size() + like->values.size() / 8);
+    }
+    col.offsets.extend(4);
+    std::memset(col.offsets.data(), 0, 4);
+  }
+
+  // The column of `key`.
+  std::uint32_t lookup(std::string_view key) {
+    const std::uint64_t h = hash(key);
+    std::uint32_t c = find(key, h);
+    if (c != kNotFound) return c;
+    if (!fixed_) {
+      add_column(std::string(key), h);
+      return static_cast<std::uint32_t>(names_.size() - 1);
+    }
+    if (skipped_ < kMaxSkipped) {
+      remember(std::string(key), h, kSkip);
+      ++skipped_;
+    }
+    return kSkip;
+  }
+
+  static std::size_t offset_at(const Building& col, std::size_t row) noexcept {
+    std::int32_t v;
+    std::memcpy(&v, col.offsets.data() + 4 * row, 4);
+    return static_cast<std::size_t>(v);
+  }
+
+  static void set_valid(Building& col, std::size_t row) {
+    const std::size_t need = row / 8 + 1;
+    if (col.validity.size() < need) {
+      const std::size_t old = col.validity.size();
+      col.validity.resize(need);
+      std::memset(col.validity.data() + old, 0, need - old);
+    }
+    col.validity.data()[row / 8] = static_cast<char>(col.validity.data()[row / 8] | (1 << (row % 8)));
+  }
+
+  // Writes nulls for the rows before `row` that the column has not seen.
+  static void pad(Building& col, std::size_t row) {
+    if (col.length >= row) return;
+    if (!col.has_validity) {
+      // The first null: every row so far was valid.
+      col.has_validity = true;
+      col.validity.resize(col.length / 8 + 1);
+      std::memset(col.validity.data(), 0, col.validity.size());
+      std::memset(col.validity.data(), 0xff, col.length / 8);
+      for (std::size_t r = col.length / 8 * 8; r < col.length; ++r) set_valid(col, r);
+    }
+    const std::size_t n = row - col.length;
+    const std::int32_t end = static_cast<std::int32_t>(col.values.size());
+    char* at = col.offsets.extend(4 * n);
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(at + 4 * i, &end, 4);
+    col.nulls += n;
+    col.length = row;
+    const std::size_t need = row / 8 + 1;  // room for row's own bit too
+    if (col.validity.size() < need) {
+      const std::size_t old = col.validity.size();
+      col.validity.resize(need);
+      std::memset(col.validity.data() + old, 0, need - old);
+    }
+  }
+
+  void finish_batch() {
+    Batch batch;
+    batch.rows = static_cast<std::int64_t>(rows_);
+    batch.columns.reserve(building_.size());
+    for (Building& col : building_) {
+      pad(col, rows_);
+      ColumnData data;
+      data.nulls = static_cast<std::int64_t>(col.nulls);
+      data.offsets = std::move(col.offsets);
+      data.values = std::move(col.values);
+      if (col.nulls != 0) data.validity = std::move(col.validity);
+      data.values.ensure_data();
+      batch.columns.push_back(std::move(data));
+      start(col, &batch.columns.back());
+    }
+    done_.push_back(std::move(batch));
+    rows_ = 0;
+    text_peak_ = 0;
+  }
+
+  bool fixed_;
+  std::size_t batch_rows_;
+  std::vector<std::string> names_;
+  struct Known {
+    std::string key;
+    std::uint32_t column;  // or kSkip
+  };
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t known = 0;  // 1 + index into known_, 0 when free
+  };
+  std::uint64_t seed_ = next_map_keys().k0;
+  std::vector<Known> known_;
+  std::vector<Slot> slots_;
+  std::vector<Building> building_;
+  std::vector<Batch> done_;
+  std::size_t rows_ = 0;
+  std::size_t text_peak_ = 0;
+  std::size_t skipped_ = 0;
+  bool open_ = false;
+};
+
+}  // namespace marlet_core::columns

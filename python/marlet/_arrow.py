@@ -1,0 +1,309 @@
+"""Records as Arrow tables, and the records of a byte range of a file.
+
+:func:`read_arrow` and :func:`iter_arrow` read ``.marl``, ``.marlc`` and
+JSON text in native code straight into Arrow string columns (no Python
+object per record or field) and hand them to pyarrow through the Arrow C
+stream interface, so pyarrow, polars, pandas and DuckDB take the buffers
+without another copy.  pyarrow is needed only for these two functions
+(``pip install marlet[arrow]``).
+
+:func:`read_range` reads the records that begin in a byte range of a file,
+so that a file can be split into pieces read independently (see
+:mod:`marlet.dask`).
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from typing import IO, Any, Iterator, Optional, Sequence, Union
+
+from ._dispatch import format_of
+from ._errors import FormatError
+from ._io import BOM, Records, StrPath
+from ._native import parse_marl, parse_marl_compact
+
+# The private native helpers; pyarrow has no type stubs, so the tables and
+# batches below are typed Any.
+_ext: Any = importlib.import_module("marlet._ext")
+
+__all__ = ["read_arrow", "iter_arrow", "read_range"]
+
+Source = Union[StrPath, IO[bytes], IO[str]]
+
+# Rows per record batch, and bytes read from a file at a time.
+_BATCH_ROWS = 1 << 16
+_CHUNK = 1 << 22
+_FORMATS = ("marl", "marlc", "json")
+
+
+def _pyarrow(caller: str) -> Any:
+    try:
+        return importlib.import_module("pyarrow")
+    except ImportError as exc:
+        raise ImportError(f"marlet.{caller} needs pyarrow; install it with: pip install marlet[arrow]") from exc
+
+
+class _Capsule:
+    """Hands a native ``arrow_array_stream`` capsule to pyarrow once."""
+
+    __slots__ = ("_capsule",)
+
+    def __init__(self, capsule: object) -> None:
+        self._capsule = capsule
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        capsule, self._capsule = self._capsule, None
+        if capsule is None:
+            raise RuntimeError("this Arrow stream was already read")
+        return capsule
+
+
+def _reader(pa: Any, capsule: object) -> Any:
+    return pa.RecordBatchReader.from_stream(_Capsule(capsule))
+
+
+def _batches(pa: Any, builder: object, flush: bool) -> Iterator[Any]:
+    """The finished batches, one at a time, each with its own columns."""
+    while True:
+        batches = list(_reader(pa, _ext.arrow_take(builder, flush, True)))
+        if not batches:
+            return
+        yield from batches
+
+
+def _format(source: object, format: Optional[str]) -> str:
+    if format is not None:
+        if format not in _FORMATS:
+            raise FormatError(f"unknown format {format!r}; use 'marl', 'marlc' or 'json'")
+        return format
+    name = source if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None)
+    chosen = format_of(name) if isinstance(name, (str, os.PathLike)) else None
+    if chosen is None:
+        raise FormatError(f"cannot tell the format of {name!r}; pass format='marl', 'marlc' or 'json'")
+    if chosen not in _FORMATS:
+        raise FormatError(f"{name!r} holds the {chosen} form, which is not read into columns; use 'marl', 'marlc' or 'json'")
+    return chosen
+
+
+def _chunks(fp: Any, size: int) -> Iterator[bytes]:
+    """The bytes of a binary or text file object, `size` at a time, without
+    a leading byte-order mark (as the package's file readers drop it)."""
+    head = b""  # the first bytes, until they show whether a mark is there
+    chunks = _raw_chunks(fp, size)
+    for data in chunks:
+        head += data
+        if len(head) < len(BOM) and BOM.startswith(head):
+            continue
+        yield head[len(BOM) :] if head.startswith(BOM) else head
+        yield from chunks
+        return
+    if head and not BOM.startswith(head):
+        yield head
+
+
+def _raw_chunks(fp: Any, size: int) -> Iterator[bytes]:
+    while True:
+        data = fp.read(size)
+        if not data:
+            return
+        if isinstance(data, str):
+            data = data.encode("utf-8", "surrogatepass")
+        elif not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"read() returned {type(data).__name__}, not str or bytes")
+        yield data
+
+
+def _opened(source: Source) -> tuple[Any, bool]:
+    if isinstance(source, (str, os.PathLike)):
+        return open(source, "rb"), True
+    if not hasattr(source, "read"):
+        raise TypeError(f"expected a path or a file object, not {type(source).__name__}")
+    return source, False
+
+
+def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int) -> object:
+    if columns is not None:
+        if isinstance(columns, str):
+            raise TypeError("columns must be a sequence of str, not a str")
+        columns = list(columns)
+    return _ext.arrow_builder(format, columns, batch_rows)
+
+
+def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
+    """Read the records of a file into a :class:`pyarrow.Table`.
+
+    ``source`` is a path or a file object (binary, or text); the format is
+    ``format`` when given, else the suffix of the path (or of the file
+    object's ``name``).  The table has one nullable ``string`` column per
+    key, in the order keys are first seen, or exactly ``columns`` when
+    given (other keys are skipped, a column no record has is all null);
+    one row per record; a key repeated in a record holds its last value.
+
+    Raises :class:`ValueError` for text that is not valid UTF-8 or JSON
+    that is not an array of objects of strings, and :class:`ImportError`
+    without pyarrow.
+    """
+    pa = _pyarrow("read_arrow")
+    chosen = _format(source, format)
+    builder = _builder(chosen, columns, _BATCH_ROWS)
+    fp, owned = _opened(source)
+    try:
+        for chunk in _chunks(fp, _CHUNK):
+            _ext.arrow_feed(builder, chunk)
+    finally:
+        if owned:
+            fp.close()
+    return _reader(pa, _ext.arrow_take(builder, True)).read_all()
+
+
+def iter_arrow(
+    source: Source,
+    format: Optional[str] = None,
+    *,
+    columns: Optional[Sequence[str]] = None,
+    batch_rows: int = _BATCH_ROWS,
+) -> Iterator[Any]:
+    """Read a file as :class:`pyarrow.RecordBatch` es of at most
+    ``batch_rows`` rows, holding one batch and one chunk of text at a time.
+
+    Columns are as for :func:`read_arrow`.  Without ``columns`` a batch has
+    every column seen up to its end: a key first seen later adds a column
+    at the end of the schema (null in the rows before), so each batch's
+    schema extends the one before (``pyarrow.concat_tables(...,
+    promote_options="default")`` or ``polars.concat(..., how="diagonal")``
+    join them).  Pass ``columns`` to give every batch the same schema.
+    """
+    pa = _pyarrow("iter_arrow")
+    chosen = _format(source, format)
+    builder = _builder(chosen, columns, batch_rows)
+    fp, owned = _opened(source)
+    try:
+        for chunk in _chunks(fp, _CHUNK):
+            _ext.arrow_feed(builder, chunk)
+            yield from _batches(pa, builder, False)
+        yield from _batches(pa, builder, True)
+    finally:
+        if owned:
+            fp.close()
+
+
+# --------------------------------------------------------------------------
+# Byte ranges
+
+
+def _origin(fp: Any) -> int:
+    """Where the text of a file starts: after a leading byte-order mark."""
+    fp.seek(0)
+    return len(BOM) if fp.read(len(BOM)) == BOM else 0
+
+
+def _line_start(fp: Any, offset: int, origin: int) -> int:
+    """The offset where the line holding byte ``offset`` starts, found by
+    reading backwards from it."""
+    pos, step = offset, 4096
+    while pos > origin:
+        low = max(origin, pos - step)
+        fp.seek(low)
+        data: bytes = fp.read(pos - low)
+        found = data.rfind(b"\n")
+        if found >= 0:
+            return low + found + 1
+        pos, step = low, min(step * 4, _CHUNK)
+    return origin
+
+
+def _cut(fp: Any, format: str, offset: int, size: int, origin: int) -> int:
+    """The first cut point at or after ``offset`` in a file of ``size``
+    bytes: ``origin`` (where the text starts) for offsets up to it, ``size``
+    when none follows.  Reads in chunks from the
+    start of the line holding the byte before ``offset`` (whether
+    ``offset`` itself is a cut point depends on that line), keeping only
+    the unfinished line between chunks."""
+    if offset <= origin:
+        return origin
+    if offset >= size:
+        return size
+    base = _line_start(fp, offset - 1, origin)
+    fp.seek(base)
+    buf = b""
+    at = offset - base  # where in buf the search starts
+    while True:
+        chunk = fp.read(_CHUNK)
+        if not chunk:
+            return size
+        buf += chunk
+        if len(buf) < at:
+            continue
+        cut: int = _ext.cut_point(format, buf, at)
+        if cut >= 0:
+            return base + cut
+        # Keep the line that holds the last byte: whether the end of buf
+        # is a cut point depends on it, and a search starting at 0 would
+        # take 0 for one.
+        keep = buf.rfind(b"\n", 0, len(buf) - 1) + 1
+        base += keep
+        buf = buf[keep:]
+        at = len(buf)
+
+
+def _span(fp: Any, format: str, start: int, stop: int, size: int) -> tuple[int, int]:
+    """The text whose records begin in ``[start, stop)``: from the first cut
+    point at or after ``start`` to the first at or after ``stop``."""
+    if format not in ("marl", "marlc"):
+        raise FormatError("byte ranges need .marl or .marlc text; the JSON form has no cut points")
+    if start < 0 or stop < 0:
+        raise ValueError("start and stop must not be negative")
+    if stop <= start:
+        return 0, 0
+    origin = _origin(fp)
+    begin = _cut(fp, format, start, size, origin)
+    end = _cut(fp, format, stop, size, origin)
+    return begin, max(begin, end)
+
+
+def _span_chunks(fp: Any, begin: int, end: int) -> Iterator[bytes]:
+    fp.seek(begin)
+    left = end - begin
+    while left > 0:
+        data = fp.read(min(left, _CHUNK))
+        if not data:
+            break
+        left -= len(data)
+        yield data
+
+
+def range_records(fp: Any, format: str, start: int, stop: int, size: int) -> Records:
+    """The records that begin in ``[start, stop)`` of an open binary file."""
+    begin, end = _span(fp, format, start, stop, size)
+    text = str(b"".join(_span_chunks(fp, begin, end)), "utf-8")
+    return parse_marl(text) if format == "marl" else parse_marl_compact(text)
+
+
+def range_arrow(
+    fp: Any, format: str, start: int, stop: int, size: int, columns: Optional[Sequence[str]] = None
+) -> Any:
+    """The same records as a table, as :func:`read_arrow` builds it."""
+    pa = _pyarrow("read_range")
+    begin, end = _span(fp, format, start, stop, size)
+    builder = _builder(format, columns, _BATCH_ROWS)
+    for chunk in _span_chunks(fp, begin, end):
+        _ext.arrow_feed(builder, chunk)
+    return _reader(pa, _ext.arrow_take(builder, True)).read_all()
+
+
+def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = None) -> Records:
+    """The records that begin in bytes ``[start, stop)`` of a ``.marl`` or
+    ``.marlc`` file.
+
+    The range moves forward to cut points, the places where reading can
+    start afresh (for ``.marl`` just after a line that does not begin with
+    whitespace, for ``.marlc`` just after a blank line): it starts at the
+    first cut point at or after ``start`` (or at 0) and ends at the first
+    at or after ``stop``.  So for any split of a file into consecutive
+    ranges, the ranges' records, concatenated, are the file's records.
+    Only the range and the lines around its ends are read.
+    """
+    chosen = _format(path, format)
+    with open(path, "rb") as fp:
+        return range_records(fp, chosen, start, stop, os.fstat(fp.fileno()).st_size)

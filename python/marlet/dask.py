@@ -1,0 +1,148 @@
+"""Read Marlet files into Dask collections, on one machine or a cluster.
+
+Each file is split into blocks of about ``blocksize`` bytes; a block's
+partition holds the records that begin in it (see :func:`marlet.read_range`:
+block edges move forward to cut points), so the partitions together hold
+every record of the files once, in order.  Files are opened with fsspec,
+so paths, globs, lists and any fsspec URL (``s3://``, ``gcs://``, ...)
+work; a worker opens its blocks itself, so on a cluster the files must be
+where every worker can reach them.
+
+Needs ``pip install marlet[dask]``.
+"""
+
+from __future__ import annotations
+
+import functools
+import importlib
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+from . import _arrow
+from ._errors import FormatError
+from ._io import Records
+
+# dask and fsspec are typed loosely or not at all: the collections below
+# are typed Any.
+try:
+    _bag: Any = importlib.import_module("dask.bag")
+    _dataframe: Any = importlib.import_module("dask.dataframe")
+    _delayed: Any = importlib.import_module("dask.delayed").delayed
+    _parse_bytes: Any = importlib.import_module("dask.utils").parse_bytes
+    _fsspec: Any = importlib.import_module("fsspec")
+except ImportError as exc:  # exercised in a subprocess by the tests
+    raise ImportError("marlet.dask needs dask and fsspec; install them with: pip install marlet[dask]") from exc
+
+__all__ = ["read_marl", "read_marl_dataframe"]
+
+UrlPath = Union[str, Sequence[str]]
+
+# Bytes read at the start of the first block to find the columns when
+# none are given.
+_SAMPLE = 1 << 20
+
+
+def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
+    """The filesystem and one (path, format, start, stop, size) per block."""
+    size_per_block = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    if size_per_block <= 0:
+        raise ValueError("blocksize must be positive")
+    fs, _, paths = _fsspec.get_fs_token_paths(urlpath, mode="rb")
+    if not paths:
+        raise FileNotFoundError(f"no files match {urlpath!r}")
+    blocks = []
+    for path in paths:
+        chosen = _arrow._format(path, format)
+        if chosen == "json":
+            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+        size = fs.size(path)
+        for start in range(0, max(size, 1), size_per_block):
+            blocks.append((path, chosen, start, min(start + size_per_block, size), size))
+    return fs, blocks
+
+
+def _block_records(fs: Any, block: Tuple[str, str, int, int, int]) -> Records:
+    path, format, start, stop, size = block
+    with fs.open(path, "rb") as fp:
+        return _arrow.range_records(fp, format, start, stop, size)
+
+
+def _block_table(fs: Any, block: Tuple[str, str, int, int, int], columns: Optional[Sequence[str]]) -> Any:
+    path, format, start, stop, size = block
+    with fs.open(path, "rb") as fp:
+        return _arrow.range_arrow(fp, format, start, stop, size, columns)
+
+
+def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> Any:
+    """A :class:`dask.bag.Bag` of the records (``dict[str, str]``) of one or
+    more ``.marl`` / ``.marlc`` files: a path, a glob, a list of them or
+    fsspec URLs.  The format is ``format``, else each file's suffix."""
+    fs, blocks = _blocks(urlpath, blocksize, format)
+    parts = [_delayed(_block_records)(fs, block) for block in blocks]
+    return _bag.from_delayed(parts)
+
+
+def _frame_partition(
+    fs: Any, block: Tuple[str, str, int, int, int], names: List[str], fixed: bool, columns: Optional[List[str]] = None
+) -> Any:
+    # Dask passes `columns` when the computation needs only some of them
+    # (column projection); only those are built then.
+    if columns is not None:
+        return _block_table(fs, block, list(columns)).to_pandas()
+    table = _block_table(fs, block, names if fixed else None)
+    if not fixed:
+        known = set(names)
+        extra = [name for name in table.column_names if name not in known]
+        if extra:
+            raise ValueError(
+                f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
+                f"(byte {block[2]} on); pass columns= to read_marl_dataframe"
+            )
+        table = _conform(table, names)
+    return table.to_pandas()
+
+
+def _conform(table: Any, columns: List[str]) -> Any:
+    """The table with exactly `columns`, in that order; missing ones null."""
+    pa = _arrow._pyarrow("dask.read_marl_dataframe")
+    have = set(table.column_names)
+    arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
+    return pa.table(arrays, names=columns) if columns else table.select([])
+
+
+def read_marl_dataframe(
+    urlpath: UrlPath,
+    *,
+    blocksize: Union[int, str] = "64 MiB",
+    columns: Optional[Sequence[str]] = None,
+    format: Optional[str] = None,
+) -> Any:
+    """A :class:`dask.dataframe.DataFrame` of the records of one or more
+    ``.marl`` / ``.marlc`` files, one string column per key, each partition
+    built by :func:`marlet.read_arrow`'s native column reader.
+
+    The columns are ``columns`` when given (other keys are skipped), else
+    the keys of the first records of the first file (its first MiB), in
+    the order they are first seen.  A key that appears only later makes
+    the computation fail with a message asking for ``columns``, rather
+    than drop its values.
+    """
+    pa = _arrow._pyarrow("dask.read_marl_dataframe")
+    fs, blocks = _blocks(urlpath, blocksize, format)
+    fixed = columns is not None
+    if columns is None:
+        path, chosen, _, _, size = blocks[0]
+        with fs.open(path, "rb") as fp:
+            sample = _arrow.range_arrow(fp, chosen, 0, min(_SAMPLE, size), size)
+        names = list(sample.column_names)
+    else:
+        if isinstance(columns, str):
+            raise TypeError("columns must be a sequence of str, not a str")
+        names = list(columns)
+    meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
+    return _dataframe.from_map(
+        functools.partial(_frame_partition, fs, names=names, fixed=fixed),
+        blocks,
+        meta=meta,
+        label="read-marl",
+        enforce_metadata=False,
+    )
