@@ -70,7 +70,8 @@ class WriteSink {
   void end_record() {
     const std::span<const text::Field> fields = fields_.view();
     if (check_loss_) {
-      if (auto loss = writers::marlc_loss(fields, index_ == 0)) {
+      if (auto loss = target_ == Target::marl ? writers::marl_loss(fields, index_ == 0)
+                                              : writers::marlc_loss(fields, index_ == 0)) {
         std::optional<std::string> key;
         std::string where = "record " + std::to_string(index_);
         if (loss->field != writers::Loss::kRecord) {

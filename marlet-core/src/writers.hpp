@@ -164,9 +164,11 @@ std::optional<Loss> marlc_loss(std::span<const Field> fields, bool opens_documen
 // What .marl cannot carry.  The .marl writer's lines read back exactly when
 // the .marlc ones do (both readers share their line, trim and field rules,
 // and every written line but the last of a record is indented), so the
-// rules are the same.
+// rules are the same, except that a document opens with an indented line
+// unless its first record has a single field: only then can its first key
+// be taken for a byte-order mark.
 inline std::optional<Loss> marl_loss(std::span<const Field> fields, bool opens_document) noexcept {
-  return marlc_loss(fields, opens_document);
+  return marlc_loss(fields, opens_document && fields.size() == 1);
 }
 
 }  // namespace marlet_core::writers

@@ -298,7 +298,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       record.read(item.get(), index);
       const auto fields = record.fields();
       if (!lossy && (form == Form::marlc || form == Form::marl)) {
-        if (auto loss = writers::marlc_loss(fields, index == 0)) {
+        if (auto loss = form == Form::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
           PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
           PyRef error = checked(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
