@@ -18,15 +18,6 @@ BasicRecordList<Str> read_compact(std::string_view text) {
 
 RecordList parse_marl_compact(std::string_view text) { return read_compact<OwnedString>(text); }
 
-Buffer parse_marl_compact_to_json(std::string_view text) {
-  // The records live only for this call, so views into `text` serve and
-  // no key or value is copied before the writer copies it into the JSON.
-  BorrowedRecordList records = read_compact<std::string_view>(text);
-  Buffer out(kJsonInitialCapacity);
-  write_json(records, out);
-  return out;
-}
-
 Buffer write_marl_compact(const RecordList& records) { return write_compact_records(records); }
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {

@@ -58,7 +58,7 @@ using marlet_core::ffi::string_export;
 extern "C" {
 
 MARLET_API char* marlet_parse(const char* text, size_t length) {
-  return string_export(text, length, marlet_core::parse_marl_to_json);
+  return string_export(text, length, [](std::string_view t) { return marlet_core::parse_marl_to_json(t); });
 }
 
 MARLET_API void marlet_free_string(char* string) {
@@ -71,10 +71,9 @@ MARLET_API int marlet_parse_binary(const char* text, size_t length, uint8_t** ou
   if (text == nullptr || out_buffer == nullptr || out_length == nullptr) return 0;
   return guarded([&]() -> int {
     if (!marlet_core::is_valid_utf8(text, length)) return 0;
-    // The records are views into `text`; the encoding copies each key and
-    // value once, so the buffer refers to nothing of the caller's.
-    marlet_core::BorrowedRecordList records = marlet_core::parse_marl_fast_borrowed(std::string_view(text, length));
-    std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::encode_binary(records);
+    // Keys and values are copied once, from `text` into the encoding, so
+    // the buffer refers to nothing of the caller's.
+    std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::parse_marl_to_binary(std::string_view(text, length));
     if (!encoded) return 0;
     const std::size_t size = encoded->size();
     *out_buffer = reinterpret_cast<uint8_t*>(encoded->release_trimmed());
@@ -89,7 +88,7 @@ MARLET_API void marlet_free_buffer(uint8_t* buffer, size_t length) {
 }
 
 MARLET_API char* marlet_parse_compact(const char* text, size_t length) {
-  return string_export(text, length, marlet_core::compact::parse_marl_compact_to_json);
+  return string_export(text, length, [](std::string_view t) { return marlet_core::compact::parse_marl_compact_to_json(t); });
 }
 
 MARLET_API char* marlet_write_compact(const char* json, size_t length) {

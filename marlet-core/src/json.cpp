@@ -7,7 +7,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "marl_reader.hpp"
 
 namespace marlet_core {
 
@@ -32,37 +31,7 @@ const unsigned char* find_special(const unsigned char* p, const unsigned char* e
   return p;
 }
 
-char* write_escaped(std::string_view s, char* d) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  for (;;) {
-    const unsigned char* run = find_special(p, end);
-    copy_bytes(d, reinterpret_cast<const char*>(p), static_cast<std::size_t>(run - p));
-    d += run - p;
-    p = run;
-    if (p == end) return d;
-    const unsigned char c = *p++;
-    const char code = kEscape.code[c];
-    *d++ = '\\';
-    *d++ = code;
-    if (code == 'u') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      *d++ = '0';
-      *d++ = '0';
-      *d++ = kHex[c >> 4];
-      *d++ = kHex[c & 0xf];
-    }
-  }
-}
-
 }  // namespace json_detail
-
-Buffer parse_marl_to_json(std::string_view text) {
-  BorrowedRecordList records = parse_marl_fast_borrowed(text);
-  Buffer out(kJsonInitialCapacity);
-  write_json(records, out);
-  return out;
-}
 
 namespace {
 
