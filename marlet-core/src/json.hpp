@@ -216,6 +216,8 @@ JsonResult read_json(std::string_view text);
 class StringArena {
  public:
   std::string_view store(std::string_view s);
+  // Forgets everything stored (the views die); keeps one block for reuse.
+  void reset() noexcept;
 
  private:
   static constexpr std::size_t kChunk = 16 * 1024;
