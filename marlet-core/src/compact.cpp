@@ -35,7 +35,6 @@ class CompactSink {
 
   void field(std::string_view key, std::string_view value) { table_.add(key, value); }
   void end_object() {
-    table_.index();
     table_.for_each([&](std::string_view key, std::string_view value) { write_field(key, value); });
     out_.push_back('\n');
     table_.clear();

@@ -52,7 +52,6 @@ class JsonOut {
 
   void record(FieldTable& table) {
     using json_detail::kSlack;
-    table.index();
     char* d = out_.prepare(2 + kSlack);
     if (out_.size() != 1) *d++ = ',';
     *d++ = '{';
@@ -93,7 +92,7 @@ class BinaryOut {
 
   void record(FieldTable& table) {
     using json_detail::kSlack;
-    const std::size_t fields = table.index();
+    const std::size_t fields = table.size();
     if (!ffi::detail::fits_u32(fields)) fits_ = false;
     ffi::detail::append_u32(out_, fields);
     char* d = out_.data() + out_.size();
