@@ -36,7 +36,12 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 std::optional<Buffer> as_result(Buffer b) { return std::optional<Buffer>(std::move(b)); }
 std::optional<Buffer> as_result(std::optional<Buffer> b) { return b; }
 
-// The steps shared by the exports that return a string.
+// The steps shared by the exports that return a string.  Every result is
+// scanned for a NUL byte, not only the compact text that can hold one: a C
+// caller finds the string's end (and marlet_free_string the block's size)
+// at the first NUL, so a result with an inner NUL would be read short and
+// released with the wrong size.  The JSON texts never hold one; the scan
+// costs one memchr and keeps that guarantee checked rather than assumed.
 template <class Op>
 char* string_export(const char* text, std::size_t length, Op op) noexcept {
   if (text == nullptr) return nullptr;
@@ -63,6 +68,10 @@ MARLET_API char* marlet_parse(const char* text, size_t length) {
 
 MARLET_API void marlet_free_string(char* string) {
   if (string == nullptr) return;
+  // Clearing the first byte before the block goes back to the heap makes a
+  // caller's stale copy of the pointer read as the empty string rather than
+  // as the old text, for as long as the allocator leaves the byte alone; a
+  // string released twice then also shows up as empty in a debugger.
   string[0] = '\0';
   std::free(string);
 }

@@ -19,13 +19,9 @@
 #include <string_view>
 #include <utility>
 
+#include "errors.hpp"
+
 namespace marlet_core {
-
-// Writes "marlet: out of memory ..." naming `bytes` to stderr and aborts.
-[[noreturn]] void out_of_memory(std::size_t bytes) noexcept;
-
-// Writes "marlet: internal error: <what>" to stderr and aborts.
-[[noreturn]] void fatal(const char* what) noexcept;
 
 inline void* checked_malloc(std::size_t bytes) {
   void* p = std::malloc(bytes == 0 ? 1 : bytes);

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "memory.hpp"
 #include "siphash.hpp"
 
@@ -35,15 +36,8 @@ struct HashKeys {
 
 // The calling thread's current key pair, which is then advanced.  The first
 // call on a thread draws the pair from the operating system's random source;
-// if that fails it throws InternalError.
+// if that fails it throws InternalError (errors.hpp).
 HashKeys next_map_keys();
-
-// A failure that is not the caller's fault (a random source that cannot
-// deliver, a broken invariant).  Front ends turn it into their fatal outcome.
-class InternalError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 inline std::uint64_t hash_key(const HashKeys& keys, std::string_view key) noexcept {
   return SipHasher13(keys.k0, keys.k1).finish_with_suffix(key, 0xff);
