@@ -111,18 +111,6 @@ class BasicRecord {
     }
   }
 
-  // The value stored under `key`, or nullptr.
-  const Str* find(std::string_view key) const noexcept {
-    if (size_ == 0) return nullptr;
-    const std::uint64_t h = hash_key(keys_, key) | kUsed;
-    const std::size_t mask = capacity_ - 1;
-    const std::uint64_t* hashes = hash_slots();
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      if (hashes[i] == 0) return nullptr;
-      if (hashes[i] == h && std::string_view(entries()[i].key) == key) return &entries()[i].value;
-    }
-  }
-
   // Calls f(key, value) for every field, in the table's order.
   template <class F>
   void for_each(F&& f) const {

@@ -75,11 +75,6 @@ class Lines {
     return true;
   }
 
-  bool next(std::string_view& line) noexcept {
-    std::size_t colon;
-    return next(line, colon);
-  }
-
  private:
   void load(std::size_t block) noexcept {
     block_ = block;
@@ -203,6 +198,7 @@ struct Field {
   std::string_view value;
 };
 
+namespace detail {
 // The field of a line whose leading whitespace ends at offset `indent` and
 // whose first colon is at offset `colon` (never inside the indent, since a
 // colon is not whitespace): the key before the colon and the value after
@@ -214,12 +210,7 @@ inline std::optional<Field> field_at(std::string_view line, std::size_t indent, 
   return Field{key, trim({line.data() + colon + 1, line.size() - colon - 1})};
 }
 
-inline std::optional<Field> field_at(std::string_view line, std::size_t colon) noexcept {
-  return field_at(line, line.size() - trim_start(line).size(), colon);
-}
-
-// The same for a line whose colon is not known yet.
-inline std::optional<Field> split_field(std::string_view line) noexcept { return field_at(line, line.find(':')); }
+}  // namespace detail
 
 // A Sink receives what a reader finds:
 //   sink.field(key, value)  a field for the current record;
@@ -236,7 +227,7 @@ void scan_marl(std::string_view text, Sink& sink) {
   while (lines.next(line, colon)) {
     const std::size_t indent = line.size() - trim_start(line).size();
     if (indent == line.size()) continue;
-    if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
+    if (auto f = detail::field_at(line, indent, colon)) sink.field(f->key, f->value);
     if (indent == 0) sink.close();
   }
   sink.close();
@@ -255,7 +246,7 @@ void scan_compact(std::string_view text, Sink& sink) {
       sink.close();
       continue;
     }
-    if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
+    if (auto f = detail::field_at(line, indent, colon)) sink.field(f->key, f->value);
   }
   sink.close();
 }
