@@ -31,15 +31,28 @@ namespace marlet_core {
 class FieldTable {
  public:
   void add(std::string_view key, std::string_view value) {
-    if (fields_.empty()) start();
-    const std::uint64_t h = hash_key(keys_, key);
-    if (std::size_t* slot = find(h, key)) {
-      fields_[*slot].value = value;  // the later value replaces the earlier one
-      return;
+    if (fields_.empty()) {
+      start();
+    } else if (fields_.size() + 1 > capacity_ - capacity_ / 4) {
+      grow();  // before probing, so one probe finds either the key or its free slot
     }
-    if (fields_.size() + 1 > capacity_ - capacity_ / 4) grow();
-    insert(h, fields_.size());
-    fields_.push_back(Entry{key, value, h});
+    const std::uint64_t h = hash_key(keys_, key);
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+      std::uint64_t& word = used_[i / 64];
+      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+      if ((word & bit) == 0) {
+        word |= bit;
+        slots_[i] = fields_.size();
+        fields_.push_back(Entry{key, value, h});
+        return;
+      }
+      Entry& e = fields_[slots_[i]];
+      if (e.hash == h && e.key == key) {
+        e.value = value;  // the later value replaces the earlier one
+        return;
+      }
+    }
   }
 
   bool empty() const noexcept { return fields_.empty(); }
@@ -84,16 +97,6 @@ class FieldTable {
     if (slots_.size() < capacity_) slots_.resize(capacity_);
     const std::size_t words = (capacity_ + 63) / 64;
     if (used_.size() < words) used_.resize(words);
-  }
-
-  // The slot holding `key` (whose hash is h), or nullptr.
-  std::size_t* find(std::uint64_t h, std::string_view key) noexcept {
-    const std::size_t mask = capacity_ - 1;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      if ((used_[i / 64] >> (i % 64) & 1) == 0) return nullptr;
-      const Entry& e = fields_[slots_[i]];
-      if (e.hash == h && e.key == key) return &slots_[i];
-    }
   }
 
   void insert(std::uint64_t h, std::size_t field) noexcept {
