@@ -140,3 +140,43 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{"", std::nullopt}));
 
 }  // namespace
+
+namespace {
+
+// Every event a scan hands its sink, in order.
+struct EventSink {
+  std::vector<std::string> events;
+  void field(std::string_view key, std::string_view value) {
+    std::string e(1, 'F');
+    e.append(key).append(1, '\x01').append(value);
+    events.push_back(std::move(e));
+  }
+  void close() { events.emplace_back("C"); }
+};
+
+// Fed in random pieces, with the incomplete last line carried over, the
+// complete-line scans give the sink exactly what one scan of the whole
+// text gives.
+TEST(Scan, CompleteLinesInPiecesMatchOneScan) {
+  std::mt19937 rng(12);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = marlet_test::random_text(rng, rng() % 60);
+    for (bool compact : {false, true}) {
+      EventSink whole, pieces;
+      compact ? text::scan_compact(text, whole) : text::scan_marl(text, whole);
+      std::string pending;
+      for (std::size_t at = 0; at < text.size();) {
+        const std::size_t n = std::min<std::size_t>(text.size() - at, 1 + rng() % 12);
+        pending += text.substr(at, n);
+        at += n;
+        const std::size_t used = compact ? text::scan_compact_complete_lines(pending, pieces)
+                                         : text::scan_marl_complete_lines(pending, pieces);
+        pending.erase(0, used);
+      }
+      compact ? text::scan_compact(pending, pieces) : text::scan_marl(pending, pieces);
+      ASSERT_EQ(pieces.events, whole.events) << marlet_test::hex(text);
+    }
+  }
+}
+
+}  // namespace
