@@ -125,7 +125,7 @@ void BM_simdjson_dom_walk(benchmark::State& state, const char* file) {
 }
 
 void register_all() {
-  for (const char* shape : {"small", "ascii", "large", "longval", "nonascii"}) {
+  for (const char* shape : {"small", "short", "ascii", "large", "longval", "nonascii"}) {
     const std::string s = shape;
     static std::vector<std::string> names = [] { std::vector<std::string> v; v.reserve(64); return v; }();  // keeps the file names alive
     names.push_back(s + ".marl");

@@ -9,6 +9,8 @@ Shapes:
   longval   values of several kilobytes
   nonascii  mostly non-ASCII text (Cyrillic, Greek, CJK, accents)
   ascii     like small but pure ASCII (for the UTF-8 check on ASCII)
+  short     very short ASCII fields (`  city: e`), values of 1 to 12
+            characters: the per-field and per-record costs dominate
 
 Every record is written so that all three forms hold exactly the same
 records: no key or value starts or ends with whitespace or holds a line
@@ -48,6 +50,10 @@ def corpora(rng: random.Random, scale: int) -> dict[str, list[dict[str, str]]]:
     return {
         "small": small_records(rng, 20000 * scale, 10),
         "ascii": small_records(rng, 20000 * scale, None),
+        "short": [
+            {k: value(rng, rng.randint(1, 12), ASCII) for k in rng.sample(KEYS, rng.randint(6, 10))}
+            for _ in range(37000 * scale)
+        ],
         "large": [
             {f"field_{j:05d}": value(rng, rng.randint(1, 30), ASCII) for j in range(5000)}
             for _ in range(4 * scale)

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "reference.hpp"
+
 namespace fuzz {
 
 // A record as its fields sorted by key; a list of them in document order.
@@ -52,179 +54,23 @@ Canon canon(const List& records) {
 }
 
 // ---------------------------------------------------------------------------
-// UTF-8, decoded one code point at a time (RFC 3629).
+// The shared reference model (tests/common/reference.hpp), in canonical form.
 
-// Decodes the character at s[i]; returns its length and stores the code
-// point, or returns 0 when the bytes there are not a well-formed character.
-inline std::size_t decode_one(std::string_view s, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  std::size_t len;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if ((b0 & 0xe0) == 0xc0) {
-    len = 2, cp = b0 & 0x1f, min = 0x80;
-  } else if ((b0 & 0xf0) == 0xe0) {
-    len = 3, cp = b0 & 0x0f, min = 0x800;
-  } else if ((b0 & 0xf8) == 0xf0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;  // a continuation byte, or F8..FF
-  }
-  if (s.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const unsigned char b = byte(i + k);
-    if ((b & 0xc0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3f);
-  }
-  if (cp < min) return 0;                     // overlong
-  if (cp >= 0xd800 && cp <= 0xdfff) return 0;  // surrogate
-  if (cp > 0x10ffff) return 0;
-  return len;
-}
+using marlet_reference::decode;
+using marlet_reference::encode;
+using marlet_reference::encode_to;
+using marlet_reference::is_space;
 
-inline bool reference_valid_utf8(std::string_view s) {
-  char32_t cp;
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = decode_one(s, i, cp);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
+inline bool reference_valid_utf8(std::string_view s) { return marlet_reference::valid_utf8(s); }
 
-// Only for text already known to be valid.
-inline std::u32string decode(std::string_view s) {
-  std::u32string out;
-  char32_t cp = 0;
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = decode_one(s, i, cp);
-    check(n != 0, "decode() on invalid UTF-8");
-    out.push_back(cp);
-    i += n;
-  }
-  return out;
-}
-
-inline void encode_to(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xc0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xe0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  } else {
-    out.push_back(static_cast<char>(0xf0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  }
-}
-
-inline std::string encode(std::u32string_view s) {
-  std::string out;
-  for (char32_t cp : s) encode_to(cp, out);
-  return out;
-}
-
-// ---------------------------------------------------------------------------
-// The two text formats, read the slow way.
-
-// The Unicode White_Space property.
-inline bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
-         c == 0x3000;
-}
-
-inline std::u32string_view ltrim(std::u32string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  return s;
-}
-inline std::u32string_view rtrim(std::u32string_view s) {
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-  return s;
-}
-inline std::u32string_view both_trim(std::u32string_view s) { return rtrim(ltrim(s)); }
-
-// Cut after each line feed; drop the line feed and one carriage return
-// directly before it.  No empty line after a final line feed.
-inline std::vector<std::u32string> lines_of(std::string_view text) {
-  std::vector<std::u32string> lines;
-  const std::u32string all = decode(text);
-  std::u32string line;
-  for (char32_t c : all) {
-    if (c == U'\n') {
-      if (!line.empty() && line.back() == U'\r') line.pop_back();
-      lines.push_back(std::move(line));
-      line.clear();
-    } else {
-      line.push_back(c);
-    }
-  }
-  if (!all.empty() && all.back() != U'\n') lines.push_back(std::move(line));
-  return lines;
-}
-
-// A field of a line (already trimmed on the left), or nothing.
-inline std::optional<std::pair<std::string, std::string>> field_of(std::u32string_view line) {
-  const std::size_t colon = line.find(U':');
-  if (colon == std::u32string_view::npos) return std::nullopt;
-  std::u32string_view key = both_trim(line.substr(0, colon));
-  if (key.empty()) return std::nullopt;
-  return std::make_pair(encode(key), encode(both_trim(line.substr(colon + 1))));
-}
-
-// A record being built: later values replace earlier ones.
-struct RefRecord {
-  Fields fields;
-  void put(std::pair<std::string, std::string> f) {
-    for (auto& existing : fields)
-      if (existing.first == f.first) {
-        existing.second = std::move(f.second);
-        return;
-      }
-    fields.push_back(std::move(f));
-  }
-  void close_into(Canon& out) {
-    if (fields.empty()) return;
-    sort_fields(fields);
-    out.push_back(std::move(fields));
-    fields.clear();
-  }
-};
-
-inline Canon reference_marl(std::string_view text) {
+inline Canon to_canon(const marlet_reference::Records& records) {
   Canon out;
-  RefRecord current;
-  for (const std::u32string& line : lines_of(text)) {
-    if (ltrim(line).empty()) continue;  // blank: invisible
-    if (auto f = field_of(ltrim(line))) current.put(std::move(*f));
-    if (!is_space(line.front())) current.close_into(out);
-  }
-  current.close_into(out);
+  for (const auto& fields : records) out.emplace_back(fields.begin(), fields.end());
   return out;
 }
 
-inline Canon reference_compact(std::string_view text) {
-  Canon out;
-  RefRecord current;
-  for (const std::u32string& line : lines_of(text)) {
-    std::u32string_view t = both_trim(line);
-    if (t.empty()) {
-      current.close_into(out);
-      continue;
-    }
-    if (auto f = field_of(t)) current.put(std::move(*f));
-  }
-  current.close_into(out);
-  return out;
-}
+inline Canon reference_marl(std::string_view text) { return to_canon(marlet_reference::marl(text)); }
+inline Canon reference_compact(std::string_view text) { return to_canon(marlet_reference::compact(text)); }
 
 // ---------------------------------------------------------------------------
 // The JSON form, read the slow way: a general RFC 8259 value parser, then a
@@ -415,51 +261,22 @@ inline std::optional<Canon> reference_json(std::string_view text) {
   Canon out;
   for (JsonValue& item : doc->items) {
     if (item.kind != JsonValue::kObject) return std::nullopt;
-    RefRecord record;
+    marlet_reference::Fields record;  // a later member replaces an earlier one with its key
     for (std::size_t m = 0; m < item.items.size(); ++m) {
       if (item.items[m].kind != JsonValue::kString) return std::nullopt;
-      record.put({std::move(item.member_keys[m]), std::move(item.items[m].text)});
+      record.insert_or_assign(std::move(item.member_keys[m]), std::move(item.items[m].text));
     }
-    sort_fields(record.fields);
-    out.push_back(std::move(record.fields));  // empty objects stay
+    out.emplace_back(record.begin(), record.end());  // empty objects stay
   }
   return out;
 }
 
-// The records of a binary encoding, checking that its counts and lengths
-// account for every byte exactly.
+// The records of a binary encoding, whose counts and lengths must account
+// for every byte exactly.
 inline Canon decode_binary(const std::uint8_t* p, std::size_t n) {
-  std::size_t at = 0;
-  auto u32 = [&]() -> std::size_t {
-    check(n - at >= 4, "binary encoding ends inside a count or length");
-    const std::size_t v = std::size_t{p[at]} | std::size_t{p[at + 1]} << 8 | std::size_t{p[at + 2]} << 16 |
-                          std::size_t{p[at + 3]} << 24;
-    at += 4;
-    return v;
-  };
-  auto bytes = [&](std::size_t len) {
-    check(n - at >= len, "binary encoding ends inside a key or value");
-    std::string s(reinterpret_cast<const char*>(p + at), len);
-    at += len;
-    return s;
-  };
-  Canon out;
-  const std::size_t records = u32();
-  for (std::size_t r = 0; r < records; ++r) {
-    Fields fields;
-    const std::size_t count = u32();
-    for (std::size_t f = 0; f < count; ++f) {
-      std::string key = bytes(u32());
-      std::string value = bytes(u32());
-      fields.emplace_back(std::move(key), std::move(value));
-    }
-    sort_fields(fields);
-    for (std::size_t i = 1; i < fields.size(); ++i)
-      check(fields[i - 1].first != fields[i].first, "a key occurs twice in one binary record");
-    out.push_back(std::move(fields));
-  }
-  check(at == n, "binary encoding has bytes after its last record");
-  return out;
+  const auto records = marlet_reference::decode_binary(p, n);
+  check(records.has_value(), "binary encoding malformed (counts, lengths or a repeated key)");
+  return to_canon(*records);
 }
 
 // Invariants of every record list read from .marl or .marlc text.

@@ -1,6 +1,8 @@
 #include "compact.hpp"
 
+#include "json_reader.hpp"
 #include "marl_reader.hpp"
+#include "record_writer.hpp"
 #include "text.hpp"
 
 namespace marlet_core::compact {
@@ -18,24 +20,54 @@ BasicRecordList<Str> read_compact(std::string_view text) {
 
 RecordList parse_marl_compact(std::string_view text) { return read_compact<OwnedString>(text); }
 
-Buffer parse_marl_compact_to_json(std::string_view text) {
-  // The records live only for this call, so views into `text` serve and
-  // no key or value is copied before the writer copies it into the JSON.
-  BorrowedRecordList records = read_compact<std::string_view>(text);
-  Buffer out(kJsonInitialCapacity);
-  write_json(records, out);
-  return out;
-}
-
 Buffer write_marl_compact(const RecordList& records) { return write_compact_records(records); }
 
+namespace {
+
+// Writes each object of the JSON text as a .marlc record as soon as it
+// closes: its members go through the reused table (a fresh keyed map per
+// object, the last equal key winning), so no list of records is built.
+// Decoded strings live in the arena until their object is written.
+class CompactSink {
+ public:
+  explicit CompactSink(std::size_t expected) : out_(expected) {}
+  StringArena& arena() noexcept { return arena_; }
+
+  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
+  void end_object() {
+    table_.for_each([&](std::string_view key, std::string_view value) { write_field(key, value); });
+    out_.push_back('\n');
+    table_.clear();
+    arena_.reset();
+  }
+  Buffer take() { return std::move(out_); }
+
+ private:
+  void write_field(std::string_view key, std::string_view value) {
+    const std::size_t n = key.size() + value.size() + 2;
+    char* dst = out_.prepare(n);
+    copy_bytes(dst, key.data(), key.size());
+    dst += key.size();
+    *dst++ = ':';
+    copy_bytes(dst, value.data(), value.size());
+    dst[value.size()] = '\n';
+    out_.commit(n);
+  }
+
+  Buffer out_;
+  StringArena arena_;
+  FieldTable table_;
+};
+
+}  // namespace
+
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
-  // The records live only for this call: borrowed records (views into the
-  // input, or into the arena for strings with escapes) save a copy.
-  StringArena arena;
-  BorrowedJsonResult records = read_json_borrowed(json, arena);
-  if (!records.ok()) return std::nullopt;
-  return write_compact_records(records.value());
+  // Every object of the form takes at least as many bytes as its record in
+  // .marlc, so the input's size bounds the output's.
+  CompactSink sink(json.size() + 1);
+  JsonReader reader(json, &sink.arena());
+  if (!reader.read(sink)) return std::nullopt;
+  return sink.take();
 }
 
 }  // namespace marlet_core::compact

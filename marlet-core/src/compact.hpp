@@ -22,6 +22,7 @@ RecordList parse_marl_compact(std::string_view text);
 
 // The JSON form of what parse_marl_compact reads from `text`.
 Buffer parse_marl_compact_to_json(std::string_view text);
+Buffer parse_marl_compact_to_json(std::string_view text, Isa isa);
 
 // Writes records as .marlc text, fields in each Record's own order.
 Buffer write_marl_compact(const RecordList& records);

@@ -36,7 +36,12 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 std::optional<Buffer> as_result(Buffer b) { return std::optional<Buffer>(std::move(b)); }
 std::optional<Buffer> as_result(std::optional<Buffer> b) { return b; }
 
-// The steps shared by the exports that return a string.
+// The steps shared by the exports that return a string.  Every result is
+// scanned for a NUL byte, not only the compact text that can hold one: a C
+// caller finds the string's end (and marlet_free_string the block's size)
+// at the first NUL, so a result with an inner NUL would be read short and
+// released with the wrong size.  The JSON texts never hold one; the scan
+// costs one memchr and keeps that guarantee checked rather than assumed.
 template <class Op>
 char* string_export(const char* text, std::size_t length, Op op) noexcept {
   if (text == nullptr) return nullptr;
@@ -58,11 +63,15 @@ using marlet_core::ffi::string_export;
 extern "C" {
 
 MARLET_API char* marlet_parse(const char* text, size_t length) {
-  return string_export(text, length, marlet_core::parse_marl_to_json);
+  return string_export(text, length, [](std::string_view t) { return marlet_core::parse_marl_to_json(t); });
 }
 
 MARLET_API void marlet_free_string(char* string) {
   if (string == nullptr) return;
+  // Clearing the first byte before the block goes back to the heap makes a
+  // caller's stale copy of the pointer read as the empty string rather than
+  // as the old text, for as long as the allocator leaves the byte alone; a
+  // string released twice then also shows up as empty in a debugger.
   string[0] = '\0';
   std::free(string);
 }
@@ -71,10 +80,9 @@ MARLET_API int marlet_parse_binary(const char* text, size_t length, uint8_t** ou
   if (text == nullptr || out_buffer == nullptr || out_length == nullptr) return 0;
   return guarded([&]() -> int {
     if (!marlet_core::is_valid_utf8(text, length)) return 0;
-    // The records are views into `text`; the encoding copies each key and
-    // value once, so the buffer refers to nothing of the caller's.
-    marlet_core::BorrowedRecordList records = marlet_core::parse_marl_fast_borrowed(std::string_view(text, length));
-    std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::encode_binary(records);
+    // Keys and values are copied once, from `text` into the encoding, so
+    // the buffer refers to nothing of the caller's.
+    std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::parse_marl_to_binary(std::string_view(text, length));
     if (!encoded) return 0;
     const std::size_t size = encoded->size();
     *out_buffer = reinterpret_cast<uint8_t*>(encoded->release_trimmed());
@@ -89,7 +97,7 @@ MARLET_API void marlet_free_buffer(uint8_t* buffer, size_t length) {
 }
 
 MARLET_API char* marlet_parse_compact(const char* text, size_t length) {
-  return string_export(text, length, marlet_core::compact::parse_marl_compact_to_json);
+  return string_export(text, length, [](std::string_view t) { return marlet_core::compact::parse_marl_compact_to_json(t); });
 }
 
 MARLET_API char* marlet_write_compact(const char* json, size_t length) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cpu.hpp"
 #include "memory.hpp"
 
 namespace marlet_core::ffi {
@@ -57,5 +58,11 @@ template <class List>
   }
   return out;
 }
+
+// The binary encoding of the records of a .marl text (valid UTF-8),
+// written as each record closes; nullopt when a count or length does not
+// fit 32 bits.
+[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text);
+[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa);
 
 }  // namespace marlet_core::ffi

@@ -19,13 +19,9 @@
 #include <string_view>
 #include <utility>
 
+#include "errors.hpp"
+
 namespace marlet_core {
-
-// Writes "marlet: out of memory ..." naming `bytes` to stderr and aborts.
-[[noreturn]] void out_of_memory(std::size_t bytes) noexcept;
-
-// Writes "marlet: internal error: <what>" to stderr and aborts.
-[[noreturn]] void fatal(const char* what) noexcept;
 
 inline void* checked_malloc(std::size_t bytes) {
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
@@ -147,6 +143,17 @@ class Buffer {
   }
   void commit(std::size_t n) noexcept { size_ += n; }
 
+  // For writers that keep their own write pointer `d` (somewhere between
+  // data() + size() and the end of the block): end_at(d) makes everything
+  // before `d` the content, and room_after(d, n) makes room for `n` bytes at
+  // `d` and returns where `d` now is, the block having possibly moved.
+  void end_at(const char* d) noexcept { size_ = static_cast<std::size_t>(d - data_); }
+  std::size_t room(const char* d) const noexcept { return capacity_ - static_cast<std::size_t>(d - data_); }
+  char* room_after(char* d, std::size_t n) {
+    end_at(d);
+    return prepare(n);
+  }
+
   // Appends a NUL (growing the block by exactly one byte when it is full),
   // then releases the block trimmed to the text plus its terminator.
   char* release_c_string() {
@@ -165,11 +172,14 @@ class Buffer {
   }
 
  private:
+  // Grows by half again (at least to what is needed): output buffers are
+  // sized from their input up front, so growth is the exception, and a
+  // smaller step keeps the address space of huge outputs near their size.
   void grow(std::size_t extra) {
     if (extra > std::numeric_limits<std::size_t>::max() - size_) throw std::length_error("buffer size overflow");
     std::size_t needed = size_ + extra;
-    std::size_t doubled = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : capacity_ * 2;
-    reserve(needed > doubled ? needed : doubled);
+    std::size_t step = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : capacity_ + capacity_ / 2;
+    reserve(needed > step ? needed : step);
   }
 
   char* data_ = nullptr;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "memory.hpp"
 #include "siphash.hpp"
 
@@ -35,15 +36,8 @@ struct HashKeys {
 
 // The calling thread's current key pair, which is then advanced.  The first
 // call on a thread draws the pair from the operating system's random source;
-// if that fails it throws InternalError.
+// if that fails it throws InternalError (errors.hpp).
 HashKeys next_map_keys();
-
-// A failure that is not the caller's fault (a random source that cannot
-// deliver, a broken invariant).  Front ends turn it into their fatal outcome.
-class InternalError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 inline std::uint64_t hash_key(const HashKeys& keys, std::string_view key) noexcept {
   return SipHasher13(keys.k0, keys.k1).finish_with_suffix(key, 0xff);
@@ -114,18 +108,6 @@ class BasicRecord {
         entries()[i].value = Str(value.data(), value.size());
         return;
       }
-    }
-  }
-
-  // The value stored under `key`, or nullptr.
-  const Str* find(std::string_view key) const noexcept {
-    if (size_ == 0) return nullptr;
-    const std::uint64_t h = hash_key(keys_, key) | kUsed;
-    const std::size_t mask = capacity_ - 1;
-    const std::uint64_t* hashes = hash_slots();
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      if (hashes[i] == 0) return nullptr;
-      if (hashes[i] == h && std::string_view(entries()[i].key) == key) return &entries()[i].value;
     }
   }
 

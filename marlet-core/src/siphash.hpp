@@ -1,7 +1,7 @@
 // SipHash with its round counts as template parameters.
 //
-// Records hash with SipHash-1-3; the 2-4 instance exists so the one
-// implementation can be checked against the published reference vectors.
+// Records hash with SipHash-1-3; the 2-4 instance lets the tests check the
+// one implementation against the published reference vectors.
 #pragma once
 
 #include <cstddef>
@@ -20,29 +20,8 @@ class SipHasher {
         v2_(k0 ^ 0x6c7967656e657261ULL),
         v3_(k1 ^ 0x7465646279746573ULL) {}
 
-  void update(const void* data, std::size_t n) noexcept {
-    const auto* p = static_cast<const unsigned char*>(data);
-    total_ += n;
-    if (tail_len_ != 0) {
-      while (n != 0 && tail_len_ < 8) {
-        tail_ |= std::uint64_t{*p++} << (8 * tail_len_++);
-        --n;
-      }
-      if (tail_len_ < 8) return;
-      absorb(tail_);
-      tail_ = 0;
-      tail_len_ = 0;
-    }
-    for (; n >= 8; n -= 8, p += 8) absorb(load_le64(p));
-    for (std::size_t i = 0; i < n; ++i) tail_ |= std::uint64_t{p[i]} << (8 * i);
-    tail_len_ = static_cast<unsigned>(n);
-  }
-  void update(std::string_view s) noexcept { update(s.data(), s.size()); }
-  void update_byte(unsigned char b) noexcept { update(&b, 1); }
-
-  // Hashes `data` followed by the one byte `suffix` in a single call; the
-  // same value as update(data), update_byte(suffix), finish() on a fresh
-  // hasher, without the buffering.
+  // The hash of `data` followed by the one byte `suffix` (Records hash a
+  // key followed by 0xFF), in a single call with no buffering.
   std::uint64_t finish_with_suffix(std::string_view data, unsigned char suffix) && noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     std::size_t n = data.size();
@@ -54,13 +33,6 @@ class SipHasher {
       last = 0;
     }
     absorb(last | ((total & 0xff) << 56));
-    v2_ ^= 0xff;
-    for (int i = 0; i < FinalizationRounds; ++i) round();
-    return v0_ ^ v1_ ^ v2_ ^ v3_;
-  }
-
-  std::uint64_t finish() noexcept {
-    absorb(tail_ | (std::uint64_t{total_ & 0xff} << 56));
     v2_ ^= 0xff;
     for (int i = 0; i < FinalizationRounds; ++i) round();
     return v0_ ^ v1_ ^ v2_ ^ v3_;
@@ -107,17 +79,7 @@ class SipHasher {
   }
 
   std::uint64_t v0_, v1_, v2_, v3_;
-  std::uint64_t tail_ = 0;
-  unsigned tail_len_ = 0;
-  std::uint64_t total_ = 0;
 };
-
-template <int C, int D>
-std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, std::string_view data) noexcept {
-  SipHasher<C, D> h(k0, k1);
-  h.update(data);
-  return h.finish();
-}
 
 using SipHasher13 = SipHasher<1, 3>;
 using SipHasher24 = SipHasher<2, 4>;

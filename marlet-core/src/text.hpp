@@ -75,11 +75,6 @@ class Lines {
     return true;
   }
 
-  bool next(std::string_view& line) noexcept {
-    std::size_t colon;
-    return next(line, colon);
-  }
-
  private:
   void load(std::size_t block) noexcept {
     block_ = block;
@@ -203,6 +198,7 @@ struct Field {
   std::string_view value;
 };
 
+namespace detail {
 // The field of a line whose leading whitespace ends at offset `indent` and
 // whose first colon is at offset `colon` (never inside the indent, since a
 // colon is not whitespace): the key before the colon and the value after
@@ -214,22 +210,16 @@ inline std::optional<Field> field_at(std::string_view line, std::size_t indent, 
   return Field{key, trim({line.data() + colon + 1, line.size() - colon - 1})};
 }
 
-inline std::optional<Field> field_at(std::string_view line, std::size_t colon) noexcept {
-  return field_at(line, line.size() - trim_start(line).size(), colon);
-}
-
-// The same for a line whose colon is not known yet.
-inline std::optional<Field> split_field(std::string_view line) noexcept { return field_at(line, line.find(':')); }
+}  // namespace detail
 
 // A Sink receives what a reader finds:
 //   sink.field(key, value)  a field for the current record;
 //   sink.close()            the current record ends here if it holds a field.
 
-// The .marl rules: blank lines are skipped whole; every non-blank line that
-// does not begin with whitespace closes the current record after its own
-// field (if any) went in; the end of the text closes it too.
+namespace detail {
+// The lines of `text` under the .marl rules, without the close at the end.
 template <class Sink>
-void scan_marl(std::string_view text, Sink& sink) {
+void marl_lines(std::string_view text, Sink& sink) {
   Lines lines(text);
   std::string_view line;
   std::size_t colon;
@@ -239,13 +229,11 @@ void scan_marl(std::string_view text, Sink& sink) {
     if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
     if (indent == 0) sink.close();
   }
-  sink.close();
 }
 
-// The .marlc rules: indentation means nothing; a blank line closes the
-// current record, and so does the end of the text.
+// The lines of `text` under the .marlc rules, without the close at the end.
 template <class Sink>
-void scan_compact(std::string_view text, Sink& sink) {
+void compact_lines(std::string_view text, Sink& sink) {
   Lines lines(text);
   std::string_view line;
   std::size_t colon;
@@ -257,7 +245,51 @@ void scan_compact(std::string_view text, Sink& sink) {
     }
     if (auto f = field_at(line, indent, colon)) sink.field(f->key, f->value);
   }
+}
+
+// The complete lines of `text`: up to and including its last line feed.
+inline std::string_view complete_lines(std::string_view text) noexcept {
+  const void* last = text.empty() ? nullptr : ::memrchr(text.data(), '\n', text.size());
+  if (last == nullptr) return {};
+  return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(last) - text.data()) + 1);
+}
+}  // namespace detail
+
+// The .marl rules: blank lines are skipped whole; every non-blank line that
+// does not begin with whitespace closes the current record after its own
+// field (if any) went in; the end of the text closes it too.
+template <class Sink>
+void scan_marl(std::string_view text, Sink& sink) {
+  detail::marl_lines(text, sink);
   sink.close();
+}
+
+// The .marlc rules: indentation means nothing; a blank line closes the
+// current record, and so does the end of the text.
+template <class Sink>
+void scan_compact(std::string_view text, Sink& sink) {
+  detail::compact_lines(text, sink);
+  sink.close();
+}
+
+// For a text that arrives in pieces: these scan only the complete lines of
+// `text` (those ended by a line feed), do not close the record at the end,
+// and return how many bytes they consumed.  The caller passes the rest
+// again in front of the next piece, and after the last piece calls
+// scan_marl / scan_compact on what is left, which closes the record.  The
+// sink sees exactly what one scan of the whole text would give it.
+template <class Sink>
+std::size_t scan_marl_complete_lines(std::string_view text, Sink& sink) {
+  const std::string_view lines = detail::complete_lines(text);
+  detail::marl_lines(lines, sink);
+  return lines.size();
+}
+
+template <class Sink>
+std::size_t scan_compact_complete_lines(std::string_view text, Sink& sink) {
+  const std::string_view lines = detail::complete_lines(text);
+  detail::compact_lines(lines, sink);
+  return lines.size();
 }
 
 }  // namespace marlet_core::text

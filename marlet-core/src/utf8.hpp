@@ -5,10 +5,14 @@
 #include <cstddef>
 #include <string_view>
 
+#include "cpu.hpp"
+
 namespace marlet_core {
 
 // True when the whole of [data, data + size) is well-formed UTF-8.
 bool is_valid_utf8(const char* data, std::size_t size) noexcept;
+// The same with the vector code chosen by the caller (tests run both).
+bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept;
 
 inline bool is_valid_utf8(std::string_view s) noexcept { return is_valid_utf8(s.data(), s.size()); }
 

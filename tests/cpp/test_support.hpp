@@ -17,10 +17,15 @@
 #include <utility>
 #include <vector>
 
+#include "reference.hpp"
+
 namespace marlet_test {
 
-using Fields = std::map<std::string, std::string>;
-using Records = std::vector<Fields>;
+using Fields = marlet_reference::Fields;
+using Records = marlet_reference::Records;
+
+// The reference model of the readers (tests/common/reference.hpp).
+namespace reference = marlet_reference;
 
 // A record list (owned or borrowed) as maps; a key yielded twice fails.
 template <class List>
@@ -77,36 +82,7 @@ inline std::optional<Records> from_json(std::string_view text) {
 // Reads the binary encoding back; nullopt unless every count and length
 // lines up exactly with the buffer's end and no record repeats a key.
 inline std::optional<Records> from_binary(const std::uint8_t* data, std::size_t size) {
-  std::size_t pos = 0;
-  auto u32 = [&](std::uint32_t& v) {
-    if (size - pos < 4) return false;
-    v = std::uint32_t{data[pos]} | std::uint32_t{data[pos + 1]} << 8 | std::uint32_t{data[pos + 2]} << 16 |
-        std::uint32_t{data[pos + 3]} << 24;
-    pos += 4;
-    return true;
-  };
-  auto bytes = [&](std::string& s) {
-    std::uint32_t n;
-    if (!u32(n) || size - pos < n) return false;
-    s.assign(reinterpret_cast<const char*>(data + pos), n);
-    pos += n;
-    return true;
-  };
-  std::uint32_t records;
-  if (!u32(records)) return std::nullopt;
-  Records out;
-  for (std::uint32_t r = 0; r < records; ++r) {
-    std::uint32_t fields;
-    if (!u32(fields)) return std::nullopt;
-    Fields f;
-    for (std::uint32_t i = 0; i < fields; ++i) {
-      std::string key, value;
-      if (!bytes(key) || !bytes(value) || !f.emplace(key, value).second) return std::nullopt;
-    }
-    out.push_back(std::move(f));
-  }
-  if (pos != size) return std::nullopt;
-  return out;
+  return marlet_reference::decode_binary(data, size);
 }
 
 // A plain transcription of the published SipHash algorithm, for any round
@@ -150,100 +126,6 @@ inline std::string hex(std::string_view bytes) {
   }
   return out;
 }
-
-// A model of the two text readers written from their rules, character by
-// character, sharing nothing with the core's scanner.
-namespace reference {
-
-inline bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f || c == 0x3000;
-}
-
-// The code point that starts at s[i] (s is valid UTF-8) and its length.
-inline std::pair<char32_t, std::size_t> decode(const std::string& s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  const std::size_t len = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-  char32_t cp = c;
-  if (len > 1) cp &= 0x3fu >> (len - 1);
-  for (std::size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3fu);
-  return {cp, len};
-}
-
-inline std::string trim_start(const std::string& s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto [cp, len] = decode(s, i);
-    if (!is_white_space(cp)) break;
-    i += len;
-  }
-  return s.substr(i);
-}
-
-inline std::string trim(const std::string& s) {
-  std::string t = trim_start(s);
-  std::size_t end = 0;  // just past the last character that is not whitespace
-  for (std::size_t i = 0; i < t.size();) {
-    auto [cp, len] = decode(t, i);
-    i += len;
-    if (!is_white_space(cp)) end = i;
-  }
-  return t.substr(0, end);
-}
-
-inline std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t lf = text.find('\n', start);
-    if (lf == std::string::npos) {
-      out.push_back(text.substr(start));
-      break;
-    }
-    std::string line = text.substr(start, lf - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    out.push_back(line);
-    start = lf + 1;
-  }
-  return out;
-}
-
-inline void add_field(const std::string& line, Fields& record) {
-  const std::size_t colon = line.find(':');
-  if (colon == std::string::npos) return;
-  const std::string key = trim(line.substr(0, colon));
-  if (!key.empty()) record[key] = trim(line.substr(colon + 1));
-}
-
-inline Records marl(const std::string& text) {
-  Records out;
-  Fields record;
-  for (const std::string& line : lines(text)) {
-    const std::string rest = trim_start(line);
-    if (rest.empty()) continue;
-    add_field(rest, record);
-    if (rest.size() == line.size() && !record.empty()) out.push_back(std::exchange(record, {}));
-  }
-  if (!record.empty()) out.push_back(record);
-  return out;
-}
-
-inline Records compact(const std::string& text) {
-  Records out;
-  Fields record;
-  for (const std::string& line : lines(text)) {
-    const std::string trimmed = trim(line);
-    if (trimmed.empty()) {
-      if (!record.empty()) out.push_back(std::exchange(record, {}));
-      continue;
-    }
-    add_field(trimmed, record);
-  }
-  if (!record.empty()) out.push_back(record);
-  return out;
-}
-
-}  // namespace reference
 
 // The 25 White_Space code points, UTF-8 encoded.
 inline const std::vector<std::string>& whitespace_chars() {

@@ -18,7 +18,8 @@ std::vector<std::string> lines_of(const std::string& s) {
   std::vector<std::string> out;
   text::Lines lines(s);
   std::string_view line;
-  while (lines.next(line)) out.emplace_back(line);
+  std::size_t colon;
+  while (lines.next(line, colon)) out.emplace_back(line);
   return out;
 }
 
@@ -110,12 +111,20 @@ void PrintTo(const SplitCase& c, std::ostream* os) { *os << marlet_test::hex(c.l
 
 class SplitFieldTest : public testing::TestWithParam<SplitCase> {};
 
+// The fields a scan hands to its sink.
+struct FieldsSink {
+  std::vector<std::pair<std::string, std::string>> fields;
+  void field(std::string_view key, std::string_view value) { fields.emplace_back(key, value); }
+  void close() {}
+};
+
 TEST_P(SplitFieldTest, SplitsAtFirstColonAndTrims) {
-  const auto f = text::split_field(GetParam().line);
-  ASSERT_EQ(f.has_value(), GetParam().field.has_value());
-  if (!f) return;
-  EXPECT_EQ(f->key, GetParam().field->first);
-  EXPECT_EQ(f->value, GetParam().field->second);
+  FieldsSink sink;
+  text::scan_compact(GetParam().line, sink);
+  ASSERT_EQ(sink.fields.size(), GetParam().field.has_value() ? 1u : 0u);
+  if (GetParam().field) {
+    EXPECT_EQ(sink.fields[0], *GetParam().field);
+  }
 }
 
 using KV = std::pair<std::string, std::string>;
@@ -129,5 +138,45 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{": v", std::nullopt}, SplitCase{" \t\xc2\xa0: v", std::nullopt},
                     SplitCase{"no colon", std::nullopt}, SplitCase{"a\xef\xbc\x9a b", std::nullopt},
                     SplitCase{"", std::nullopt}));
+
+}  // namespace
+
+namespace {
+
+// Every event a scan hands its sink, in order.
+struct EventSink {
+  std::vector<std::string> events;
+  void field(std::string_view key, std::string_view value) {
+    std::string e(1, 'F');
+    e.append(key).append(1, '\x01').append(value);
+    events.push_back(std::move(e));
+  }
+  void close() { events.emplace_back("C"); }
+};
+
+// Fed in random pieces, with the incomplete last line carried over, the
+// complete-line scans give the sink exactly what one scan of the whole
+// text gives.
+TEST(Scan, CompleteLinesInPiecesMatchOneScan) {
+  std::mt19937 rng(12);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = marlet_test::random_text(rng, rng() % 60);
+    for (bool compact : {false, true}) {
+      EventSink whole, pieces;
+      compact ? text::scan_compact(text, whole) : text::scan_marl(text, whole);
+      std::string pending;
+      for (std::size_t at = 0; at < text.size();) {
+        const std::size_t n = std::min<std::size_t>(text.size() - at, 1 + rng() % 12);
+        pending += text.substr(at, n);
+        at += n;
+        const std::size_t used = compact ? text::scan_compact_complete_lines(pending, pieces)
+                                         : text::scan_marl_complete_lines(pending, pieces);
+        pending.erase(0, used);
+      }
+      compact ? text::scan_compact(pending, pieces) : text::scan_marl(pending, pieces);
+      ASSERT_EQ(pieces.events, whole.events) << marlet_test::hex(text);
+    }
+  }
+}
 
 }  // namespace

@@ -11,8 +11,19 @@
 
 namespace {
 
-using marlet_core::is_valid_utf8;
 using marlet_test::hex;
+
+// The verdict of the validator this CPU uses, after checking that the
+// portable and the vector code agree on it.
+bool is_valid_utf8(const char* data, std::size_t size) {
+  const bool portable = marlet_core::is_valid_utf8(data, size, marlet_core::Isa::portable);
+  if (marlet_core::best_isa() == marlet_core::Isa::avx2) {
+    EXPECT_EQ(marlet_core::is_valid_utf8(data, size, marlet_core::Isa::avx2), portable) << hex({data, size});
+  }
+  EXPECT_EQ(marlet_core::is_valid_utf8(data, size), portable);
+  return portable;
+}
+bool is_valid_utf8(const std::string& s) { return is_valid_utf8(s.data(), s.size()); }
 
 struct BadSequence {
   const char* name;

@@ -1,6 +1,7 @@
-#include "memory.hpp"
+#include "errors.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace marlet_core {
 

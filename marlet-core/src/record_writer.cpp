@@ -1,0 +1,206 @@
+// The text-to-JSON and text-to-binary paths of the C exports.
+//
+// Each runs the shared scanner with a RecordSink whose output policy writes
+// every record as it closes into one block sized from the input.  The whole
+// path is compiled twice: once for any x86-64 CPU and once with AVX2 for the
+// JSON escaping loop, and the CPU picks one at run time.
+#include "record_writer.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <optional>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "compact.hpp"
+#include "ffi.hpp"
+#include "json.hpp"
+#include "text.hpp"
+
+namespace marlet_core {
+namespace {
+
+// An output block for a result about `expected` bytes long.  Sizing it from
+// the input saves the copies of growing from a few bytes; pages are only
+// touched as they are written, and the exports trim the block at the end.
+// Large blocks ask for transparent huge pages, which cost a fraction of the
+// page faults of 4 KiB pages.
+Buffer output_block(std::size_t expected) {
+  Buffer out(expected + json_detail::kSlack);
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  if (out.capacity() >= 2 * kHuge) {
+    const auto start = reinterpret_cast<std::uintptr_t>(out.data());
+    const std::uintptr_t first = (start + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+    const std::uintptr_t last = (start + out.capacity()) & ~std::uintptr_t{kHuge - 1};
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // advice only
+  }
+  return out;
+}
+
+std::size_t quarter_more(std::size_t n) noexcept { return n + n / 4; }
+
+// The JSON form, records written as they close.
+template <class Scan>
+class JsonOut {
+ public:
+  explicit JsonOut(std::string_view text) : readable_(text.data() + text.size()), out_(output_block(quarter_more(text.size()))) {
+    out_.push_back('[');
+  }
+
+  void record(FieldTable& table) {
+    using json_detail::kSlack;
+    char* d = out_.prepare(2 + kSlack);
+    if (out_.size() != 1) *d++ = ',';
+    *d++ = '{';
+    bool first = true;
+    table.for_each([&](std::string_view key, std::string_view value) {
+      // `,"key":"value"`: 6 bytes besides the two strings.
+      const std::size_t need = key.size() + value.size() + 6 + kSlack;
+      if (out_.room(d) < need) d = out_.room_after(d, need);
+      if (!first) *d++ = ',';
+      first = false;
+      *d++ = '"';
+      d = json_detail::escape_to<Scan>(key, readable_, d, out_, value.size() + 4);
+      d[0] = '"';
+      d[1] = ':';
+      d[2] = '"';
+      d = json_detail::escape_to<Scan>(value, readable_, d + 3, out_, 1);
+      *d++ = '"';
+    });
+    *d++ = '}';
+    out_.end_at(d);
+  }
+
+  Buffer finish() {
+    out_.push_back(']');
+    return std::move(out_);
+  }
+
+ private:
+  const char* readable_;
+  Buffer out_;
+};
+
+// The binary encoding: the record count (filled in at the end), then per
+// record its field count and per field the length-prefixed key and value.
+class BinaryOut {
+ public:
+  explicit BinaryOut(std::string_view text) : out_(output_block(quarter_more(text.size()))) { out_.commit(4); }
+
+  void record(FieldTable& table) {
+    using json_detail::kSlack;
+    const std::size_t fields = table.size();
+    if (!ffi::detail::fits_u32(fields)) fits_ = false;
+    ffi::detail::append_u32(out_, fields);
+    char* d = out_.data() + out_.size();
+    table.for_each([&](std::string_view key, std::string_view value) {
+      if (!ffi::detail::fits_u32(key.size()) || !ffi::detail::fits_u32(value.size())) fits_ = false;
+      const std::size_t need = 8 + key.size() + value.size();
+      if (out_.room(d) < need) d = out_.room_after(d, need);
+      d = ffi::detail::put_u32(d, key.size());
+      copy_bytes(d, key.data(), key.size());
+      d = ffi::detail::put_u32(d + key.size(), value.size());
+      copy_bytes(d, value.data(), value.size());
+      d += value.size();
+    });
+    out_.end_at(d);
+    ++records_;
+  }
+
+  // The encoding, or nullopt when a count or length does not fit 32 bits.
+  std::optional<Buffer> finish() {
+    if (!fits_ || !ffi::detail::fits_u32(records_)) return std::nullopt;
+    ffi::detail::put_u32(out_.data(), records_);
+    return std::optional<Buffer>(std::move(out_));
+  }
+
+ private:
+  Buffer out_;
+  std::size_t records_ = 0;
+  bool fits_ = true;
+};
+
+enum class Format { marl, compact };
+
+template <class Out>
+auto write_records(std::string_view text, Format format) {
+  Out out(text);
+  RecordSink<Out> sink(out);
+  if (format == Format::marl) {
+    text::scan_marl(text, sink);
+  } else {
+    text::scan_compact(text, sink);
+  }
+  return out.finish();
+}
+
+#if defined(__x86_64__)
+// Copies and classifies 32 bytes with AVX2; used only when the CPU has it.
+struct Avx2Scan {
+  static constexpr std::size_t kWidth = 32;
+  __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), v);
+    const __m256i ctrl = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1f)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
+  }
+};
+
+// The AVX2 builds of the paths: everything they call is inlined into them,
+// so the vector code runs without a call per string.
+__attribute__((target("avx2"), flatten)) Buffer json_avx2(std::string_view text, Format format) {
+  return write_records<JsonOut<Avx2Scan>>(text, format);
+}
+__attribute__((target("avx2"), flatten)) std::optional<Buffer> binary_avx2(std::string_view text) {
+  return write_records<BinaryOut>(text, Format::marl);
+}
+#endif
+
+Buffer json_portable(std::string_view text, Format format) {
+  return write_records<JsonOut<json_detail::PortableScan>>(text, format);
+}
+
+Buffer to_json(std::string_view text, Format format, Isa isa) {
+#if defined(__x86_64__)
+  if (isa == Isa::avx2) return json_avx2(text, format);
+#endif
+  (void)isa;
+  return json_portable(text, format);
+}
+
+}  // namespace
+
+Isa best_isa() noexcept {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2 ? Isa::avx2 : Isa::portable;
+#else
+  return Isa::portable;
+#endif
+}
+
+Buffer parse_marl_to_json(std::string_view text, Isa isa) { return to_json(text, Format::marl, isa); }
+Buffer parse_marl_to_json(std::string_view text) { return to_json(text, Format::marl, best_isa()); }
+
+namespace compact {
+Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return to_json(text, Format::compact, isa); }
+Buffer parse_marl_compact_to_json(std::string_view text) { return to_json(text, Format::compact, best_isa()); }
+}  // namespace compact
+
+namespace ffi {
+std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa) {
+#if defined(__x86_64__)
+  if (isa == Isa::avx2) return binary_avx2(text);
+#endif
+  (void)isa;
+  return write_records<BinaryOut>(text, Format::marl);
+}
+std::optional<Buffer> parse_marl_to_binary(std::string_view text) { return parse_marl_to_binary(text, best_isa()); }
+}  // namespace ffi
+
+}  // namespace marlet_core
