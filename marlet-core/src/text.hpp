@@ -198,19 +198,18 @@ struct Field {
   std::string_view value;
 };
 
-namespace detail {
 // The field of a line whose leading whitespace ends at offset `indent` and
 // whose first colon is at offset `colon` (never inside the indent, since a
 // colon is not whitespace): the key before the colon and the value after
-// it, each trimmed.  No colon, or an empty key, gives no field.
+// it, each trimmed.  No colon, or an empty key, gives no field.  The
+// scanners below and the package's line checker, which must report the
+// lines that give no field, share it.
 inline std::optional<Field> field_at(std::string_view line, std::size_t indent, std::size_t colon) noexcept {
   if (colon == Lines::npos) return std::nullopt;
   const std::string_view key = trim_end({line.data() + indent, colon - indent});
   if (key.empty()) return std::nullopt;
   return Field{key, trim({line.data() + colon + 1, line.size() - colon - 1})};
 }
-
-}  // namespace detail
 
 // A Sink receives what a reader finds:
 //   sink.field(key, value)  a field for the current record;
