@@ -15,6 +15,7 @@ so that a file can be split into pieces read independently (see
 from __future__ import annotations
 
 import importlib
+import itertools
 import os
 from typing import IO, Any, Iterator, Optional, Sequence, Union
 
@@ -22,6 +23,7 @@ from ._dispatch import format_of
 from ._errors import FormatError
 from ._io import BOM, Records, StrPath
 from ._native import parse_marl, parse_marl_compact
+from ._stream import _native_error
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
 # batches below are typed Any.
@@ -63,10 +65,10 @@ def _reader(pa: Any, capsule: object) -> Any:
     return pa.RecordBatchReader.from_stream(_Capsule(capsule))
 
 
-def _batches(pa: Any, builder: object, flush: bool) -> Iterator[Any]:
+def _batches(pa: Any, builder: object, flush: bool, skipped: int) -> Iterator[Any]:
     """The finished batches, one at a time, each with its own columns."""
     while True:
-        batches = list(_reader(pa, _ext.arrow_take(builder, flush, True)))
+        batches = list(_reader(pa, _step(skipped, _ext.arrow_take, builder, flush, True)))
         if not batches:
             return
         yield from batches
@@ -86,20 +88,29 @@ def _format(source: object, format: Optional[str]) -> str:
     return chosen
 
 
-def _chunks(fp: Any, size: int) -> Iterator[bytes]:
+def _chunks(fp: Any, size: int) -> tuple[int, Iterator[bytes]]:
     """The bytes of a binary or text file object, `size` at a time, without
-    a leading byte-order mark (as the package's file readers drop it)."""
-    head = b""  # the first bytes, until they show whether a mark is there
+    a leading byte-order mark (as the package's file readers drop it), and
+    how many bytes that mark took."""
     chunks = _raw_chunks(fp, size)
+    head = b""  # the first bytes, until they show whether a mark is there
     for data in chunks:
         head += data
-        if len(head) < len(BOM) and BOM.startswith(head):
-            continue
-        yield head[len(BOM) :] if head.startswith(BOM) else head
-        yield from chunks
-        return
-    if head and not BOM.startswith(head):
-        yield head
+        if len(head) >= len(BOM) or not BOM.startswith(head):
+            break
+    if head.startswith(BOM):
+        return len(BOM), itertools.chain([head[len(BOM) :]], chunks)
+    return 0, itertools.chain([head] if head else [], chunks)
+
+
+def _step(skipped: int, function: Any, *args: Any) -> Any:
+    """Calls a column builder's native step; ill-formed input raises the
+    package's StreamError with its byte offset in the file (the reader
+    counts from `skipped` bytes into it)."""
+    try:
+        return function(*args)
+    except ValueError as error:
+        raise (_native_error(error, skipped) or error) from None
 
 
 def _raw_chunks(fp: Any, size: int) -> Iterator[bytes]:
@@ -140,21 +151,23 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
     given (other keys are skipped, a column no record has is all null);
     one row per record; a key repeated in a record holds its last value.
 
-    Raises :class:`ValueError` for text that is not valid UTF-8 or JSON
-    that is not an array of objects of strings, and :class:`ImportError`
-    without pyarrow.
+    Raises :class:`StreamError` (a :class:`MarletError`, so a
+    :class:`ValueError`) with the byte offset ``pos`` for text that is not
+    valid UTF-8 or JSON that is not an array of objects of strings, and
+    :class:`ImportError` without pyarrow.
     """
     pa = _pyarrow("read_arrow")
     chosen = _format(source, format)
     builder = _builder(chosen, columns, _BATCH_ROWS)
     fp, owned = _opened(source)
     try:
-        for chunk in _chunks(fp, _CHUNK):
-            _ext.arrow_feed(builder, chunk)
+        skipped, chunks = _chunks(fp, _CHUNK)
+        for chunk in chunks:
+            _step(skipped, _ext.arrow_feed, builder, chunk)
     finally:
         if owned:
             fp.close()
-    return _reader(pa, _ext.arrow_take(builder, True)).read_all()
+    return _reader(pa, _step(skipped, _ext.arrow_take, builder, True)).read_all()
 
 
 def iter_arrow(
@@ -179,10 +192,11 @@ def iter_arrow(
     builder = _builder(chosen, columns, batch_rows)
     fp, owned = _opened(source)
     try:
-        for chunk in _chunks(fp, _CHUNK):
-            _ext.arrow_feed(builder, chunk)
-            yield from _batches(pa, builder, False)
-        yield from _batches(pa, builder, True)
+        skipped, chunks = _chunks(fp, _CHUNK)
+        for chunk in chunks:
+            _step(skipped, _ext.arrow_feed, builder, chunk)
+            yield from _batches(pa, builder, False, skipped)
+        yield from _batches(pa, builder, True, skipped)
     finally:
         if owned:
             fp.close()
@@ -288,8 +302,8 @@ def range_arrow(
     begin, end = _span(fp, format, start, stop, size)
     builder = _builder(format, columns, _BATCH_ROWS)
     for chunk in _span_chunks(fp, begin, end):
-        _ext.arrow_feed(builder, chunk)
-    return _reader(pa, _ext.arrow_take(builder, True)).read_all()
+        _step(begin, _ext.arrow_feed, builder, chunk)
+    return _reader(pa, _step(begin, _ext.arrow_take, builder, True)).read_all()
 
 
 def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = None) -> Records:

@@ -394,21 +394,26 @@ PyObject* arrow_builder(PyObject*, PyObject* args) {
   });
 }
 
-// Runs a reader step without the GIL; ill-formed input becomes ValueError.
+// Runs a reader step without the GIL; ill-formed input becomes
+// ValueError(message, offset, bytes), the form the streaming readers raise
+// (for UTF-8, up to four bytes from the offset on, else empty), which the
+// package turns into its own error.
 template <class Step>
 void run_step(Step&& step) {
-  std::string refused;
+  std::optional<marlet_core::stream::ReadError> refused;
   {
     WithoutGil unlocked;
     try {
       step();
     } catch (const marlet_core::stream::ReadError& failure) {
-      refused = failure.what();
-      if (refused.find("byte offset") == std::string::npos) refused += " at byte offset " + std::to_string(failure.offset());
+      refused.emplace(failure);
     }
   }
-  if (!refused.empty()) {
-    PyErr_SetString(PyExc_ValueError, refused.c_str());
+  if (refused) {
+    const std::string message = std::string(refused->what()) + " at byte offset " + std::to_string(refused->offset());
+    PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(refused->offset()),
+                                       refused->bytes().data(), static_cast<Py_ssize_t>(refused->bytes().size())));
+    PyErr_SetObject(PyExc_ValueError, args.get());
     throw PyError{};
   }
 }

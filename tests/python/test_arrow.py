@@ -152,16 +152,20 @@ def test_huge_record_between_small_ones(tmp_path):
 
 @arrow
 @pytest.mark.parametrize(
-    "data, format, message",
+    "data, format, pos",
     [
-        (b"a: 1\n  b: \xff\n", "marl", "byte offset 10"),
-        (b'[{"a": 1}]', "json", "byte offset"),
-        (b"[{}", "json", "before the array closed"),
+        (b"a: 1\n  b: \xff\n", "marl", 10),
+        (b"\xef\xbb\xbfa: \xff\n", "marl", 6),  # counted in the file, mark included
+        (b"\xef", "marl", 0),  # the start of a mark, but not one
+        (b'[{"a": 1}]', "json", 7),
+        (b"[{}", "json", 3),
     ],
 )
-def test_bad_input_names_the_offset(data, format, message):
-    with pytest.raises(ValueError, match=message):
-        marlet.read_arrow(io.BytesIO(data), format)
+def test_bad_input_names_the_offset(data, format, pos):
+    for read in (marlet.read_arrow, lambda *a: list(marlet.iter_arrow(*a))):
+        with pytest.raises(marlet.StreamError, match=f"offset {pos}\\b") as caught:
+            read(io.BytesIO(data), format)
+        assert caught.value.pos == pos
 
 
 @arrow
