@@ -44,14 +44,7 @@ class CompactSink {
 
  private:
   void write_field(std::string_view key, std::string_view value) {
-    const std::size_t n = key.size() + value.size() + 2;
-    char* dst = out_.prepare(n);
-    copy_bytes(dst, key.data(), key.size());
-    dst += key.size();
-    *dst++ = ':';
-    copy_bytes(dst, value.data(), value.size());
-    dst[value.size()] = '\n';
-    out_.commit(n);
+    append_field(out_, key, value);
   }
 
   Buffer out_;

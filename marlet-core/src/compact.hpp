@@ -24,6 +24,18 @@ RecordList parse_marl_compact(std::string_view text);
 Buffer parse_marl_compact_to_json(std::string_view text);
 Buffer parse_marl_compact_to_json(std::string_view text, Isa isa);
 
+// Appends one field as written: `key:value` and a line feed.
+inline void append_field(Buffer& out, std::string_view key, std::string_view value) {
+  const std::size_t n = key.size() + value.size() + 2;
+  char* dst = out.prepare(n);
+  copy_bytes(dst, key.data(), key.size());
+  dst += key.size();
+  *dst++ = ':';
+  copy_bytes(dst, value.data(), value.size());
+  dst[value.size()] = '\n';
+  out.commit(n);
+}
+
 // Writes records as .marlc text, fields in each Record's own order.
 Buffer write_marl_compact(const RecordList& records);
 
@@ -33,14 +45,7 @@ Buffer write_compact_records(const List& records) {
   Buffer out;
   for (const auto& record : records) {
     record.for_each([&](std::string_view key, std::string_view value) {
-      const std::size_t n = key.size() + value.size() + 2;
-      char* dst = out.prepare(n);
-      copy_bytes(dst, key.data(), key.size());
-      dst += key.size();
-      *dst++ = ':';
-      copy_bytes(dst, value.data(), value.size());
-      dst[value.size()] = '\n';
-      out.commit(n);
+      append_field(out, key, value);
     });
     out.push_back('\n');
   }

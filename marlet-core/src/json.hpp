@@ -135,6 +135,90 @@ inline char* escape_to(std::string_view s, const char* readable, char* d, Buffer
   }
   return d;
 }
+
+// Reads four hex digits at p into cp, stepping p past each digit it looks
+// at.  False when fewer than four remain (p unmoved) or one is not a digit.
+inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& cp) noexcept {
+  if (end - p < 4) return false;
+  cp = 0;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char c = *p++;
+    std::uint32_t d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
+    else return false;
+    cp = cp << 4 | d;
+  }
+  return true;
+}
+
+// Appends code point cp to out as UTF-8.
+template <class Out>
+void append_utf8(std::uint32_t cp, Out& out) {
+  char b[4];
+  std::size_t n;
+  if (cp < 0x80) {
+    b[0] = static_cast<char>(cp);
+    n = 1;
+  } else if (cp < 0x800) {
+    b[0] = static_cast<char>(0xc0 | cp >> 6);
+    b[1] = static_cast<char>(0x80 | (cp & 0x3f));
+    n = 2;
+  } else if (cp < 0x10000) {
+    b[0] = static_cast<char>(0xe0 | cp >> 12);
+    b[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+    b[2] = static_cast<char>(0x80 | (cp & 0x3f));
+    n = 3;
+  } else {
+    b[0] = static_cast<char>(0xf0 | cp >> 18);
+    b[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3f));
+    b[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+    b[3] = static_cast<char>(0x80 | (cp & 0x3f));
+    n = 4;
+  }
+  out.append(b, n);
+}
+
+// Decodes the escape whose backslash lies just before p and appends what it
+// stands for to out (a Buffer or a std::string).  A \u escape of a high
+// surrogate must be followed by one of a low surrogate; the pair becomes one
+// code point.  False on a bad escape, with p left where reading stopped: on
+// the letter after the backslash when that letter is not an escape,
+// otherwise somewhere past it.
+template <class Out>
+bool decode_escape(const unsigned char*& p, const unsigned char* end, Out& out) {
+  if (p == end) return false;
+  char simple;
+  switch (*p) {
+    case '"': simple = '"'; break;
+    case '\\': simple = '\\'; break;
+    case '/': simple = '/'; break;
+    case 'b': simple = '\b'; break;
+    case 'f': simple = '\f'; break;
+    case 'n': simple = '\n'; break;
+    case 'r': simple = '\r'; break;
+    case 't': simple = '\t'; break;
+    case 'u': simple = 0; break;
+    default: return false;
+  }
+  if (*p++ != 'u') {
+    out.push_back(simple);
+    return true;
+  }
+  std::uint32_t cp;
+  if (!read_hex4(p, end, cp)) return false;
+  if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // a low surrogate must follow a high one
+  if (cp >= 0xd800 && cp <= 0xdbff) {
+    std::uint32_t low;
+    if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+    p += 2;
+    if (!read_hex4(p, end, low) || low < 0xdc00 || low > 0xdfff) return false;
+    cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+  }
+  append_utf8(cp, out);
+  return true;
+}
 }  // namespace json_detail
 
 // Appends `s` as a JSON string (quotes included).  Runs of bytes that need

@@ -94,7 +94,7 @@ class JsonReader {
       if (p_ == end_ || *p_ < 0x20) return false;
       const unsigned char* escape = p_;
       if (*p_++ == '"') break;
-      if (!read_escape(scratch)) {
+      if (!json_detail::decode_escape(p_, end_, scratch)) {
         p_ = escape;
         return false;
       }
@@ -103,75 +103,6 @@ class JsonReader {
     text = scratch.view();
     if (arena_ != nullptr) text = arena_->store(text);
     return true;
-  }
-
-  bool read_escape(Buffer& out) {
-    if (p_ == end_) return false;
-    const unsigned char c = *p_++;
-    switch (c) {
-      case '"': out.push_back('"'); return true;
-      case '\\': out.push_back('\\'); return true;
-      case '/': out.push_back('/'); return true;
-      case 'b': out.push_back('\b'); return true;
-      case 'f': out.push_back('\f'); return true;
-      case 'n': out.push_back('\n'); return true;
-      case 'r': out.push_back('\r'); return true;
-      case 't': out.push_back('\t'); return true;
-      case 'u': break;
-      default: return false;
-    }
-    std::uint32_t cp;
-    if (!read_hex4(cp)) return false;
-    if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // a low surrogate must follow a high one
-    if (cp >= 0xd800 && cp <= 0xdbff) {
-      std::uint32_t low;
-      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-      p_ += 2;
-      if (!read_hex4(low) || low < 0xdc00 || low > 0xdfff) return false;
-      cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-    }
-    append_utf8(cp, out);
-    return true;
-  }
-
-  bool read_hex4(std::uint32_t& cp) noexcept {
-    if (end_ - p_ < 4) return false;
-    cp = 0;
-    for (int i = 0; i < 4; ++i) {
-      const unsigned char c = *p_++;
-      std::uint32_t d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
-      else return false;
-      cp = cp << 4 | d;
-    }
-    return true;
-  }
-
-  static void append_utf8(std::uint32_t cp, Buffer& out) {
-    char b[4];
-    std::size_t n;
-    if (cp < 0x80) {
-      b[0] = static_cast<char>(cp);
-      n = 1;
-    } else if (cp < 0x800) {
-      b[0] = static_cast<char>(0xc0 | cp >> 6);
-      b[1] = static_cast<char>(0x80 | (cp & 0x3f));
-      n = 2;
-    } else if (cp < 0x10000) {
-      b[0] = static_cast<char>(0xe0 | cp >> 12);
-      b[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-      b[2] = static_cast<char>(0x80 | (cp & 0x3f));
-      n = 3;
-    } else {
-      b[0] = static_cast<char>(0xf0 | cp >> 18);
-      b[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3f));
-      b[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-      b[3] = static_cast<char>(0x80 | (cp & 0x3f));
-      n = 4;
-    }
-    out.append(b, n);
   }
 
   void skip_ws() noexcept {

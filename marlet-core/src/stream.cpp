@@ -221,7 +221,7 @@ class ObjectParser {
         break;
       }
       ++p_;  // the backslash
-      if (!escape()) {
+      if (!json_detail::decode_escape(p_, end_, scratch_)) {
         --p_;
         return false;
       }
@@ -229,73 +229,6 @@ class ObjectParser {
     }
     out = std::string_view(scratch_).substr(from);
     return true;
-  }
-
-  bool escape() {
-    if (p_ == end_) return false;
-    const unsigned char c = *p_;
-    char simple = 0;
-    switch (c) {
-      case '"': simple = '"'; break;
-      case '\\': simple = '\\'; break;
-      case '/': simple = '/'; break;
-      case 'b': simple = '\b'; break;
-      case 'f': simple = '\f'; break;
-      case 'n': simple = '\n'; break;
-      case 'r': simple = '\r'; break;
-      case 't': simple = '\t'; break;
-      case 'u': break;
-      default: return false;
-    }
-    ++p_;
-    if (c != 'u') {
-      scratch_.push_back(simple);
-      return true;
-    }
-    std::uint32_t cp;
-    if (!hex4(cp) || (cp >= 0xdc00 && cp <= 0xdfff)) return false;
-    if (cp >= 0xd800 && cp <= 0xdbff) {
-      std::uint32_t low;
-      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-      p_ += 2;
-      if (!hex4(low) || low < 0xdc00 || low > 0xdfff) return false;
-      cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-    }
-    append_utf8(cp);
-    return true;
-  }
-
-  bool hex4(std::uint32_t& cp) noexcept {
-    if (end_ - p_ < 4) return false;
-    cp = 0;
-    for (int i = 0; i < 4; ++i) {
-      const unsigned char c = *p_++;
-      std::uint32_t d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
-      else return false;
-      cp = cp << 4 | d;
-    }
-    return true;
-  }
-
-  void append_utf8(std::uint32_t cp) {
-    if (cp < 0x80) {
-      scratch_.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      scratch_.push_back(static_cast<char>(0xc0 | cp >> 6));
-      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    } else if (cp < 0x10000) {
-      scratch_.push_back(static_cast<char>(0xe0 | cp >> 12));
-      scratch_.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    } else {
-      scratch_.push_back(static_cast<char>(0xf0 | cp >> 18));
-      scratch_.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3f)));
-      scratch_.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
-      scratch_.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-    }
   }
 
   void skip_ws() noexcept {

@@ -16,12 +16,15 @@
 
 #include "ext.hpp"
 #include "json.hpp"
+#include "py_str.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
 
 namespace marlet_ext {
 namespace {
+
+using marlet_native::is_ascii;
 
 using marlet_core::text::Field;
 namespace writers = marlet_core::writers;
@@ -144,17 +147,6 @@ Piece utf8_piece(PyObject* s, std::string& scratch) {
     throw std::runtime_error("a str with a lone surrogate was encoded");
   }
   return Piece{nullptr, start, scratch.size() - start};
-}
-
-bool is_ascii(const char* p, std::size_t n) noexcept {
-  std::uint64_t high = 0;
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    high |= word;
-  }
-  for (; n != 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-  return (high & 0x8080808080808080ULL) == 0;
 }
 
 PyRef ascii_str(const char* p, std::size_t n) {
@@ -397,7 +389,7 @@ class BinaryReader {
                    " remain");
     const char* p = data_ + pos_;
     pos_ += n;
-    if (is_ascii(p, n)) return ascii_str(p, n);
+    if (is_ascii(std::string_view(p, n))) return ascii_str(p, n);
     PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
     if (s != nullptr) return PyRef::steal(s);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
@@ -481,7 +473,7 @@ class DictSink {
 
  private:
   static PyRef make_str(std::string_view s) {
-    if (is_ascii(s.data(), s.size())) return ascii_str(s.data(), s.size());
+    if (is_ascii(s)) return ascii_str(s.data(), s.size());
     return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
   }
 

@@ -21,11 +21,14 @@
 
 #include "converter.hpp"
 #include "ext.hpp"
+#include "py_str.hpp"
 #include "stream.hpp"
 #include "utf8.hpp"
 
 namespace marlet_ext {
 namespace {
+
+using marlet_native::is_ascii;
 
 namespace stream = marlet_core::stream;
 
@@ -142,18 +145,6 @@ PyObject* last_cut(PyObject*, PyObject* args) {
 
 // ---------------------------------------------------------------------------
 // The incremental reader as a Python object
-
-bool is_ascii(std::string_view s) noexcept {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, s.data() + i, 8);
-    high |= word;
-  }
-  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
 
 // A new str from valid UTF-8; ASCII text is copied straight into the str.
 PyRef make_str(std::string_view s) {
