@@ -304,33 +304,6 @@ class Claim {
   Builder& b_;
 };
 
-class WithoutGil {
- public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-class BufferView {
- public:
-  explicit BufferView(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
-  }
-  ~BufferView() { PyBuffer_Release(&view_); }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  std::string_view text() const noexcept {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-};
-
 void destroy_builder_capsule(PyObject* capsule) {
   auto* b = static_cast<Builder*>(PyCapsule_GetPointer(capsule, kBuilderCapsule));
   if (b == nullptr) {
@@ -402,7 +375,7 @@ template <class Step>
 void run_step(Step&& step) {
   std::optional<marlet_core::stream::ReadError> refused;
   {
-    WithoutGil unlocked;
+    GilReleased unlocked;
     try {
       step();
     } catch (const marlet_core::stream::ReadError& failure) {
@@ -424,7 +397,7 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
     PyObject* data;
     if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw PyError{};
     Builder& b = builder_of(capsule);
-    BufferView view(data);
+    BytesView view(data);
     Claim claim(b);
     if (b.finished) {
       PyErr_SetString(PyExc_RuntimeError, "this Arrow reader has finished");
@@ -481,7 +454,7 @@ PyObject* cut_point(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "the JSON form has no cut points");
       throw PyError{};
     }
-    BufferView view(data);
+    BytesView view(data);
     const std::string_view text = view.text();
     if (offset < 0 || static_cast<std::size_t>(offset) > text.size()) {
       PyErr_SetString(PyExc_ValueError, "offset out of range");
@@ -489,7 +462,7 @@ PyObject* cut_point(PyObject*, PyObject* args) {
     }
     std::size_t cut;
     {
-      WithoutGil unlocked;
+      GilReleased unlocked;
       cut = marlet_core::stream::next_cut(format, text, static_cast<std::size_t>(offset));
       if (cut == text.size() && !marlet_core::stream::is_cut(format, text, cut)) cut = marlet_core::stream::npos;
     }

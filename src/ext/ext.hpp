@@ -17,6 +17,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string_view>
 
 #include "py_ref.hpp"
 
@@ -54,6 +55,53 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
   }
 }
+
+// A read-only view of a bytes-like object for the length of a call.
+class BytesView {
+ public:
+  explicit BytesView(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
+  }
+  ~BytesView() { PyBuffer_Release(&view_); }
+  BytesView(const BytesView&) = delete;
+  BytesView& operator=(const BytesView&) = delete;
+  std::string_view text() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Holds the GIL released for its lifetime; `with_gil` runs a step with it
+// held again.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+  template <class F>
+  auto with_gil(F&& f) -> decltype(f()) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return f();
+  }
+
+  // Raises a pending signal's exception (KeyboardInterrupt for Ctrl-C).
+  void check_signals() {
+    with_gil([] {
+      if (PyErr_CheckSignals() < 0) throw PyError{};
+    });
+  }
+
+ private:
+  PyThreadState* state_;
+};
 
 // Each concern contributes its functions to the module's table; the
 // spans end without a sentinel.

@@ -415,23 +415,6 @@ class BinaryReader {
   PyObject* error_;
 };
 
-// A bytes-like object's bytes, held for the call.
-class Bytes {
- public:
-  explicit Bytes(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
-  }
-  ~Bytes() { PyBuffer_Release(&view_); }
-  Bytes(const Bytes&) = delete;
-  Bytes& operator=(const Bytes&) = delete;
-  std::string_view view() const noexcept {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-};
-
 // load_binary(data, error) -> list[dict[str, str]]
 //
 // Reads the binary encoding.  Truncated or inconsistent data (a length
@@ -444,8 +427,8 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_SetString(PyExc_TypeError, "load_binary() takes 2 arguments");
       return nullptr;
     }
-    Bytes data(args[0]);
-    return BinaryReader(data.view().data(), data.view().size(), args[1]).read().release();
+    BytesView data(args[0]);
+    return BinaryReader(data.text().data(), data.text().size(), args[1]).read().release();
   });
 }
 
@@ -495,8 +478,8 @@ PyObject* load_marlc(PyObject*, PyObject* arg) {
       if (p == nullptr) throw PyError{};
       marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
     } else {
-      Bytes data(arg);
-      marlet_core::text::scan_compact(data.view(), sink);
+      BytesView data(arg);
+      marlet_core::text::scan_compact(data.text(), sink);
     }
     return sink.take().release();
   });
@@ -563,12 +546,12 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyErr_SetString(PyExc_TypeError, "check() takes 3 arguments");
       return nullptr;
     }
-    Bytes data(args[0]);
+    BytesView data(args[0]);
     const int marl = PyObject_IsTrue(args[1]);
     if (marl < 0) throw PyError{};
     std::size_t limit = PyLong_AsSize_t(args[2]);
     if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
-    const std::string_view text = data.view();
+    const std::string_view text = data.text();
 
     // The scan touches no Python object, so it runs without the GIL and
     // collects what it finds; the Python list is built afterwards.
@@ -631,8 +614,8 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // part of well-formed UTF-8, or None.
 PyObject* utf8_error(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
-    Bytes data(arg);
-    const std::string_view text = data.view();
+    BytesView data(arg);
+    const std::string_view text = data.text();
     bool valid = false;
     Py_BEGIN_ALLOW_THREADS;
     valid = marlet_core::is_valid_utf8(text);
