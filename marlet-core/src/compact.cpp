@@ -35,6 +35,7 @@ class CompactSink {
 
   void field(std::string_view key, std::string_view value) { table_.add(key, value); }
   void end_object() {
+    table_.finish();
     table_.for_each([&](std::string_view key, std::string_view value) { write_field(key, value); });
     out_.push_back('\n');
     table_.clear();

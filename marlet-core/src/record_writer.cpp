@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #if defined(__x86_64__)
@@ -50,7 +51,8 @@ class JsonOut {
     out_.push_back('[');
   }
 
-  void record(FieldTable& table) {
+  template <class Table>
+  void record(Table& table) {
     using json_detail::kSlack;
     char* d = out_.prepare(2 + kSlack);
     if (out_.size() != 1) *d++ = ',';
@@ -88,9 +90,13 @@ class JsonOut {
 // record its field count and per field the length-prefixed key and value.
 class BinaryOut {
  public:
-  explicit BinaryOut(std::string_view text) : out_(output_block(quarter_more(text.size()))) { out_.commit(4); }
+  explicit BinaryOut(std::string_view text)
+      : readable_(text.data() + text.size()), out_(output_block(quarter_more(text.size()))) {
+    out_.commit(4);
+  }
 
-  void record(FieldTable& table) {
+  template <class Table>
+  void record(Table& table) {
     using json_detail::kSlack;
     const std::size_t fields = table.size();
     if (!ffi::detail::fits_u32(fields)) fits_ = false;
@@ -98,16 +104,30 @@ class BinaryOut {
     char* d = out_.data() + out_.size();
     table.for_each([&](std::string_view key, std::string_view value) {
       if (!ffi::detail::fits_u32(key.size()) || !ffi::detail::fits_u32(value.size())) fits_ = false;
-      const std::size_t need = 8 + key.size() + value.size();
+      const std::size_t need = 8 + key.size() + value.size() + kSlack;
       if (out_.room(d) < need) d = out_.room_after(d, need);
-      d = ffi::detail::put_u32(d, key.size());
-      copy_bytes(d, key.data(), key.size());
-      d = ffi::detail::put_u32(d + key.size(), value.size());
-      copy_bytes(d, value.data(), value.size());
-      d += value.size();
+      d = put_bytes(ffi::detail::put_u32(d, key.size()), key);
+      d = put_bytes(ffi::detail::put_u32(d, value.size()), value);
     });
     out_.end_at(d);
     ++records_;
+  }
+
+  // Copies `s` to d, which has kSlack bytes of room after it.  Where the
+  // input allows, whole 32-byte pieces are copied, the last one running past
+  // the string: the bytes written beyond it are overwritten by what comes
+  // next or trimmed, and one unconditional copy replaces a branch per size
+  // class for the short strings that make up most records.
+  char* put_bytes(char* d, std::string_view s) noexcept {
+    constexpr std::size_t kPiece = 32;
+    static_assert(kPiece <= json_detail::kSlack);
+    const std::size_t n = s.size();
+    if (static_cast<std::size_t>(readable_ - s.data()) >= n + kPiece) {
+      for (std::size_t i = 0; i < n; i += kPiece) std::memcpy(d + i, s.data() + i, kPiece);
+    } else {
+      copy_bytes(d, s.data(), n);
+    }
+    return d + n;
   }
 
   // The encoding, or nullopt when a count or length does not fit 32 bits.
@@ -118,6 +138,7 @@ class BinaryOut {
   }
 
  private:
+  const char* readable_;
   Buffer out_;
   std::size_t records_ = 0;
   bool fits_ = true;
@@ -125,10 +146,10 @@ class BinaryOut {
 
 enum class Format { marl, compact };
 
-template <class Out>
+template <class Out, class KeyHash = ScalarKeyHash>
 auto write_records(std::string_view text, Format format) {
   Out out(text);
-  RecordSink<Out> sink(out);
+  RecordSink<Out, KeyHash> sink(out);
   if (format == Format::marl) {
     text::scan_marl(text, sink);
   } else {
@@ -154,10 +175,10 @@ struct Avx2Scan {
 // The AVX2 builds of the paths: everything they call is inlined into them,
 // so the vector code runs without a call per string.
 __attribute__((target("avx2"), flatten)) Buffer json_avx2(std::string_view text, Format format) {
-  return write_records<JsonOut<Avx2Scan>>(text, format);
+  return write_records<JsonOut<Avx2Scan>, Avx2KeyHash>(text, format);
 }
 __attribute__((target("avx2"), flatten)) std::optional<Buffer> binary_avx2(std::string_view text) {
-  return write_records<BinaryOut>(text, Format::marl);
+  return write_records<BinaryOut, Avx2KeyHash>(text, Format::marl);
 }
 #endif
 

@@ -12,10 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "key_hash.hpp"
 #include "memory.hpp"
 #include "record.hpp"
 #include "text.hpp"
@@ -23,39 +25,31 @@
 namespace marlet_core {
 
 // The current record as a hash map built in storage that every record
-// reuses.  Each record draws its own key pair when its first field arrives;
-// its table starts at 8 slots and doubles as distinct keys arrive, so a
-// record costs memory for its distinct keys only, however many times a key
-// repeats.  Occupied slots are marked in a bit mask, which both orders the
-// iteration and makes clearing cost one word per 64 slots.
-class FieldTable {
+// reuses.  Each record draws its own key pair when its first field arrives.
+// Fields are buffered as they arrive and hashed into the table a batch at a
+// time (at most kBatch, and when the record closes): the hashes of a batch
+// do not depend on each other, so the CPU computes several at once instead
+// of waiting out each hash between the scanner's branches.  The table holds
+// distinct keys only, sized for them and the batch being added, so a record
+// costs memory for its distinct keys (plus one batch), however many times a
+// key repeats.  Occupied slots are marked in a bit mask, which both orders
+// the iteration and makes clearing cost one word per 64 slots.
+template <class KeyHash>
+class BasicFieldTable {
  public:
   void add(std::string_view key, std::string_view value) {
-    if (fields_.empty()) {
-      start();
-    } else if (fields_.size() + 1 > capacity_ - capacity_ / 4) {
-      grow();  // before probing, so one probe finds either the key or its free slot
-    }
-    const std::uint64_t h = hash_key(keys_, key);
-    const std::size_t mask = capacity_ - 1;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-      std::uint64_t& word = used_[i / 64];
-      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-      if ((word & bit) == 0) {
-        word |= bit;
-        slots_[i] = fields_.size();
-        fields_.push_back(Entry{key, value, h});
-        return;
-      }
-      Entry& e = fields_[slots_[i]];
-      if (e.hash == h && e.key == key) {
-        e.value = value;  // the later value replaces the earlier one
-        return;
-      }
-    }
+    if (pending_ == kBatch) flush();
+    batch_keys_[pending_] = key;
+    batch_values_[pending_] = value;
+    ++pending_;
   }
 
-  bool empty() const noexcept { return fields_.empty(); }
+  bool empty() const noexcept { return fields_.empty() && pending_ == 0; }
+
+  // Hashes the buffered fields into the table.  Call once the record is
+  // complete, before size() and for_each().
+  void finish() { flush(); }
+
   // The number of distinct keys.
   std::size_t size() const noexcept { return fields_.size(); }
 
@@ -73,6 +67,8 @@ class FieldTable {
 
   // Forgets the record; slots are never read unless their bit is set.
   void clear() noexcept {
+    pending_ = 0;
+    tags_ = 0;
     if (fields_.empty()) return;
     std::memset(used_.data(), 0, (capacity_ + 63) / 64 * sizeof(std::uint64_t));
     capacity_ = 0;
@@ -86,17 +82,60 @@ class FieldTable {
     std::uint64_t hash;
   };
   static constexpr std::size_t kMinCapacity = 8;
+  static constexpr std::size_t kBatch = 32;
 
-  void start() {
-    keys_ = next_map_keys();
-    capacity_ = kMinCapacity;
-    reserve_slots();
+  static bool fits(std::size_t fields, std::size_t capacity) noexcept { return fields <= capacity - capacity / 4; }
+
+  void flush() {
+    if (pending_ == 0) return;
+    if (fields_.empty()) keys_ = next_map_keys();
+    std::uint64_t hashes[kBatch];
+    KeyHash::hash(keys_, batch_keys_, pending_, hashes);
+    // Room for every key of the batch being new, so no insert below grows.
+    const std::size_t want = fields_.size() + pending_;
+    if (capacity_ == 0 || !fits(want, capacity_)) {
+      std::size_t capacity = capacity_ == 0 ? kMinCapacity : capacity_;
+      while (!fits(want, capacity)) capacity *= 2;
+      resize(capacity);
+    }
+    if (fields_.capacity() < want) fields_.reserve(std::max(want, 2 * fields_.capacity()));
+    for (std::size_t i = 0; i < pending_; ++i) put(hashes[i], batch_keys_[i], batch_values_[i]);
+    pending_ = 0;
   }
 
-  void reserve_slots() {
-    if (slots_.size() < capacity_) slots_.resize(capacity_);
-    const std::size_t words = (capacity_ + 63) / 64;
-    if (used_.size() < words) used_.resize(words);
+  void put(std::uint64_t h, std::string_view key, std::string_view value) noexcept {
+    // A key whose tag (the hash's top 6 bits) no earlier key of the record
+    // has cannot be in the table; in a table of up to 64 slots its slot is
+    // then the first free one from its home, read off the occupancy word
+    // without a probe loop.
+    const std::uint64_t tag = std::uint64_t{1} << (h >> 58);
+    if (capacity_ <= 64 && (tags_ & tag) == 0) {
+      tags_ |= tag;
+      const std::uint64_t free = ~used_[0] & small_mask_;  // never 0: the table has room
+      const std::uint64_t after = free & (~std::uint64_t{0} << (h & (capacity_ - 1)));
+      const auto i = static_cast<std::size_t>(__builtin_ctzll(after != 0 ? after : free));
+      used_[0] |= std::uint64_t{1} << i;
+      slots_[i] = fields_.size();
+      fields_.push_back(Entry{key, value, h});  // never reallocates: reserved in flush()
+      return;
+    }
+    tags_ |= tag;
+    const std::size_t mask = capacity_ - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+      std::uint64_t& word = used_[i / 64];
+      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+      if ((word & bit) == 0) {
+        word |= bit;
+        slots_[i] = fields_.size();
+        fields_.push_back(Entry{key, value, h});  // never reallocates: reserved in flush()
+        return;
+      }
+      Entry& e = fields_[slots_[i]];
+      if (e.hash == h && e.key == key) {
+        e.value = value;  // the later value replaces the earlier one
+        return;
+      }
+    }
   }
 
   void insert(std::uint64_t h, std::size_t field) noexcept {
@@ -107,37 +146,49 @@ class FieldTable {
     slots_[i] = field;
   }
 
-  // Doubles the table and puts every field back, in the order they came.
-  void grow() {
-    std::memset(used_.data(), 0, (capacity_ + 63) / 64 * sizeof(std::uint64_t));
-    capacity_ *= 2;
-    reserve_slots();
+  // Sets the table's size and puts the fields already there back, in the
+  // order they came.
+  void resize(std::size_t capacity) {
+    if (capacity_ != 0) std::memset(used_.data(), 0, (capacity_ + 63) / 64 * sizeof(std::uint64_t));
+    capacity_ = capacity;
+    small_mask_ = capacity_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << capacity_) - 1;
+    if (slots_.size() < capacity_) slots_.resize(capacity_);
+    const std::size_t words = (capacity_ + 63) / 64;
+    if (used_.size() < words) used_.resize(words);
     for (std::size_t f = 0; f < fields_.size(); ++f) insert(fields_[f].hash, f);
   }
 
   HashKeys keys_{};
   std::size_t capacity_ = 0;
+  std::size_t pending_ = 0;
+  std::uint64_t tags_ = 0;        // bit t set when a key of the record has tag t
+  std::uint64_t small_mask_ = 0;  // the slots of a table of up to 64
+  std::string_view batch_keys_[kBatch];
+  std::string_view batch_values_[kBatch];
   std::vector<Entry, CAllocator<Entry>> fields_;
   std::vector<std::size_t, CAllocator<std::size_t>> slots_;
   std::vector<std::uint64_t, CAllocator<std::uint64_t>> used_;
 };
 
+using FieldTable = BasicFieldTable<ScalarKeyHash>;
+
 // The Sink of text::scan_marl / scan_compact that hands every closed,
-// non-empty record to an output policy (Out::record(FieldTable&)).
-template <class Out>
+// non-empty record to an output policy (Out::record(table)).
+template <class Out, class KeyHash = ScalarKeyHash>
 class RecordSink {
  public:
   explicit RecordSink(Out& out) noexcept : out_(out) {}
   void field(std::string_view key, std::string_view value) { table_.add(key, value); }
   void close() {
     if (table_.empty()) return;
+    table_.finish();
     out_.record(table_);
     table_.clear();
   }
 
  private:
   Out& out_;
-  FieldTable table_;
+  BasicFieldTable<KeyHash> table_;
 };
 
 }  // namespace marlet_core

@@ -38,6 +38,29 @@ class SipHasher {
     return v0_ ^ v1_ ^ v2_ ^ v3_;
   }
 
+  // The words SipHash absorbs for a message of `data` followed by the one
+  // byte `suffix`, when that is at most two words (data of up to 14 bytes):
+  // stores them in w[0] (and w[1]) and returns how many, or returns 0 for
+  // longer data.  The last word carries the message length, as above.
+  static int short_message_words(std::string_view data, unsigned char suffix, std::uint64_t w[2]) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    const std::size_t n = data.size();
+    const std::uint64_t length = std::uint64_t{(n + 1) & 0xff} << 56;
+    if (n < 7) {
+      w[0] = load_partial(p, n) | std::uint64_t{suffix} << (8 * n) | length;
+      return 1;
+    }
+    if (n > 14) return 0;
+    if (n == 7) {
+      w[0] = load_partial(p, 7) | std::uint64_t{suffix} << 56;
+      w[1] = length;
+    } else {
+      w[0] = load_le64(p);
+      w[1] = load_partial(p + 8, n - 8) | std::uint64_t{suffix} << (8 * (n - 8)) | length;
+    }
+    return 2;
+  }
+
  private:
   static std::uint64_t load_le64(const unsigned char* p) noexcept {
     std::uint64_t w;

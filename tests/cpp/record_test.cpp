@@ -1,5 +1,8 @@
 #include "record.hpp"
 
+#include "cpu.hpp"
+#include "key_hash.hpp"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -59,6 +62,34 @@ TEST(RecordHash, IsSipHash13OverKeyAndFF) {
                           "a longer key that spans words"}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(marlet_core::hash_key(keys, key), marlet_test::reference_siphash(1, 3, keys.k0, keys.k1, key + "\xff"));
+  }
+}
+
+// Batches of keys of every length up to 40 bytes, in every batch size up
+// to 9 (so every lane count and mix of one- and two-word keys), hash as
+// hash_key does, one at a time and four at a time.
+TEST(RecordHash, BatchHashingMatchesOneAtATime) {
+  const HashKeys keys{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  std::vector<std::string> owned;
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string key;
+    for (std::size_t j = 0; j < n; ++j) key.push_back(static_cast<char>((n * 31 + j * 17) % 256));
+    owned.push_back(key);
+  }
+  std::vector<std::string_view> all;
+  for (std::size_t i = 0; i < 41 * 9; ++i) all.push_back(owned[(i * 7) % owned.size()]);
+  for (std::size_t batch = 1; batch <= 9; ++batch) {
+    for (std::size_t at = 0; at + batch <= all.size(); at += batch) {
+      std::uint64_t scalar[9];
+      marlet_core::ScalarKeyHash::hash(keys, &all[at], batch, scalar);
+      for (std::size_t i = 0; i < batch; ++i) ASSERT_EQ(scalar[i], marlet_core::hash_key(keys, all[at + i]));
+#if defined(__x86_64__)
+      if (marlet_core::best_isa() != marlet_core::Isa::avx2) continue;
+      std::uint64_t vector[9];
+      marlet_core::Avx2KeyHash::hash(keys, &all[at], batch, vector);
+      for (std::size_t i = 0; i < batch; ++i) ASSERT_EQ(vector[i], scalar[i]) << all[at + i].size();
+#endif
+    }
   }
 }
 
