@@ -1,5 +1,7 @@
 #include "compact.hpp"
 
+#include "cpu.hpp"
+
 #include "json_reader.hpp"
 #include "marl_reader.hpp"
 #include "record_writer.hpp"
@@ -28,6 +30,7 @@ namespace {
 // closes: its members go through the reused table (a fresh keyed map per
 // object, the last equal key winning), so no list of records is built.
 // Decoded strings live in the arena until their object is written.
+template <class KeyHash>
 class CompactSink {
  public:
   explicit CompactSink(std::size_t expected) : out_(expected) {}
@@ -50,18 +53,33 @@ class CompactSink {
 
   Buffer out_;
   StringArena arena_;
-  FieldTable table_;
+  BasicFieldTable<KeyHash> table_;
 };
+
+template <class KeyHash>
+std::optional<Buffer> json_to_compact(std::string_view json) {
+  // Every object of the form takes at least as many bytes as its record in
+  // .marlc, so the input's size bounds the output's.
+  CompactSink<KeyHash> sink(json.size() + 1);
+  JsonReader reader(json, &sink.arena());
+  if (!reader.read(sink)) return std::nullopt;
+  return sink.take();
+}
+
+#if defined(__x86_64__)
+// The AVX2 build hashes each object's keys four at a time.
+__attribute__((target("avx2"), flatten)) std::optional<Buffer> json_to_compact_avx2(std::string_view json) {
+  return json_to_compact<Avx2KeyHash>(json);
+}
+#endif
 
 }  // namespace
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
-  // Every object of the form takes at least as many bytes as its record in
-  // .marlc, so the input's size bounds the output's.
-  CompactSink sink(json.size() + 1);
-  JsonReader reader(json, &sink.arena());
-  if (!reader.read(sink)) return std::nullopt;
-  return sink.take();
+#if defined(__x86_64__)
+  if (best_isa() == Isa::avx2) return json_to_compact_avx2(json);
+#endif
+  return json_to_compact<ScalarKeyHash>(json);
 }
 
 }  // namespace marlet_core::compact
