@@ -75,11 +75,16 @@ __attribute__((target("avx2"), flatten)) std::optional<Buffer> json_to_compact_a
 
 }  // namespace
 
-std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
+std::optional<Buffer> write_marl_compact_from_json(std::string_view json, Isa isa) {
 #if defined(__x86_64__)
-  if (best_isa() == Isa::avx2) return json_to_compact_avx2(json);
+  if (isa == Isa::avx2) return json_to_compact_avx2(json);
 #endif
+  (void)isa;
   return json_to_compact<ScalarKeyHash>(json);
+}
+
+std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
+  return write_marl_compact_from_json(json, best_isa());
 }
 
 }  // namespace marlet_core::compact

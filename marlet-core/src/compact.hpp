@@ -55,5 +55,6 @@ Buffer write_compact_records(const List& records) {
 // Reads the JSON form and writes its records as .marlc text; a text that
 // the JSON reader rejects gives nullopt and no output.
 [[nodiscard]] std::optional<Buffer> write_marl_compact_from_json(std::string_view json);
+[[nodiscard]] std::optional<Buffer> write_marl_compact_from_json(std::string_view json, Isa isa);
 
 }  // namespace marlet_core::compact

@@ -101,7 +101,7 @@ MARLET_API char* marlet_parse_compact(const char* text, size_t length) {
 }
 
 MARLET_API char* marlet_write_compact(const char* json, size_t length) {
-  return string_export(json, length, marlet_core::compact::write_marl_compact_from_json);
+  return string_export(json, length, [](std::string_view j) { return marlet_core::compact::write_marl_compact_from_json(j); });
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ void expect_paths_agree(std::string_view text) {
   const std::string copy(text);
   const Records marl = marlet_test::reference::marl(copy);
   const Records compact = marlet_test::reference::compact(copy);
+  std::optional<Records> written;  // what the .marlc writer's output reads back as
   for (Isa isa : isas()) {
     SCOPED_TRACE(isa == Isa::avx2 ? "avx2" : "portable");
     const marlet_core::Buffer json = marlet_core::parse_marl_to_json(text, isa);
@@ -42,6 +44,13 @@ void expect_paths_agree(std::string_view text) {
     const auto binary = marlet_core::ffi::parse_marl_to_binary(text, isa);
     ASSERT_TRUE(binary.has_value());
     ASSERT_EQ(marlet_test::from_binary(reinterpret_cast<const std::uint8_t*>(binary->data()), binary->size()), marl);
+    const auto marlc = marlet_core::compact::write_marl_compact_from_json(json.view(), isa);
+    ASSERT_TRUE(marlc.has_value());
+    const Records back = marlet_test::reference::compact(std::string(marlc->view()));
+    if (written) {
+      ASSERT_EQ(back, *written);
+    }
+    written = back;
   }
 }
 
