@@ -1,15 +1,10 @@
-// The module marlet._native: initialisation, the function table, the call
-// wrapper, and the rules for failed CPython calls and internal failures.
+// The module marlet._native: initialisation, the function table, and the
+// rule that only the main interpreter may own the module.
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
 
-#include "memory.hpp"
 #include "messages.hpp"
 #include "native.hpp"
 
@@ -25,18 +20,10 @@ namespace {
 std::atomic<std::int64_t> g_interpreter{-1};
 // The module object; one strong reference kept for the process.
 PyObject* g_module = nullptr;
-// PanicException; created on first use, kept for the process.
-PyObject* g_panic_type = nullptr;
 
 PyObject* g_name_all = nullptr;
 PyObject* g_name_name = nullptr;
 PyObject* g_name_qualname = nullptr;
-
-[[noreturn]] void die(const char* message) noexcept {
-  std::fputs(message, stderr);
-  std::fflush(stderr);
-  std::abort();
-}
 
 PyObject* interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) {
@@ -49,76 +36,6 @@ PyObject* interned(PyObject*& slot, const char* text) {
       Py_DECREF(name);
   }
   return slot;
-}
-
-PyObject* panic_type() noexcept {
-  if (g_panic_type == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc, PyExc_BaseException, nullptr);
-    if (type == nullptr) die(messages::kPanicTypeFailed);
-    if (g_panic_type == nullptr)
-      g_panic_type = type;
-    else
-      Py_DECREF(type);
-  }
-  return g_panic_type;
-}
-
-// Raises PanicException(message).  Nothing can be reported if that fails.
-void raise_panic(std::string_view message) noexcept {
-  PyObject* type = panic_type();
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  PyRef args = text ? PyRef::steal(PyTuple_Pack(1, text.get())) : PyRef();
-  if (!args) die(messages::kUncaughtPanic);
-  PyErr_SetObject(type, args.get());
-}
-
-// A PanicException raised by this module came back through Python code that
-// the module called.  It is not an ordinary error: print it, then go on as
-// an internal failure with the same message.
-[[noreturn]] void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef kept = PyRef::borrow(value);
-  std::fputs(messages::kResumingPanic, stderr);
-  std::fflush(stderr);
-  PyErr_Restore(type, value, traceback);  // steals all three
-  PyErr_PrintEx(0);
-  std::string message(messages::kUnwrappedPanic);
-  if (kept) {
-    if (PyRef text = PyRef::steal(PyObject_Str(kept.get()))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
-        message.assign(utf8, static_cast<std::size_t>(size));
-    }
-    PyErr_Clear();
-  }
-  throw Panic(message);
-}
-
-// ---------------------------------------------------------------------------
-// The call wrapper
-
-[[noreturn]] void uncaught() noexcept { die(messages::kUncaughtPanic); }
-
-// Runs an entry point's body and hands its outcome to CPython: the body's
-// new reference, or null with the Python exception set.
-template <class Body>
-PyObject* call_guarded(Body&& body) noexcept {
-  try {
-    return body().release();
-  } catch (const PythonError& error) {
-    try {
-      error.raise();
-    } catch (...) {
-      uncaught();
-    }
-  } catch (const std::bad_alloc&) {
-    marlet_core::fatal("out of memory");
-  } catch (const std::exception& failure) {
-    raise_panic(failure.what());
-  } catch (...) {
-    raise_panic("unknown internal failure");
-  }
-  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -245,43 +162,11 @@ PyRef initialise() {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Shared helpers (declared in native.hpp)
+// Names made once per process (declared in native.hpp)
 
 PyObject* name_all() { return interned(g_name_all, "__all__"); }
 PyObject* name_name() { return interned(g_name_name, "__name__"); }
 PyObject* name_qualname() { return interned(g_name_qualname, "__qualname__"); }
-
-void throw_fetched() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyObject* panic = panic_type();
-  if (type == nullptr) {
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    throw PythonError::with_message(PyExc_SystemError, std::string(messages::kNoExceptionSet));
-  }
-  if (type == panic) resume_panic(type, value, traceback);
-  throw PythonError::from_triple(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
-}
-
-void throw_api_failure() {
-  PyErr_Print();
-  throw Panic(std::string(messages::kApiCallFailed));
-}
-
-void throw_with_pending(std::string_view prefix) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  const PyRef owned_type = PyRef::steal(type);
-  const PyRef owned_value = PyRef::steal(value);
-  const PyRef owned_traceback = PyRef::steal(traceback);
-  throw Panic(messages::with_pending(prefix, repr_of(type), repr_of(value), repr_of(traceback)));
-}
 
 }  // namespace marlet_native
 

@@ -1,0 +1,296 @@
+// The failures of marlet._native: PythonError, the rules for failed CPython
+// calls and internal failures, PanicException, and the boundary that turns
+// any C++ failure into the Python outcome.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "errors.hpp"
+#include "memory.hpp"  // marlet_core::fatal; from here "errors.hpp" is the module's own
+#include "messages.hpp"
+#include "native.hpp"
+
+namespace marlet_native {
+namespace {
+
+[[noreturn]] void die(const char* message) noexcept {
+  std::fputs(message, stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// ---------------------------------------------------------------------------
+// Text of an object
+
+// The UTF-8 text of a str.  A str holding lone surrogates has no UTF-8
+// form: its surrogates are encoded anyway ("surrogatepass") and the result
+// decoded leniently, so each invalid sequence becomes U+FFFD.
+std::string utf8_lossy(PyObject* str) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!bytes) {
+    PyErr_Clear();
+    return std::string();
+  }
+  PyRef fixed = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  const char* utf8 = fixed ? PyUnicode_AsUTF8AndSize(fixed.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+// render(obj) as text, or nullopt with the Python error pending.
+std::optional<std::string> rendered(PyObject* obj, PyObject* (*render)(PyObject*)) {
+  PyRef str = PyRef::steal(render(obj));
+  if (!str) return std::nullopt;
+  return utf8_lossy(str.get());
+}
+
+// The __qualname__ of a type, or nullopt (no error pending).
+std::optional<std::string> qualified_name(PyObject* type) {
+  PyRef name = PyRef::steal(PyObject_GetAttr(type, name_qualname()));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string text_or_placeholder(PyObject* obj, PyObject* (*render)(PyObject*)) {
+  if (obj == nullptr) obj = Py_None;
+  if (std::optional<std::string> text = rendered(obj, render)) return *std::move(text);
+  // The caller wants text for a message, not an exception: report this one
+  // out of band.
+  PyErr_WriteUnraisable(obj);
+  if (std::optional<std::string> type = qualified_name(reinterpret_cast<PyObject*>(Py_TYPE(obj))))
+    return messages::unprintable(*type);
+  return std::string(messages::kUnprintableObject);
+}
+
+// ---------------------------------------------------------------------------
+// PanicException
+
+// Created on first use and kept for the process.  Touched only with the GIL
+// held; built first and stored only if the slot is still empty, since
+// building may run Python code that got there first.
+PyObject* g_panic_type = nullptr;
+
+PyObject* panic_type() noexcept {
+  if (g_panic_type == nullptr) {
+    PyObject* type = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc, PyExc_BaseException, nullptr);
+    if (type == nullptr) die(messages::kPanicTypeFailed);
+    if (g_panic_type == nullptr)
+      g_panic_type = type;
+    else
+      Py_DECREF(type);
+  }
+  return g_panic_type;
+}
+
+// Raises PanicException(message).  Nothing can be reported if that fails.
+void raise_panic(std::string_view message) noexcept {
+  PyObject* type = panic_type();
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef args = text ? PyRef::steal(PyTuple_Pack(1, text.get())) : PyRef();
+  if (!args) die(messages::kUncaughtPanic);
+  PyErr_SetObject(type, args.get());
+}
+
+// A PanicException raised by this module came back through Python code that
+// the module called.  It is not an ordinary error: print it, then go on as
+// an internal failure with the same message.
+[[noreturn]] void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef kept = PyRef::borrow(value);
+  std::fputs(messages::kResumingPanic, stderr);
+  std::fflush(stderr);
+  PyErr_Restore(type, value, traceback);  // steals all three
+  PyErr_PrintEx(0);
+  std::string message(messages::kUnwrappedPanic);
+  if (kept) {
+    if (PyRef text = PyRef::steal(PyObject_Str(kept.get()))) {
+      Py_ssize_t size = 0;
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+        message.assign(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+  }
+  throw Panic(message);
+}
+
+[[noreturn]] void uncaught() noexcept { die(messages::kUncaughtPanic); }
+
+}  // namespace
+
+std::string text_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Str); }
+
+std::string repr_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Repr); }
+
+// ---------------------------------------------------------------------------
+// PythonError
+
+struct PythonError::State {
+  enum class Kind { message, conversion, triple };
+  Kind kind;
+  PyRef type;       // the exception class; for a conversion error, type(obj)
+  PyRef value;      // triple only
+  PyRef traceback;  // triple only
+  std::string message;
+  const char* target = nullptr;  // conversion only
+
+  // Turns a lazily created triple into an exception instance.
+  void normalize() {
+    if (kind != Kind::triple || !type) return;
+    PyObject* t = type.release();
+    PyObject* v = value.release();
+    PyObject* tb = traceback.release();
+    PyErr_NormalizeException(&t, &v, &tb);
+    type = PyRef::steal(t);
+    value = PyRef::steal(v);
+    traceback = PyRef::steal(tb);
+  }
+
+  std::string conversion_text() const {
+    std::optional<std::string> name = qualified_name(type.get());
+    return messages::cannot_convert(name ? *name : messages::kFailedTypeName, target);
+  }
+};
+
+PythonError::PythonError(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+PythonError PythonError::with_message(PyObject* type, std::string message) {
+  auto state = std::make_shared<State>();
+  state->kind = State::Kind::message;
+  state->type = PyRef::borrow(type);
+  state->message = std::move(message);
+  return PythonError(std::move(state));
+}
+
+PythonError PythonError::conversion(PyObject* obj, const char* target) {
+  auto state = std::make_shared<State>();
+  state->kind = State::Kind::conversion;
+  state->type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  state->target = target;
+  return PythonError(std::move(state));
+}
+
+PythonError PythonError::from_triple(PyRef type, PyRef value, PyRef traceback) {
+  auto state = std::make_shared<State>();
+  state->kind = State::Kind::triple;
+  state->type = std::move(type);
+  state->value = std::move(value);
+  state->traceback = std::move(traceback);
+  return PythonError(std::move(state));
+}
+
+bool PythonError::is_exactly(PyObject* type) const noexcept {
+  if (state_->kind == State::Kind::conversion) return type == PyExc_TypeError;
+  return state_->type.get() == type;
+}
+
+std::string PythonError::text() const {
+  switch (state_->kind) {
+    case State::Kind::message:
+      return state_->message;
+    case State::Kind::conversion:
+      return state_->conversion_text();
+    case State::Kind::triple:
+      break;
+  }
+  state_->normalize();
+  return text_of(state_->value.get());
+}
+
+PyRef PythonError::cause() const {
+  if (state_->kind != State::Kind::triple) return PyRef();
+  state_->normalize();
+  PyObject* value = state_->value.get();
+  if (value == nullptr || !PyExceptionInstance_Check(value)) return PyRef();
+  return PyRef::steal(PyException_GetCause(value));
+}
+
+void PythonError::raise() const {
+  State& s = *state_;
+  if (s.kind == State::Kind::triple) {
+    // PyErr_Restore steals all three references.
+    PyErr_Restore(s.type.release(), s.value.release(), s.traceback.release());
+    return;
+  }
+  const std::string text = s.kind == State::Kind::message ? s.message : s.conversion_text();
+  PyRef message = created(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyObject* type = s.kind == State::Kind::message ? s.type.get() : PyExc_TypeError;
+  PyErr_SetObject(type, message.get());
+}
+
+// ---------------------------------------------------------------------------
+// Failed CPython calls
+
+void throw_fetched() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* panic = panic_type();
+  if (type == nullptr) {
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    throw PythonError::with_message(PyExc_SystemError, std::string(messages::kNoExceptionSet));
+  }
+  if (type == panic) resume_panic(type, value, traceback);
+  throw PythonError::from_triple(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
+}
+
+void throw_api_failure() {
+  PyErr_Print();
+  throw Panic(std::string(messages::kApiCallFailed));
+}
+
+void throw_with_pending(std::string_view prefix) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const PyRef owned_type = PyRef::steal(type);
+  const PyRef owned_value = PyRef::steal(value);
+  const PyRef owned_traceback = PyRef::steal(traceback);
+  throw Panic(messages::with_pending(prefix, repr_of(type), repr_of(value), repr_of(traceback)));
+}
+
+// ---------------------------------------------------------------------------
+// The boundary
+
+PyObject* fail_to_python() noexcept {
+  try {
+    throw;
+  } catch (const PythonError& error) {
+    try {
+      error.raise();
+    } catch (...) {
+      uncaught();
+    }
+  } catch (const std::bad_alloc&) {
+    marlet_core::fatal("out of memory");
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+  } catch (...) {
+    raise_panic("unknown internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace marlet_native
