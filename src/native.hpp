@@ -1,9 +1,9 @@
 // Shared declarations of the extension module marlet._native.  Its
 // failures (the error model, PythonError, Panic and the call boundary) are
-// declared in errors.hpp.
+// declared in py_errors.hpp.
 #pragma once
 
-#include "errors.hpp"
+#include "py_errors.hpp"
 #include "py_ref.hpp"
 
 #include <cstddef>

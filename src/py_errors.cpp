@@ -9,8 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "errors.hpp"
-#include "memory.hpp"  // marlet_core::fatal; from here "errors.hpp" is the module's own
+#include "py_errors.hpp"
+
+#include "memory.hpp"  // marlet_core::fatal
 #include "messages.hpp"
 #include "native.hpp"
 
