@@ -8,6 +8,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -48,10 +49,17 @@ enum class Format { marl, compact };
 // feed, but .marlc only 2; binary spends 8 bytes of lengths.  Reserving a
 // little too much costs address space only, since pages are touched as
 // they are written and the block is trimmed; reserving too little costs a
-// copy of everything written so far.
-std::size_t json_size_from_marl(std::size_t n) noexcept { return n + n / 4; }
-std::size_t json_size_from_compact(std::size_t n) noexcept { return n + n / 2; }
-std::size_t binary_size_from_marl(std::size_t n) noexcept { return n + n / 2; }
+// copy of everything written so far.  Short fields expand the most, and
+// inputs made of them are never huge in practice, so the larger margin is
+// capped: a huge input keeps its address space near input plus output.
+std::size_t quarter_more(std::size_t n) noexcept { return n + n / 4; }
+std::size_t half_more_capped(std::size_t n) noexcept {
+  constexpr std::size_t kCap = std::size_t{64} << 20;
+  return quarter_more(n) + std::min(n / 4, kCap);
+}
+std::size_t json_size_from_marl(std::size_t n) noexcept { return quarter_more(n); }
+std::size_t json_size_from_compact(std::size_t n) noexcept { return half_more_capped(n); }
+std::size_t binary_size_from_marl(std::size_t n) noexcept { return half_more_capped(n); }
 
 // The JSON form, records written as they close.
 template <class Scan>
