@@ -10,9 +10,9 @@
 // one output block sized from the input, and the table is cleared.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
