@@ -33,6 +33,19 @@ class KeyCache {
     for (PyObject* str : slots_) Py_XDECREF(str);
   }
 
+  // The str of a key given in a str's code units: an ASCII key narrowed to
+  // its bytes shares the cache with UTF-8 keys; any other is made afresh.
+  template <class Unit>
+  PyRef get(std::basic_string_view<Unit> key) {
+    char bytes[kMaxLength];
+    if (key.size() > kMaxLength) return make_str(key);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+      if (key[i] >= 0x80) return make_str(key);
+      bytes[i] = static_cast<char>(key[i]);
+    }
+    return get(std::string_view(bytes, key.size()));
+  }
+
   PyRef get(std::string_view key) {
     if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
     const std::uint64_t h = hash_of(key);

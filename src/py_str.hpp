@@ -1,4 +1,5 @@
-// Making Python str objects from UTF-8 byte ranges of valid text.
+// Making Python str objects from ranges of valid text: UTF-8 bytes, or the
+// code units of a str (Py_UCS1, Py_UCS2, Py_UCS4).
 //
 // Most keys and values are ASCII.  For those CPython's own path (a UTF-8
 // decoder that first measures and classifies the text) does far more work
@@ -92,6 +93,15 @@ inline PyRef non_ascii_str(std::string_view s) {
 inline PyRef make_str(std::string_view s) {
   if (is_ascii(s)) return ascii_str(s);
   return non_ascii_str(s);
+}
+
+// A new str of the code points in `units`, the code units of a str (no
+// lone surrogates); CPython picks the narrowest kind that holds them.
+template <class Unit>
+PyRef make_str(std::basic_string_view<Unit> units) {
+  constexpr int kind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
+                                                                                     : PyUnicode_4BYTE_KIND;
+  return created(PyUnicode_FromKindAndData(kind, units.data(), static_cast<Py_ssize_t>(units.size())));
 }
 
 }  // namespace marlet_native

@@ -1,0 +1,79 @@
+// Reading the text of a str argument without making a UTF-8 copy of it.
+//
+// An ASCII str holds its UTF-8 form already, and so does a str whose UTF-8
+// form CPython made earlier: both are read in place as UTF-8.  Any other
+// str is read in its own code units (Latin-1, UCS-2 or UCS-4: one code
+// point per unit), which the scanner handles like UTF-8.  Encoding it
+// instead would cost a pass over the text and a second copy of it, which
+// CPython would keep with the str for its lifetime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
+
+#include "native.hpp"
+
+namespace marlet_native {
+
+static_assert(std::is_same_v<Py_UCS1, std::uint8_t> && std::is_same_v<Py_UCS2, std::uint16_t> &&
+              std::is_same_v<Py_UCS4, std::uint32_t>);
+
+namespace detail {
+
+// Whether CPython already keeps the UTF-8 form of this str.
+inline bool has_utf8_form(PyObject* str) noexcept {
+  return PyUnicode_IS_COMPACT(str) && reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8 != nullptr;
+}
+
+// Whether the n units at p hold a surrogate code point (in a str, always
+// a lone one).  Blocks are tested without an early exit, so the compiler
+// may test several units at once.
+template <class Unit>
+bool has_surrogate(const Unit* p, std::size_t n) noexcept {
+  constexpr std::size_t kBlock = 4096;
+  for (std::size_t at = 0; at < n; at += kBlock) {
+    const std::size_t stop = n - at < kBlock ? n : at + kBlock;
+    unsigned found = 0;
+    for (std::size_t i = at; i < stop; ++i) found |= static_cast<unsigned>(static_cast<std::uint32_t>(p[i]) - 0xd800u < 0x800u);
+    if (found != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace detail
+
+// Returns read(text) for the text of `data` (the argument of parameter
+// "data"): a std::string_view of UTF-8, or a std::basic_string_view of the
+// str's code units (Py_UCS1, Py_UCS2 or Py_UCS4); `read` takes each.
+// Argument errors, and the UnicodeEncodeError of a lone surrogate, are
+// those of converting the whole text to UTF-8.
+template <class Read>
+auto with_str_text(PyObject* data, Read&& read) -> decltype(read(std::string_view{})) {
+  if (!PyUnicode_Check(data)) return read(text_argument(data, "data"));
+#if PY_VERSION_HEX < 0x030C0000
+  // A str made through the old wchar_t functions gets its canonical form
+  // only on demand; kind and data below need it.
+  if (PyUnicode_READY(data) < 0) throw_fetched();
+#endif
+  if (PyUnicode_IS_ASCII(data) || detail::has_utf8_form(data)) return read(text_argument(data, "data"));
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(data));
+  switch (PyUnicode_KIND(data)) {
+    case PyUnicode_1BYTE_KIND:
+      return read(std::basic_string_view<Py_UCS1>(PyUnicode_1BYTE_DATA(data), n));
+    case PyUnicode_2BYTE_KIND:
+      if (!detail::has_surrogate(PyUnicode_2BYTE_DATA(data), n))
+        return read(std::basic_string_view<Py_UCS2>(PyUnicode_2BYTE_DATA(data), n));
+      break;
+    default:
+      if (!detail::has_surrogate(PyUnicode_4BYTE_DATA(data), n))
+        return read(std::basic_string_view<Py_UCS4>(PyUnicode_4BYTE_DATA(data), n));
+      break;
+  }
+  // A lone surrogate: report it as the conversion to UTF-8 does.
+  text_argument(data, "data");
+  throw Panic("a lone surrogate was not reported");
+}
+
+}  // namespace marlet_native
