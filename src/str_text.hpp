@@ -13,6 +13,10 @@
 #include <string_view>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "native.hpp"
 
 namespace marlet_native {
@@ -28,15 +32,28 @@ inline bool has_utf8_form(PyObject* str) noexcept {
 }
 
 // Whether the n units at p hold a surrogate code point (in a str, always
-// a lone one).  Blocks are tested without an early exit, so the compiler
-// may test several units at once.
+// a lone one).  Eight UCS-2 units are tested at a time (a surrogate is
+// 0xD800 under the mask 0xF800); UCS-4 units in blocks without an early
+// exit, so the compiler may test several at once.
 template <class Unit>
 bool has_surrogate(const Unit* p, std::size_t n) noexcept {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(Unit) == 2) {
+    const __m128i mask = _mm_set1_epi16(static_cast<short>(0xf800));
+    const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xd800));
+    for (; i + 8 <= n; i += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate)) != 0) return true;
+    }
+  }
+#endif
   constexpr std::size_t kBlock = 4096;
-  for (std::size_t at = 0; at < n; at += kBlock) {
+  for (std::size_t at = i; at < n; at += kBlock) {
     const std::size_t stop = n - at < kBlock ? n : at + kBlock;
     unsigned found = 0;
-    for (std::size_t i = at; i < stop; ++i) found |= static_cast<unsigned>(static_cast<std::uint32_t>(p[i]) - 0xd800u < 0x800u);
+    for (std::size_t k = at; k < stop; ++k)
+      found |= static_cast<unsigned>(static_cast<std::uint32_t>(p[k]) - 0xd800u < 0x800u);
     if (found != 0) return true;
   }
   return false;

@@ -27,7 +27,7 @@ def test_code_units_read_like_utf8(text):
     units = text.encode().decode()
     utf8 = with_utf8_form(text)
     size = sys.getsizeof(units)
-    if not text.isascii():
+    if not text.isascii() and units is not utf8:  # one character below U+0100 is a shared object
         assert sys.getsizeof(utf8) > size  # the copy does hold its UTF-8 form
     for parse, reference in [
         (parse_marl, read_marl),
