@@ -37,12 +37,14 @@ class KeyCache {
   // its bytes shares the cache with UTF-8 keys; any other is made afresh.
   template <class Unit>
   PyRef get(std::basic_string_view<Unit> key) {
-    char bytes[kMaxLength];
     if (key.size() > kMaxLength) return make_str(key);
+    char bytes[kMaxLength];
+    std::uint32_t bits = 0;
     for (std::size_t i = 0; i < key.size(); ++i) {
-      if (key[i] >= 0x80) return make_str(key);
+      bits |= key[i];
       bytes[i] = static_cast<char>(key[i]);
     }
+    if (bits >= 0x80) return make_str(key);
     return get(std::string_view(bytes, key.size()));
   }
 

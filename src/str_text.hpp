@@ -32,7 +32,7 @@ inline bool has_utf8_form(PyObject* str) noexcept {
 }
 
 // Whether the n units at p hold a surrogate code point (in a str, always
-// a lone one).  Eight UCS-2 units are tested at a time (a surrogate is
+// a lone one).  UCS-2 units are tested eight to a vector (a surrogate is
 // 0xD800 under the mask 0xF800); UCS-4 units in blocks without an early
 // exit, so the compiler may test several at once.
 template <class Unit>
@@ -42,10 +42,16 @@ bool has_surrogate(const Unit* p, std::size_t n) noexcept {
   if constexpr (sizeof(Unit) == 2) {
     const __m128i mask = _mm_set1_epi16(static_cast<short>(0xf800));
     const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xd800));
-    for (; i + 8 <= n; i += 8) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate)) != 0) return true;
+    const auto test = [&](std::size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      return _mm_cmpeq_epi16(_mm_and_si128(v, mask), surrogate);
+    };
+    for (; i + 32 <= n; i += 32) {
+      const __m128i any = _mm_or_si128(_mm_or_si128(test(i), test(i + 8)), _mm_or_si128(test(i + 16), test(i + 24)));
+      if (_mm_movemask_epi8(any) != 0) return true;
     }
+    for (; i + 8 <= n; i += 8)
+      if (_mm_movemask_epi8(test(i)) != 0) return true;
   }
 #endif
   constexpr std::size_t kBlock = 4096;
