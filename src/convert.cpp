@@ -2,7 +2,10 @@
 // dicts, and a sequence of dicts to a RecordList.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,40 +16,72 @@
 #include "py_build.hpp"
 #include "py_str.hpp"
 #include "record.hpp"
+#include "record_writer.hpp"
+#include "str_text.hpp"
 #include "text.hpp"
-#include "text_pieces.hpp"
 
 namespace marlet_native {
 namespace {
 
+// The UTF-8 form of the code points in `units`, written at `out`; returns
+// the end of what it wrote.
+template <class Unit>
+char* put_utf8(std::basic_string_view<Unit> units, char* out) noexcept {
+  for (const Unit unit : units) {
+    const std::uint32_t c = unit;
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xc0 | c >> 6);
+      *out++ = static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+      *out++ = static_cast<char>(0xe0 | c >> 12);
+      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3f));
+      *out++ = static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+      *out++ = static_cast<char>(0xf0 | c >> 18);
+      *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3f));
+      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3f));
+      *out++ = static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
 // Receives fields and record ends from the scanner.  Each record is
-// collected into a core Record (a fresh keyed hash map, so its fields come
-// out in that map's own order, like every other binding's records) and
-// turned into its dict as soon as it closes; the Record is freed at once,
-// so only the current record is ever held in core form.  The Record holds
-// views into the text being read, which outlives every record: pieces of
-// the text end only where a record has closed.
+// collected into a core FieldTable (its own SipHash-1-3 keyed map over the
+// keys' UTF-8, so its fields come out in that map's order, like every
+// other binding's records) and turned into its dict as soon as it closes;
+// the table's storage is then reused for the next record.  Values stay
+// views into the text in its own units (Unit); keys given in a str's code
+// units are buffered until the record closes and then written in UTF-8
+// into one reused buffer, since the map hashes the UTF-8 form.
+template <class Unit>
 class RecordDictSink {
+  using View = std::basic_string_view<Unit>;
+  static constexpr bool kUtf8 = std::is_same_v<Unit, char>;
+
  public:
-  void field(std::string_view key, std::string_view value) {
-    // Records of one document tend to have similar sizes: sizing a new
-    // table like the last one saves the rehashes on the way up.
-    if (record_.empty()) record_.reserve(last_size_);
-    record_.put(key, value);
+  void field(View key, View value) {
+    if constexpr (kUtf8)
+      table_.add(key, value);
+    else
+      pending_.push_back({key, value});
   }
 
   void close() {
-    if (record_.empty()) return;
+    if constexpr (!kUtf8) add_pending();
+    if (table_.empty()) return;
+    table_.finish();
     PyRef dict = new_dict();
-    record_.for_each([&](std::string_view key, std::string_view value) {
+    table_.for_each([&](std::string_view key, View value) {
       PyRef key_str = keys_.get(key);
       PyRef value_str = make_str(value);
       if (PyDict_SetItem(dict.get(), key_str.get(), value_str.get()) < 0)
         throw_with_pending(messages::kDictSetItem);
     });
     dicts_.push_back(std::move(dict));
-    last_size_ = record_.size();
-    record_ = marlet_core::BorrowedRecord();
+    table_.clear();
   }
 
   // The list of all dicts, made at its final length.
@@ -58,8 +93,26 @@ class RecordDictSink {
   }
 
  private:
-  marlet_core::BorrowedRecord record_;
-  std::size_t last_size_ = 0;
+  // Hands the buffered fields to the table with their keys in UTF-8.  The
+  // buffer is sized once per record, so the keys' views stay valid until
+  // the record is cleared.
+  void add_pending() {
+    if (pending_.empty()) return;
+    std::size_t bound = 0;
+    for (const auto& f : pending_) bound += f.key.size() * (sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4);
+    key_bytes_.resize(bound);
+    char* out = key_bytes_.data();
+    for (const auto& f : pending_) {
+      char* const start = out;
+      out = put_utf8(f.key, out);
+      table_.add(std::string_view(start, static_cast<std::size_t>(out - start)), f.value);
+    }
+    pending_.clear();
+  }
+
+  marlet_core::BasicFieldTable<marlet_core::ScalarKeyHash, View> table_;
+  std::vector<marlet_core::text::BasicField<Unit>> pending_;  // code-unit keys not yet in the table
+  std::string key_bytes_;                                     // their UTF-8, for the current record
   std::vector<PyRef> dicts_;  // the finished records, in document order
   KeyCache keys_;
 };
@@ -106,17 +159,19 @@ marlet_core::RecordList sequence_to_records(PyObject* records) {
 }  // namespace
 
 PyRef parse_marl_via_hashmap(PyObject* data) {
-  RecordDictSink sink;
-  for_each_text_piece(data, RecordEnd::unindented_line,
-                      [&](std::string_view text) { marlet_core::text::scan_marl(text, sink); });
-  return sink.take_list();
+  return with_str_text(data, [](auto text) {
+    RecordDictSink<typename decltype(text)::value_type> sink;
+    marlet_core::text::scan_marl(text, sink);
+    return sink.take_list();
+  });
 }
 
 PyRef parse_marl_compact(PyObject* data) {
-  RecordDictSink sink;
-  for_each_text_piece(data, RecordEnd::blank_line,
-                      [&](std::string_view text) { marlet_core::text::scan_compact(text, sink); });
-  return sink.take_list();
+  return with_str_text(data, [](auto text) {
+    RecordDictSink<typename decltype(text)::value_type> sink;
+    marlet_core::text::scan_compact(text, sink);
+    return sink.take_list();
+  });
 }
 
 PyRef write_marl_compact(PyObject* records) {

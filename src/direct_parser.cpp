@@ -3,25 +3,28 @@
 // The core's scanner (text::scan_marl) decides lines, fields and record
 // ends, exactly as for every other reader; this file only supplies a sink
 // that builds Python objects instead of core records, so no record is
-// built twice.
+// built twice.  The scanner reads the str's text in UTF-8 or in its own
+// code units (str_text.hpp); the sink takes views of either.
 #include <string_view>
+#include <utility>
 
 #include "key_cache.hpp"
 #include "native.hpp"
 #include "py_build.hpp"
 #include "py_str.hpp"
+#include "str_text.hpp"
 #include "text.hpp"
-#include "text_pieces.hpp"
 
 namespace marlet_native {
 namespace {
 
 // Receives fields and record ends from the scanner and builds the result.
+template <class Unit>
 class DictListSink {
  public:
   explicit DictListSink(PyRef list) noexcept : list_(std::move(list)) {}
 
-  void field(std::string_view key, std::string_view value) {
+  void field(std::basic_string_view<Unit> key, std::basic_string_view<Unit> value) {
     if (!current_) current_ = new_dict();
     PyRef key_str = keys_.get(key);
     PyRef value_str = make_str(value);
@@ -47,10 +50,11 @@ class DictListSink {
 }  // namespace
 
 PyRef parse_marl(PyObject* data) {
-  DictListSink sink(created(PyList_New(0)));
-  for_each_text_piece(data, RecordEnd::unindented_line,
-                      [&](std::string_view text) { marlet_core::text::scan_marl(text, sink); });
-  return sink.take();
+  return with_str_text(data, [](auto text) {
+    DictListSink<typename decltype(text)::value_type> sink(created(PyList_New(0)));
+    marlet_core::text::scan_marl(text, sink);
+    return sink.take();
+  });
 }
 
 }  // namespace marlet_native

@@ -33,6 +33,21 @@ class KeyCache {
     for (PyObject* str : slots_) Py_XDECREF(str);
   }
 
+  // The str of a key given in a str's code units: an ASCII key narrowed to
+  // its bytes shares the cache with UTF-8 keys; any other is made afresh.
+  template <class Unit>
+  PyRef get(std::basic_string_view<Unit> key) {
+    if (key.size() > kMaxLength) return make_str(key);
+    char bytes[kMaxLength];
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+      bits |= key[i];
+      bytes[i] = static_cast<char>(key[i]);
+    }
+    if (bits >= 0x80) return make_str(key);
+    return get(std::string_view(bytes, key.size()));
+  }
+
   PyRef get(std::string_view key) {
     if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
     const std::uint64_t h = hash_of(key);

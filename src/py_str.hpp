@@ -1,4 +1,5 @@
-// Making Python str objects from UTF-8 byte ranges of valid text.
+// Making Python str objects from ranges of valid text: UTF-8 bytes, or the
+// code units of a str (Py_UCS1, Py_UCS2, Py_UCS4).
 //
 // Most keys and values are ASCII.  For those CPython's own path (a UTF-8
 // decoder that first measures and classifies the text) does far more work
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "native.hpp"
 
@@ -92,6 +94,33 @@ inline PyRef non_ascii_str(std::string_view s) {
 inline PyRef make_str(std::string_view s) {
   if (is_ascii(s)) return ascii_str(s);
   return non_ascii_str(s);
+}
+
+// A new str of the code points in `units`, the code units of a str (no
+// lone surrogates).  The str takes the narrowest kind that holds them; the
+// OR of all units tells which, since each kind's bound is a power of two.
+// Then the units are copied (and narrowed) straight in, as for ASCII above.
+template <class Unit>
+PyRef make_str(std::basic_string_view<Unit> units) {
+  constexpr int kKind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
+                                                                                      : PyUnicode_4BYTE_KIND;
+  const auto n = static_cast<Py_ssize_t>(units.size());
+  // The empty str and the one-character strings below U+0100 are shared
+  // singletons in CPython.
+  if (n <= 1) return created(PyUnicode_FromKindAndData(kKind, units.data(), n));
+  std::uint32_t bits = 0;
+  for (const Unit u : units) bits |= u;
+  const Py_UCS4 max_char = bits < 0x80 ? 0x7f : bits < 0x100 ? 0xff : bits < 0x10000 ? 0xffff : 0x10ffff;
+  PyRef str = created(PyUnicode_New(n, max_char));
+  const auto copy = [&](auto* out) {
+    for (std::size_t i = 0; i < units.size(); ++i) out[i] = static_cast<std::remove_pointer_t<decltype(out)>>(units[i]);
+  };
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND: copy(PyUnicode_1BYTE_DATA(str.get())); break;
+    case PyUnicode_2BYTE_KIND: copy(PyUnicode_2BYTE_DATA(str.get())); break;
+    default: copy(PyUnicode_4BYTE_DATA(str.get())); break;
+  }
+  return str;
 }
 
 }  // namespace marlet_native

@@ -34,10 +34,12 @@ namespace marlet_core {
 // costs memory for its distinct keys (plus one batch), however many times a
 // key repeats.  Occupied slots are marked in a bit mask, which both orders
 // the iteration and makes clearing cost one word per 64 slots.
-template <class KeyHash>
+// Keys are UTF-8; a value is any trivially copyable view (the Python module
+// keeps values in a str's own code units).
+template <class KeyHash, class Value = std::string_view>
 class BasicFieldTable {
  public:
-  void add(std::string_view key, std::string_view value) {
+  void add(std::string_view key, Value value) {
     if (pending_ == kBatch) flush();
     batch_keys_[pending_] = key;
     batch_values_[pending_] = value;
@@ -78,7 +80,7 @@ class BasicFieldTable {
  private:
   struct Entry {
     std::string_view key;
-    std::string_view value;
+    Value value;
     std::uint64_t hash;
   };
   static constexpr std::size_t kMinCapacity = 8;
@@ -103,7 +105,7 @@ class BasicFieldTable {
     pending_ = 0;
   }
 
-  void put(std::uint64_t h, std::string_view key, std::string_view value) noexcept {
+  void put(std::uint64_t h, std::string_view key, Value value) noexcept {
     // A key whose tag (the hash's top 6 bits) no earlier key of the record
     // has cannot be in the table; in a table of up to 64 slots its slot is
     // then the first free one from its home, read off the occupancy word
@@ -164,7 +166,7 @@ class BasicFieldTable {
   std::uint64_t tags_ = 0;        // bit t set when a key of the record has tag t
   std::uint64_t small_mask_ = 0;  // the slots of a table of up to 64
   std::string_view batch_keys_[kBatch];
-  std::string_view batch_values_[kBatch];
+  Value batch_values_[kBatch];
   std::vector<Entry, CAllocator<Entry>> fields_;
   std::vector<std::size_t, CAllocator<std::size_t>> slots_;
   std::vector<std::uint64_t, CAllocator<std::uint64_t>> used_;

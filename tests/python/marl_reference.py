@@ -130,3 +130,13 @@ field_text = st.lists(
     max_size=5,
 ).map("".join)
 records_strategy = st.lists(st.dictionaries(field_text, field_text, max_size=4), max_size=5)
+
+# Texts of each kind of str: Latin-1 only, the BMP only, or any code point
+# (none a surrogate), so each of the three code unit widths is read.
+def _texts_up_to(widest):
+    pieces = [p for p in PIECES if max(map(ord, p)) <= widest]
+    chars = st.characters(max_codepoint=widest, exclude_categories=("Cs",))
+    return st.lists(st.sampled_from(pieces) | st.text(chars, max_size=4), max_size=40).map("".join)
+
+
+str_kind_texts = st.sampled_from([0xFF, 0xFFFF, 0x10FFFF]).flatmap(_texts_up_to)

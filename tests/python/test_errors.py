@@ -129,7 +129,7 @@ def test_records_of_wrong_shape(records, message):
     assert info.value.__suppress_context__ is True
 
 
-LONE_SURROGATES = ["\ud800", "a: \udfff", "\udc80: b", "  k: v\n  x\ud83d: y"]
+LONE_SURROGATES = ["\ud800", "é\U0001f600: \udfff", "a: \udfff", "\udc80: b", "  k: v\n  x\ud83d: y"]
 
 
 @pytest.mark.parametrize("function", TEXT_FUNCTIONS)

@@ -1,4 +1,4 @@
-"""Texts long enough that the readers take them in several pieces."""
+"""Long non-ASCII texts, read in their own code units, and a lone surrogate far into one."""
 
 import random
 
@@ -13,7 +13,7 @@ LINES = ["k: v", "  é: 日本", "\u3000x: 1", "id: 7", "", "   ", "\r", "\t: y"
 
 def long_text(seed, stretch):
     """About 400,000 characters of lines drawn from LINES; `stretch` makes
-    one run of indented lines (a record spanning many pieces) in the middle."""
+    one run of indented lines (a record of 40,000 fields) in the middle."""
     rng = random.Random(seed)
     lines = [rng.choice(LINES) for _ in range(40_000)]
     if stretch:
