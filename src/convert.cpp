@@ -19,6 +19,7 @@
 #include "record_writer.hpp"
 #include "str_text.hpp"
 #include "text.hpp"
+#include "utf8.hpp"
 
 namespace marlet_native {
 namespace {
@@ -27,24 +28,7 @@ namespace {
 // the end of what it wrote.
 template <class Unit>
 char* put_utf8(std::basic_string_view<Unit> units, char* out) noexcept {
-  for (const Unit unit : units) {
-    const std::uint32_t c = unit;
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xc0 | c >> 6);
-      *out++ = static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-      *out++ = static_cast<char>(0xe0 | c >> 12);
-      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3f));
-      *out++ = static_cast<char>(0x80 | (c & 0x3f));
-    } else {
-      *out++ = static_cast<char>(0xf0 | c >> 18);
-      *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3f));
-      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3f));
-      *out++ = static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
+  for (const Unit unit : units) out = marlet_core::put_utf8(unit, out);
   return out;
 }
 

@@ -15,6 +15,7 @@
 #include "cpu.hpp"
 #include "memory.hpp"
 #include "record.hpp"
+#include "utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -157,27 +158,7 @@ inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::ui
 template <class Out>
 void append_utf8(std::uint32_t cp, Out& out) {
   char b[4];
-  std::size_t n;
-  if (cp < 0x80) {
-    b[0] = static_cast<char>(cp);
-    n = 1;
-  } else if (cp < 0x800) {
-    b[0] = static_cast<char>(0xc0 | cp >> 6);
-    b[1] = static_cast<char>(0x80 | (cp & 0x3f));
-    n = 2;
-  } else if (cp < 0x10000) {
-    b[0] = static_cast<char>(0xe0 | cp >> 12);
-    b[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-    b[2] = static_cast<char>(0x80 | (cp & 0x3f));
-    n = 3;
-  } else {
-    b[0] = static_cast<char>(0xf0 | cp >> 18);
-    b[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3f));
-    b[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3f));
-    b[3] = static_cast<char>(0x80 | (cp & 0x3f));
-    n = 4;
-  }
-  out.append(b, n);
+  out.append(b, static_cast<std::size_t>(put_utf8(cp, b) - b));
 }
 
 // Decodes the escape whose backslash lies just before p and appends what it
