@@ -1,11 +1,11 @@
 """Documents of any size: iterating records and converting files in bounded
 memory.
 
-:func:`iter_records` reads a file a chunk at a time.  ``.marl`` and
-``.marlc`` text is cut at cut points (after a line that closes every
-record: an unindented line in ``.marl``, a blank line in ``.marlc``), and
-each piece goes to the core's scanner, which builds the dicts straight
-from the bytes; the JSON form goes through the core's incremental reader.  :func:`convert` does the
+:func:`iter_records` feeds a file a chunk at a time to the core's
+incremental reader, which cuts ``.marl`` and ``.marlc`` text at cut points
+(after a line that closes every record: an unindented line in ``.marl``, a
+blank line in ``.marlc``) and builds the dicts straight from the bytes;
+the JSON form goes through the same reader.  :func:`convert` does the
 whole conversion in native code, with the GIL released, on several threads
 for ``.marl`` and ``.marlc`` input.
 """
@@ -125,17 +125,16 @@ def _chunks(fp: Any, chunk_size: int) -> Iterator[bytes]:
 
 def _iterate(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[str, str]]:
     try:
-        if fmt == "json":
-            yield from _iterate_json(fp, chunk_size)
-        else:
-            yield from _iterate_text(fp, fmt, chunk_size)
+        yield from _records(fp, fmt, chunk_size)
     finally:
         if close:
             fp.close()
 
 
-def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
-    reader = _Reader("json")
+def _records(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
+    # The native reader keeps an unfinished record itself, so a record that
+    # spans many chunks costs time in proportion to its length.
+    reader = _Reader(fmt)
     skipped = 0
     try:
         for chunk in _chunks(fp, chunk_size):
@@ -146,32 +145,6 @@ def _iterate_json(fp: Any, chunk_size: int) -> Iterator[Dict[str, str]]:
         yield from reader.finish()
     except ValueError as error:
         stream_error = _native_error(error, skipped)
-        if stream_error is None:
-            raise
-        raise stream_error from None
-
-
-def _iterate_text(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
-    carry = b""  # the text since the last cut point
-    offset = 0  # file offset of carry[0]
-    try:
-        for chunk in _chunks(fp, chunk_size):
-            if not chunk:
-                offset = len(_BOM)
-                continue
-            buffer = carry + chunk if carry else chunk
-            # Cut points in the new bytes only: the carry holds none but its start.
-            cut = _ext.last_cut(buffer, len(carry), fmt) if carry else _ext.last_cut(buffer, 0, fmt)
-            if cut <= 0:
-                carry = buffer
-                continue
-            yield from _ext.read_piece(memoryview(buffer)[:cut], fmt, offset)
-            carry = buffer[cut:]
-            offset += cut
-        if carry:
-            yield from _ext.read_piece(carry, fmt, offset)
-    except ValueError as error:
-        stream_error = _native_error(error)
         if stream_error is None:
             raise
         raise stream_error from None

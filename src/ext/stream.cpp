@@ -112,20 +112,6 @@ PyObject* next_cut(PyObject*, PyObject* args) {
   });
 }
 
-// last_cut(data, from, format) -> int, -1 when there is none at or after from
-PyObject* last_cut(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* data;
-    Py_ssize_t from;
-    const char* format;
-    if (!PyArg_ParseTuple(args, "Ons:last_cut", &data, &from, &format)) return nullptr;
-    const stream::Format f = text_format(format);
-    BytesView view(data);
-    const std::size_t cut = stream::last_cut(f, view.text(), from < 0 ? 0 : static_cast<std::size_t>(from));
-    return cut == stream::npos ? PyLong_FromLong(-1) : PyLong_FromSize_t(cut);
-  });
-}
-
 // ---------------------------------------------------------------------------
 // The incremental reader as a Python object
 
@@ -193,33 +179,6 @@ class DictSink {
   PyRef records_;
   KeyCache keys_;
 };
-
-// read_piece(data, format, offset) -> list of dicts
-//
-// Reads a piece of .marl or .marlc text that starts and ends at cut points,
-// as bytes; `offset` is the piece's place in the file, for the error that
-// ill-formed UTF-8 raises.
-PyObject* read_piece(PyObject*, PyObject* args) {
-  return stream_guarded([&]() -> PyObject* {
-    PyObject* data;
-    const char* format;
-    unsigned long long offset;
-    if (!PyArg_ParseTuple(args, "OsK:read_piece", &data, &format, &offset)) return nullptr;
-    const stream::Format f = text_format(format);
-    BytesView view(data);
-    const std::string_view text = view.text();
-    if (!marlet_core::is_valid_utf8(text)) {
-      const std::size_t bad = stream::first_invalid_utf8(text.data(), text.size());
-      throw stream::ReadError(stream::ReadError::Kind::utf8, offset + bad, "ill-formed UTF-8", text.substr(bad));
-    }
-    DictSink sink;
-    if (f == stream::Format::marl)
-      marlet_core::text::scan_marl(text, sink);
-    else
-      marlet_core::text::scan_compact(text, sink);
-    return sink.take().release();
-  });
-}
 
 struct ReaderObject {
   PyObject_HEAD
@@ -634,8 +593,6 @@ PyObject* reader_type(PyObject*, PyObject*) {
 
 const PyMethodDef g_methods[] = {
     {"next_cut", next_cut, METH_VARARGS, "next_cut(data, offset, format) -> first cut point at or after offset"},
-    {"last_cut", last_cut, METH_VARARGS, "last_cut(data, start, format) -> last cut point at or after start, or -1"},
-    {"read_piece", read_piece, METH_VARARGS, "read_piece(data, format, offset) -> records of a piece between cut points"},
     {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
     {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress)"},
 };
