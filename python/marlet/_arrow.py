@@ -14,16 +14,17 @@ so that a file can be split into pieces read independently (see
 
 from __future__ import annotations
 
+import collections
 import importlib
 import itertools
 import os
-from typing import IO, Any, Iterator, Optional, Sequence, Union
+from typing import IO, Any, Iterator, List, Optional, Sequence, Union
 
 from ._dispatch import format_of
 from ._errors import FormatError
 from ._io import BOM, Records, StrPath
 from ._native import parse_marl, parse_marl_compact
-from ._stream import _native_error
+from ._stream import _native_error, _utf8_error
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
 # batches below are typed Any.
@@ -133,12 +134,26 @@ def _opened(source: Source) -> tuple[Any, bool]:
     return source, False
 
 
+def column_names(columns: Optional[Sequence[str]]) -> Optional[List[str]]:
+    """The ``columns`` argument as a list of str.  A table has one column
+    per name, so a name given twice is refused rather than dropped or
+    doubled."""
+    if columns is None:
+        return None
+    if isinstance(columns, str):
+        raise TypeError("columns must be a sequence of str, not a str")
+    names = list(columns)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"columns must hold str, not {type(name).__name__}")
+    repeated = [name for name, count in collections.Counter(names).items() if count > 1]
+    if repeated:
+        raise ValueError(f"columns holds {', '.join(map(repr, repeated))} more than once; name each column once")
+    return names
+
+
 def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int) -> object:
-    if columns is not None:
-        if isinstance(columns, str):
-            raise TypeError("columns must be a sequence of str, not a str")
-        columns = list(columns)
-    return _ext.arrow_builder(format, columns, batch_rows)
+    return _ext.arrow_builder(format, column_names(columns), batch_rows)
 
 
 def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
@@ -148,8 +163,9 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
     ``format`` when given, else the suffix of the path (or of the file
     object's ``name``).  The table has one nullable ``string`` column per
     key, in the order keys are first seen, or exactly ``columns`` when
-    given (other keys are skipped, a column no record has is all null);
-    one row per record; a key repeated in a record holds its last value.
+    given, each name once (other keys are skipped, a column no record has
+    is all null); one row per record; a key repeated in a record holds its
+    last value.
 
     Raises :class:`StreamError` (a :class:`MarletError`, so a
     :class:`ValueError`) with the byte offset ``pos`` for text that is not
@@ -290,7 +306,11 @@ def _span_chunks(fp: Any, begin: int, end: int) -> Iterator[bytes]:
 def range_records(fp: Any, format: str, start: int, stop: int, size: int) -> Records:
     """The records that begin in ``[start, stop)`` of an open binary file."""
     begin, end = _span(fp, format, start, stop, size)
-    text = str(b"".join(_span_chunks(fp, begin, end)), "utf-8")
+    data = b"".join(_span_chunks(fp, begin, end))
+    try:
+        text = str(data, "utf-8")
+    except UnicodeDecodeError as error:
+        raise _utf8_error(data[error.start : error.start + 4], begin + error.start) from None
     return parse_marl(text) if format == "marl" else parse_marl_compact(text)
 
 

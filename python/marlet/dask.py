@@ -127,17 +127,14 @@ def read_marl_dataframe(
     than drop its values.
     """
     pa = _arrow._pyarrow("dask.read_marl_dataframe")
+    names = _arrow.column_names(columns)
     fs, blocks = _blocks(urlpath, blocksize, format)
-    fixed = columns is not None
-    if columns is None:
+    fixed = names is not None
+    if names is None:
         path, chosen, _, _, size = blocks[0]
         with fs.open(path, "rb") as fp:
             sample = _arrow.range_arrow(fp, chosen, 0, min(_SAMPLE, size), size)
         names = list(sample.column_names)
-    else:
-        if isinstance(columns, str):
-            raise TypeError("columns must be a sequence of str, not a str")
-        names = list(columns)
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
         functools.partial(_frame_partition, fs, names=names, fixed=fixed),

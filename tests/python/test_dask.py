@@ -62,6 +62,9 @@ def test_columns_fixed_or_asked_for(files):
         md.read_marl_dataframe(str(path), blocksize="256 KiB").compute(scheduler="sync")
     frame = md.read_marl_dataframe(str(path), blocksize="256 KiB", columns=["b", "z"]).compute(scheduler="sync")
     assert list(frame.columns) == ["b", "z"] and frame["b"].notna().sum() == 1 and frame["z"].isna().all()
+    for read in (md.read_marl_dataframe, marlet.read_arrow, lambda *a, **k: list(marlet.iter_arrow(*a, **k))):
+        with pytest.raises(ValueError, match="'b' more than once"):
+            read(str(path), columns=["b", "z", "b"])
 
 
 def test_one_huge_record(tmp_path):
