@@ -8,7 +8,7 @@ fault has no place) and, for text, ``lineno`` and ``colno`` (from 1).
 from __future__ import annotations
 
 import json
-from typing import Optional
+from typing import Optional, Tuple
 
 __all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError"]
 
@@ -67,7 +67,23 @@ class BinaryDecodeError(MarletError):
 
 class JSONError(MarletError, json.JSONDecodeError):  # type: ignore[misc]  # int positions, never None
     """A text that is not the JSON form of a record list: both a
-    :class:`MarletError` and a :class:`json.JSONDecodeError`."""
+    :class:`MarletError` and a :class:`json.JSONDecodeError`.
+
+    ``lineno`` and ``colno`` count characters of ``doc``.  ``pos`` counts
+    them too, unless ``skip`` is given: ``doc`` was then decoded from bytes
+    that began with ``skip`` more (a byte-order mark a file reader
+    dropped), and ``pos`` is the offset in those bytes.
+    """
+
+    def __init__(self, msg: str, doc: str, pos: int, skip: Optional[int] = None) -> None:
+        super().__init__(msg, doc, pos)
+        self._where = (pos, skip)
+        if skip is not None:
+            self.pos = skip + len(doc[:pos].encode("utf-8"))
+            self.args = (f"{msg}: line {self.lineno} column {self.colno} (byte {self.pos})",)
+
+    def __reduce__(self) -> Tuple[type, Tuple[str, str, int, Optional[int]]]:
+        return type(self), (self.msg, self.doc, *self._where)
 
 
 class UTF8Error(MarletError, UnicodeDecodeError):

@@ -13,14 +13,14 @@ from typing import NoReturn, Optional, Tuple
 
 from . import _ext
 from ._errors import JSONError
-from ._io import Data, Readable, Records, RecordsIn, Writable, byte_writer, file_text, text_arg
+from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, file_text, text_arg
 from ._text import JSON
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
 
 
-def _fail(msg: str, doc: str, pos: int) -> NoReturn:
-    raise JSONError(msg, doc, pos)
+def _fail(msg: str, doc: str, pos: int, skip: Optional[int]) -> NoReturn:
+    raise JSONError(msg, doc, pos, skip)
 
 
 def _shape_fault(value: object) -> Optional[str]:
@@ -87,36 +87,45 @@ def loads_json(s: Data) -> Records:
     keeps its last value.  Bytes are decoded strictly as UTF-8.
 
     Anything else raises :class:`json.JSONDecodeError` (also a
-    :class:`MarletError`) whose ``pos``, ``lineno`` and ``colno`` point at
-    the offending text: malformed JSON, a top level other than an array, an
+    :class:`MarletError`) whose ``pos`` (in characters of a str, in bytes
+    of bytes), ``lineno`` and ``colno`` point at the offending text:
+    malformed JSON, a top level other than an array, an
     element other than an object, a member value other than a string, or a
     ``\\u`` escape that leaves a lone surrogate.
     """
-    doc = text_arg(s, "loads_json")
+    return _loads(text_arg(s, "loads_json"), None if isinstance(s, str) else 0)
+
+
+def _loads(doc: str, skip: Optional[int]) -> Records:
+    """The records of ``doc``; an error's ``pos`` counts bytes after
+    ``skip`` bytes dropped before ``doc`` when ``doc`` was decoded from
+    bytes, characters when ``skip`` is None."""
     try:
         value = json.loads(doc)
     except json.JSONDecodeError as error:
-        _fail(error.msg, doc, error.pos)
+        _fail(error.msg, doc, error.pos, skip)
     except (ValueError, RecursionError):
         # Numbers too long for int(), nesting too deep for the decoder:
         # never the right shape.
         where = _rejection(doc)
         pos = 0 if where is None else where[1]
-        _fail(_describe(doc, pos), doc, pos)
+        _fail(_describe(doc, pos), doc, pos, skip)
     fault = _shape_fault(value)
     if fault is None and not _may_hold_surrogates(doc):
         return value  # type: ignore[no-any-return]  # checked just above
     where = _rejection(doc)
     if where is None:
         return value  # type: ignore[no-any-return]
-    _fail(fault or _describe(doc, where[1]), doc, where[1])
+    _fail(fault or _describe(doc, where[1]), doc, where[1], skip)
 
 
 def load_json(fp: Readable) -> Records:
     """Read records from their JSON form in a file object, binary (decoded
     strictly as UTF-8) or text; one leading byte-order mark is dropped.
-    Raises as :func:`loads_json` does."""
-    return loads_json(file_text(fp.read(), "load_json"))
+    Raises as :func:`loads_json` does; for a binary file ``pos`` is the
+    byte offset in what it gave, the mark included."""
+    data = fp.read()
+    return _loads(file_text(data, "load_json"), None if isinstance(data, str) else bom_length(data))
 
 
 def dumps_json(records: RecordsIn, *, indent: Optional[int] = None) -> str:

@@ -134,12 +134,27 @@ def test_bad_utf8_deep_in_a_file(tmp_path, fmt):
 
 @pytest.mark.parametrize(
     "text, pos",
-    [("[{\"a\":\"1\"},{\"b\":2}]", 16), ('[{"a":"1"}] x', 12), ('\ufeff[{"a":"1"}', 13), ("{}", 0), ("", 0)],
+    [("[{\"a\":\"1\"},{\"b\":2}]", 16), ('[{"a":"1"}] x', 12), ('\ufeff[{"a":"1"}', 13), ('\ufeff[{"é":"x"},1]', 15)]
+    + [("{}", 0), ("", 0)],
 )
 def test_json_errors_name_the_byte_offset(tmp_path, text, pos):
+    """Every reader of bytes counts them, a dropped mark included."""
+    data = text.encode()
+    body = data.removeprefix(b"\xef\xbb\xbf")
+    path = tmp_path / "in.json"
+    path.write_bytes(data)
     with pytest.raises(marlet.StreamError) as error:
-        list(marlet.iter_records(io.BytesIO(text.encode()), "json", chunk_size=3))
+        list(marlet.iter_records(path, chunk_size=3))
     assert error.value.pos == pos
+    for read, at in (
+        (lambda: marlet.read(path), pos),
+        (lambda: marlet.load_json(io.BytesIO(data)), pos),
+        (lambda: marlet.loads(body, "json"), pos - len(data) + len(body)),
+    ):
+        with pytest.raises(json.JSONDecodeError) as error:
+            read()
+        assert error.value.pos == at
+    assert [problem.pos for problem in marlet.check(path)] == [pos]
     with pytest.raises(ValueError):
         marlet.loads_json(text)
 
