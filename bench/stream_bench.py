@@ -14,11 +14,13 @@ a fresh process and reports its wall time and peak resident memory:
                               (reading the file is not timed)
   parse_marl                  parse_marl of the whole text in memory
                               (decoding is not timed)
+  one record                  read() and iter_records on a file that is a
+                              single record of --record-mb MB
 
 "CPU s" is the user and system time of the whole process, all threads; on
 a busy machine it shows what the wall time would be on an idle one.
 
-Usage: bench/stream_bench.py [--sizes 1024,2048] [--dir DIR] [--keep] [--in-memory-up-to MB]
+Usage: bench/stream_bench.py [--sizes 1024,2048] [--dir DIR] [--keep] [--in-memory-up-to MB] [--record-mb 64]
 Sizes are in MB.  Not a test: timings depend on the machine and its load.
 """
 from __future__ import annotations
@@ -119,22 +121,47 @@ for _ in marlet.iter_records(sys.argv[1]):
 print(time.perf_counter() - start, time.process_time() - cpu)
 """
 
+READ_TIMED = """
+import sys, time, marlet
+start, cpu = time.perf_counter(), time.process_time()
+marlet.read(sys.argv[1])
+print(time.perf_counter() - start, time.process_time() - cpu)
+"""
+
+
+def one_record(folder: Path, megabytes: int) -> None:
+    """read() and iter_records() on a file that is one record of
+    `megabytes` MB: iterating must stay linear in the record's length."""
+    path = folder / f"record-{megabytes}.marl"
+    line = "  field: " + "v" * 90 + "\n"
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(line * ((megabytes << 20) // len(line)) + "end: 1\n")
+    print(f"\n== {path}: one record of {path.stat().st_size / 1e6:,.0f} MB (default chunk size)")
+    times = {}
+    for name, script in (("read", READ_TIMED), ("iter_records", ITERATE_TIMED)):
+        _, rss, out_text, _ = run(python(script) + [str(path)])
+        times[name] = float(out_text.split()[0])
+        print(f"{name:<40} {times[name]:8.2f} {'':>8} {rss:12.0f}")
+    print("  iter_records / read".ljust(38) + f"{times['iter_records'] / times['read']:5.2f}  target <= 2.00")
+    path.unlink()
+
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", default="1024,2048", help="file sizes in MB, comma-separated")
+    parser.add_argument("--sizes", default="1024,2048", help="file sizes in MB, comma-separated; empty for none")
     parser.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "marlet-stream-bench"))
     parser.add_argument("--keep", action="store_true", help="keep the generated files")
     parser.add_argument(
         "--in-memory-up-to", type=int, default=1024, metavar="MB",
         help="run the whole-file baselines (about 8x the file size in memory) only up to this size",
     )
+    parser.add_argument("--record-mb", type=int, default=64, help="size of the one-record file in MB; 0 skips it")
     args = parser.parse_args()
     folder = Path(args.dir)
     folder.mkdir(parents=True, exist_ok=True)
     marlet_cmd = [PY, "-m", "marlet"]
     try:
-        for mb in (int(s) for s in args.sizes.split(",")):
+        for mb in (int(s) for s in args.sizes.split(",") if s):
             source = folder / f"big-{mb}.marl"
             generate(source, mb)
             size = source.stat().st_size / 1e6
@@ -179,6 +206,8 @@ def main() -> None:
             ratio("convert jobs=2", "convert jobs=1", "<= 0.60 (wall)")
             ratio("convert jobs=1", "marlet_parse", "<= 1.00")
             ratio("iter_records", "parse_marl", "<= 1.15")
+        if args.record_mb:
+            one_record(folder, args.record_mb)
     finally:
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)
