@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Runs the C++ and Python benchmarks side by side and prints the ratios.
 
-Usage: bench/run.py [--build DIR] [--data DIR] [--quick]
+Usage: bench/run.py [--build DIR] [--data DIR] [--quick] [--json FILE]
 
 Expects the corpora from bench/gen_corpus.py in --data, the C++ benchmark
 binary built in --build (cmake -DMARLET_BUILD_BENCH=ON), and marlet
 installed in the running Python.  scripts/bench does all of that.
+--json also writes the raw results (Python times and memory, C++ bytes per
+second, the machine) to FILE, which bench/plots.py draws.
 """
 from __future__ import annotations
 
@@ -50,6 +52,7 @@ def main() -> None:
     ap.add_argument("--build", type=Path, default=HERE.parent / "build" / "bench")
     ap.add_argument("--data", type=Path, default=HERE / "data")
     ap.add_argument("--quick", action="store_true", help="fewer repetitions")
+    ap.add_argument("--json", type=Path, help="also write the raw results to this file")
     args = ap.parse_args()
 
     repeat = 5 if args.quick else 15
@@ -93,7 +96,11 @@ def main() -> None:
         cpp_ratio(shape, "marlet_parse", "simdjson_dom_walk", "<= 2")
         cpp_ratio(shape, "marlet_parse_binary", "simdjson_dom_walk", "<= 2")
 
-    print(f"marlet benchmark on {cpu_name()}, {os.cpu_count()} CPUs, Python {platform.python_version()}")
+    machine = {"cpu": cpu_name(), "cpus": os.cpu_count(), "python": platform.python_version(),
+               "load_average": [round(x, 2) for x in os.getloadavg()], "repeat": repeat}
+    if args.json:
+        args.json.write_text(json.dumps({"machine": machine, "python": py, "cpp": cpp}, indent=1) + "\n")
+    print(f"marlet benchmark on {machine['cpu']}, {machine['cpus']} CPUs, Python {machine['python']}")
     print("\nratios (time of the first over the second; below 1 means marlet is faster)\n")
     print(f"| corpus | ratio | value | target |\n|---|---|---|---|")
     for shape, name, value, target in rows:

@@ -31,6 +31,9 @@ class FormatInfo(NamedTuple):
     lossy: bool  # takes lossy=
 
 
+#: The four formats by name (``"marl"``, ``"marlc"``, ``"json"``,
+#: ``"binary"``), each with its file suffix, whether it is text, and its
+#: ``loads`` / ``load`` / ``dumps`` / ``dump`` functions.
 FORMATS: Dict[str, FormatInfo] = {
     "marl": FormatInfo("marl", ".marl", True, _text.loads_marl, _text.load_marl, _text.dumps_marl, _text.dump_marl, True, True),
     "marlc": FormatInfo(

@@ -48,9 +48,6 @@ def test_documents_details():
     assert services["session-cache"]["status"] == "degraded"
     cities = marlet.read(EXAMPLES / "cities.marlc")
     assert {c["name"] for c in cities} >= {"Zürich", "東京", "Москва", "القاهرة"}
-
-
-def test_c_example_document_reads():
     assert marlet.read(EXAMPLES / "c" / "sample.marl")
 
 
@@ -70,10 +67,11 @@ def test_python_example_runs(tmp_path):
     assert list(tmp_path.iterdir()) == []  # it cleans up after itself
 
 
-def test_readme_python_example_runs(tmp_path):
-    """The README's Python example shows real behaviour: it runs as shown."""
-    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
-    section = readme[readme.index("## Python usage") :]
+@pytest.mark.parametrize("page", ["README.md", "docs/usage.md"])
+def test_readme_python_example_runs(tmp_path, page):
+    """The Python examples of README and of the guide show real behaviour: they run as shown."""
+    readme = (EXAMPLES.parent / page).read_text(encoding="utf-8")
+    section = readme[readme.index("Python usage") :]
     code = section[section.index("```python\n") + 10 : section.index("```\n", section.index("```python\n") + 10)]
     (tmp_path / "examples").symlink_to(EXAMPLES)
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, timeout=60)
