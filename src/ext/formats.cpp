@@ -183,13 +183,18 @@ class RecordFields {
       PyObject *key, *value;  // borrowed from the dict, which outlives this record's write
       while (PyDict_Next(record, &pos, &key, &value)) add(key, value, index);
     } else {
-      PyObject* items = PyObject_HasAttrString(record, "items") && !PyUnicode_Check(record) ? PyMapping_Items(record) : nullptr;
-      if (items == nullptr) {
+      // Only a record without items() is of the wrong type; whatever the
+      // mapping's own methods raise (Ctrl-C included) propagates as it is.
+      PyRef method = PyRef::steal(PyUnicode_Check(record) ? nullptr : PyObject_GetAttrString(record, "items"));
+      if (!method) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
         throw PyError{};
       }
-      items_ = PyRef::steal(items);  // keeps the pairs alive while they are written
+      PyRef view = checked(PyObject_CallNoArgs(method.get()));
+      items_ = checked(PySequence_List(view.get()));  // keeps the pairs alive while they are written
+      PyObject* items = items_.get();
       const Py_ssize_t n = PyList_GET_SIZE(items);
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items, i);
