@@ -85,14 +85,6 @@ WRONG_TEXT = [
 ]
 
 
-@pytest.mark.parametrize("function", TEXT_FUNCTIONS)
-@pytest.mark.parametrize(("data", "type_name"), WRONG_TEXT)
-def test_data_of_wrong_type(function, data, type_name):
-    with pytest.raises(TypeError) as info:
-        function(data)
-    assert info.value.args == (f"argument 'data': '{type_name}' object cannot be converted to 'PyString'",)
-    assert info.value.__cause__ is None
-    assert info.value.__suppress_context__ is True
 
 
 def generator():
@@ -122,12 +114,16 @@ WRONG_RECORDS = [
 ]
 
 
-@pytest.mark.parametrize(("records", "message"), WRONG_RECORDS)
-def test_records_of_wrong_shape(records, message):
+@pytest.mark.parametrize(
+    ("function", "argument", "message"),
+    [(f, d, f"argument 'data': '{t}' object cannot be converted to 'PyString'") for f in TEXT_FUNCTIONS for d, t in WRONG_TEXT]
+    + [(write_marl_compact, records, f"argument 'records': {m}") for records, m in WRONG_RECORDS],
+)
+def test_arguments_of_wrong_type(function, argument, message):
     with pytest.raises(TypeError) as info:
-        write_marl_compact(records)
+        function(argument)
     assert type(info.value) is TypeError
-    assert info.value.args == (f"argument 'records': {message}",)
+    assert info.value.args == (message,)
     assert info.value.__cause__ is None
     assert info.value.__suppress_context__ is True
 

@@ -62,47 +62,36 @@ REFUSED = (
     r"|module (marlet\.)?(_native|_ext) does not support loading in subinterpreters"
 )
 
-# In another interpreter: the package, or one module alone under a bare
-# package (so that the package's order of imports does not decide which
-# module is tried).
-IMPORT = """
-import importlib, importlib.util, sys, types
-if NAME != "marlet":
-    package = types.ModuleType("marlet")
-    package.__path__ = importlib.util.find_spec("marlet").submodule_search_locations
-    sys.modules["marlet"] = package
-try:
-    importlib.import_module(NAME)
-except ImportError as e:
-    print("sub:", e)
-"""
-
 # A refused import in another interpreter, before and after the main
-# interpreter imports the module.
+# interpreter imports the module.  A module alone is imported there under a
+# bare package, so that the package's order of imports does not decide
+# which module is tried.
 SUBINTERPRETER = textwrap.dedent(
     """
-    import importlib, sys
+    import importlib, importlib.util, sys
     try:
         import _interpreters as I
         new = I.create
     except ImportError:
         import _xxsubinterpreters as I
         new = (lambda: I.create(isolated=True)) if sys.version_info >= (3, 12) else I.create
+    path = list(importlib.util.find_spec("marlet").submodule_search_locations)
+    bare = f"import sys, types\\nsys.modules['marlet'] = types.ModuleType('marlet')\\nsys.modules['marlet'].__path__ = {path!r}\\n"
+    script = ("" if "NAME" == "marlet" else bare) + "try:\\n import NAME\\nexcept ImportError as e: print('sub:', e)"
 
     def in_subinterpreter():
         i = new()
         try:
-            I.run_string(i, IMPORT)
+            I.run_string(i, script)
         finally:
             I.destroy(i)
 
     in_subinterpreter()
-    import marlet
-    module = importlib.import_module(NAME)
+    import marlet, NAME as module
     print(marlet.parse_marl("a: 1"))
     in_subinterpreter()
-    del sys.modules[NAME]
-    print(importlib.import_module(NAME) is module)
+    del sys.modules["NAME"]
+    print(importlib.import_module("NAME") is module)
     """
 )
 
@@ -113,7 +102,7 @@ SUBINTERPRETER = textwrap.dedent(
 )
 def test_refused_subinterpreter_does_not_lock_out_the_main_one(name, refused_by, same):
     pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
-    done = run_python(SUBINTERPRETER.replace("IMPORT", repr(IMPORT.replace("NAME", repr(name)))).replace("NAME", repr(name)))
+    done = run_python(SUBINTERPRETER.replace("NAME", name))
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[1::2] == ["[{'a': '1'}]", str(same)]

@@ -1,10 +1,8 @@
 """The module object, its functions, PanicException and the built file."""
 
-import importlib
 import inspect
 import shutil
 import subprocess
-import sys
 
 import pytest
 
@@ -44,17 +42,6 @@ def test_function_surface(name):
     assert str(inspect.signature(function)) == f"({parameter})"
     assert function.__doc__.startswith(FIRST_SENTENCES[name])
     assert "\n--\n" not in function.__doc__
-
-
-def test_reimport_gives_the_same_module():
-    first = sys.modules.pop("marlet._native")
-    try:
-        again = importlib.import_module("marlet._native")
-        assert again is first
-        assert again.__all__ == NAMES
-        assert again.parse_marl("a: 1") == [{"a": "1"}]
-    finally:
-        sys.modules["marlet._native"] = first
 
 
 @pytest.fixture(scope="module")
