@@ -14,6 +14,11 @@ so the same records always give the same bytes.
 Every error of the package is a :class:`MarletError`.
 """
 
+# The native modules come first, so that another interpreter, which they
+# refuse, imports nothing else: some extension modules of the standard
+# library (hashlib's, on CPython 3.12) leave behind in an isolated
+# interpreter what later crashes the main one.
+from . import _native, _ext
 from ._arrow import iter_arrow, read_arrow, read_range
 from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
 from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write

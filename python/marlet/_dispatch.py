@@ -4,10 +4,11 @@ for strings and bytes.  The command line uses the same table."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import stat
 import secrets
-from typing import Any, BinaryIO, Callable, Dict, Literal, NamedTuple, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Union
 
 from . import _binary, _errors, _ext, _io, _json, _text
 from ._errors import FormatError
@@ -179,11 +180,8 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
     encoding the one place where reading fails.  ``pos`` is a byte offset
     in the file.  Text that is not UTF-8 gives one problem at the first
     ill-formed byte."""
-    import mmap
-
     info = choose(format, path)
     with open(path, "rb") as fp:
-        size = os.fstat(fp.fileno()).st_size
         if not info.strict:
             try:
                 info.load(fp)
@@ -192,9 +190,7 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
                 msg = getattr(error, "msg", None) or str(error)
                 return [_text.Problem(pos, getattr(error, "lineno", None) or 0, getattr(error, "colno", None) or 0, msg)]
             return []
-        if size == 0:
-            return []
-        with mmap.mmap(fp.fileno(), 0, access=mmap.ACCESS_READ) as mapped, memoryview(mapped) as whole:
+        with _contents(fp) as whole:
             skip = 3 if whole[:3] == _io.BOM else 0
             with whole[skip:] as body:
                 bad = _ext.utf8_error(body)
@@ -205,3 +201,19 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
                     return [_text.Problem(bad + skip, line, column, f"byte 0x{body[bad]:02x} is not UTF-8")]
                 found = _text.problems(body, info.name == "marl")
                 return [p._replace(pos=p.pos + skip) for p in found]
+
+
+@contextlib.contextmanager
+def _contents(fp: BinaryIO) -> Iterator[memoryview]:
+    """All the bytes of an open file: a regular file's mapped, what anything
+    else gives read (a pipe, a FIFO, a terminal or a file under /proc, whose
+    size stat does not tell)."""
+    import mmap
+
+    st = os.fstat(fp.fileno())
+    if stat.S_ISREG(st.st_mode) and st.st_size > 0:
+        with mmap.mmap(fp.fileno(), 0, access=mmap.ACCESS_READ) as mapped, memoryview(mapped) as whole:
+            yield whole
+    else:
+        with memoryview(fp.read()) as whole:
+            yield whole

@@ -7,8 +7,9 @@ fault has no place) and, for text, ``lineno`` and ``colno`` (from 1).
 
 from __future__ import annotations
 
+import contextlib
 import json
-from typing import Optional, Tuple
+from typing import Iterator, Optional, Tuple
 
 __all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError"]
 
@@ -96,3 +97,26 @@ def utf8_error(error: UnicodeDecodeError) -> UTF8Error:
     out = UTF8Error(error.encoding, error.object, error.start, error.end, error.reason)
     out.pos = error.start
     return out
+
+
+class UTF8EncodeError(MarletError, UnicodeEncodeError):
+    """A str that has no UTF-8 form (it holds a lone surrogate): both a
+    :class:`MarletError` and a :class:`UnicodeEncodeError`; ``pos`` is the
+    character offset in the text read, None for a record's key or value."""
+
+
+def utf8_encode_error(error: UnicodeEncodeError, pos: Optional[int] = None) -> UTF8EncodeError:
+    """The package's form of a strict UTF-8 encoding error."""
+    out = UTF8EncodeError(error.encoding, error.object, error.start, error.end, error.reason)
+    out.pos = pos
+    return out
+
+
+@contextlib.contextmanager
+def utf8_encoding(skip: int = 0) -> Iterator[None]:
+    """Turns a strict UTF-8 encoding error of the text being read into the
+    package's, at its offset (``skip`` characters stood before the text)."""
+    try:
+        yield
+    except UnicodeEncodeError as error:
+        raise utf8_encode_error(error, error.start + skip) from None

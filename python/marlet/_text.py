@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Callable, List, NamedTuple, Optional, Union
 
 from . import _ext
-from ._errors import LossyWriteError, MarletSyntaxError
+from ._errors import LossyWriteError, MarletSyntaxError, utf8_encoding
 from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, decode, file_text, text_arg
 from ._native import parse_marl
 
@@ -62,9 +62,10 @@ def _strict(data: Data, marl: bool) -> None:
 
 def _loads(parse: Callable[[str], Records], marl: bool, data: Data, strict: bool, name: str) -> Records:
     text = text_arg(data, name)
-    if strict:
-        _strict(data, marl)
-    return parse(text)
+    with utf8_encoding():
+        if strict:
+            _strict(data, marl)
+        return parse(text)
 
 
 def _load(parse: Callable[[str], Records], marl: bool, fp: Readable, strict: bool, name: str) -> Records:
@@ -78,9 +79,10 @@ def _load(parse: Callable[[str], Records], marl: bool, fp: Readable, strict: boo
             raise MarletSyntaxError(first.msg, first.pos + skip, first.lineno, first.colno)
         return parse(text)
     text = file_text(data, name)
-    if strict:
-        _strict(text, marl)
-    return parse(text)
+    with utf8_encoding(bom_length(data)):
+        if strict:
+            _strict(text, marl)
+        return parse(text)
 
 
 def loads_marl(s: Data, *, strict: bool = False) -> Records:

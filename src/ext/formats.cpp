@@ -93,8 +93,7 @@ class BytesOut {
 // Python str <-> UTF-8
 
 // Appends the UTF-8 form of a str's storage to `out`.  A lone surrogate
-// cannot be encoded: CPython's own encoder is then asked, to raise its
-// usual UnicodeEncodeError.
+// cannot be encoded: false then, and `out` holds a part.
 template <class Unit>
 bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -119,6 +118,23 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
   return true;
 }
 
+// Raises the package's error for a str that has no UTF-8 form: CPython's
+// own UnicodeEncodeError, turned by marlet._errors into one that is also a
+// MarletError.  The module is looked up only then, never kept.
+[[noreturn]] void raise_encode_error(PyObject* s) {
+  if (PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(s)))
+    throw std::runtime_error("a str with a lone surrogate was encoded");
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError{};
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+  PyRef errors = checked(PyImport_ImportModule("marlet._errors"));
+  PyRef error = checked(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw PyError{};
+}
+
 // Where a key's or value's bytes are: straight in an ASCII str's storage,
 // or at an offset of the record's scratch text.
 struct Piece {
@@ -141,11 +157,7 @@ Piece utf8_piece(PyObject* s, std::string& scratch) {
     case PyUnicode_2BYTE_KIND: ok = encode_units(PyUnicode_2BYTE_DATA(s), n, scratch); break;
     default: ok = encode_units(PyUnicode_4BYTE_DATA(s), n, scratch); break;
   }
-  if (!ok) {
-    scratch.resize(start);
-    checked(PyUnicode_AsUTF8String(s));  // raises UnicodeEncodeError
-    throw std::runtime_error("a str with a lone surrogate was encoded");
-  }
+  if (!ok) raise_encode_error(s);
   return Piece{nullptr, start, scratch.size() - start};
 }
 
@@ -183,13 +195,18 @@ class RecordFields {
       PyObject *key, *value;  // borrowed from the dict, which outlives this record's write
       while (PyDict_Next(record, &pos, &key, &value)) add(key, value, index);
     } else {
-      PyObject* items = PyObject_HasAttrString(record, "items") && !PyUnicode_Check(record) ? PyMapping_Items(record) : nullptr;
-      if (items == nullptr) {
+      // Only a record without items() is of the wrong type; whatever the
+      // mapping's own methods raise (Ctrl-C included) propagates as it is.
+      PyRef method = PyRef::steal(PyUnicode_Check(record) ? nullptr : PyObject_GetAttrString(record, "items"));
+      if (!method) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
         throw PyError{};
       }
-      items_ = PyRef::steal(items);  // keeps the pairs alive while they are written
+      PyRef view = checked(PyObject_CallNoArgs(method.get()));
+      items_ = checked(PySequence_List(view.get()));  // keeps the pairs alive while they are written
+      PyObject* items = items_.get();
       const Py_ssize_t n = PyList_GET_SIZE(items);
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items, i);

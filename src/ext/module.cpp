@@ -1,6 +1,8 @@
 // The module marlet._ext: its definition and function table.  It keeps no
-// state of its own, so it uses multi-phase initialisation and may be
-// imported in any interpreter.
+// state of its own, but like marlet._native it belongs to the main
+// interpreter alone: the package cannot work without marlet._native, and
+// refusing here, before anything is made, leaves nothing behind in an
+// interpreter that goes away.
 #include <vector>
 
 #include "ext.hpp"
@@ -46,5 +48,10 @@ PyModuleDef g_definition = {
 }  // namespace marlet_ext
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__ext() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "marlet._ext does not support subinterpreters: only the main interpreter may import it");
+    return nullptr;
+  }
   return PyModuleDef_Init(&marlet_ext::g_definition);
 }

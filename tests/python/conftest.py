@@ -102,3 +102,38 @@ def clib(request):
     if not path:
         pytest.skip("MARLET_LIB does not name a libmarlet.so")
     return CLibrary(path)
+
+
+class Records:
+    """A sequence of dicts whose protocol methods can be made to fail."""
+
+    def __init__(self, items, *, length=None, on_iter=None, on_next=None):
+        self.items, self.length, self.on_iter, self.on_next = items, length, on_iter, on_next
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __iter__(self):
+        if self.on_iter is not None:
+            raise self.on_iter
+        return RecordsIterator(self.items, self.on_next)
+
+
+class RecordsIterator:
+    def __init__(self, items, error):
+        self.items, self.error = list(items), error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        if self.error is not None:
+            raise self.error
+        raise StopIteration

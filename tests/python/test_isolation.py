@@ -58,21 +58,26 @@ def test_reported_collector_crash():
 # interpreters of 3.12 and later).
 REFUSED = (
     r"marlet\._native does not support subinterpreters: it was already initialised in another interpreter"
-    r"|module (marlet\.)?_native does not support loading in subinterpreters"
+    r"|marlet\._ext does not support subinterpreters: only the main interpreter may import it"
+    r"|module (marlet\.)?(_native|_ext) does not support loading in subinterpreters"
 )
 
 # A refused import in another interpreter, before and after the main
-# interpreter imports the module.
+# interpreter imports the module.  A module alone is imported there under a
+# bare package, so that the package's order of imports does not decide
+# which module is tried.
 SUBINTERPRETER = textwrap.dedent(
     """
-    import sys
+    import importlib, importlib.util, sys
     try:
         import _interpreters as I
         new = I.create
     except ImportError:
         import _xxsubinterpreters as I
         new = (lambda: I.create(isolated=True)) if sys.version_info >= (3, 12) else I.create
-    script = "try:\\n import marlet._native\\nexcept ImportError as e: print('sub:', e)"
+    path = list(importlib.util.find_spec("marlet").submodule_search_locations)
+    bare = f"import sys, types\\nsys.modules['marlet'] = types.ModuleType('marlet')\\nsys.modules['marlet'].__path__ = {path!r}\\n"
+    script = ("" if "NAME" == "marlet" else bare) + "try:\\n import NAME\\nexcept ImportError as e: print('sub:', e)"
 
     def in_subinterpreter():
         i = new()
@@ -82,20 +87,23 @@ SUBINTERPRETER = textwrap.dedent(
             I.destroy(i)
 
     in_subinterpreter()
-    import marlet, marlet._native as native
+    import marlet, NAME as module
     print(marlet.parse_marl("a: 1"))
     in_subinterpreter()
-    del sys.modules["marlet._native"]
-    import marlet._native
-    print(marlet._native is native)
+    del sys.modules["NAME"]
+    print(importlib.import_module("NAME") is module)
     """
 )
 
 
-def test_refused_subinterpreter_does_not_lock_out_the_main_one():
+# Each module the package ships, and the package, which imports them first.
+@pytest.mark.parametrize(
+    ("name", "refused_by", "same"), [("marlet", "_native", False), ("marlet._native", "_native", True), ("marlet._ext", "_ext", False)]
+)
+def test_refused_subinterpreter_does_not_lock_out_the_main_one(name, refused_by, same):
     pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
-    done = run_python(SUBINTERPRETER)
+    done = run_python(SUBINTERPRETER.replace("NAME", name))
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert lines[1::2] == ["[{'a': '1'}]", "True"]
-    assert all(re.fullmatch(f"sub: ({REFUSED})", line) for line in lines[::2]), lines
+    assert lines[1::2] == ["[{'a': '1'}]", str(same)]
+    assert all(re.fullmatch(f"sub: ({REFUSED})", line) and refused_by in line for line in lines[::2]), lines

@@ -1,15 +1,14 @@
 """The module object, its functions, PanicException and the built file."""
 
-import importlib
 import inspect
 import shutil
 import subprocess
-import sys
 
 import pytest
 
 import marlet
 import marlet._native as native
+from conftest import Records
 
 NAMES = ["parse_marl", "parse_marl_via_hashmap", "parse_marl_compact", "write_marl_compact"]
 
@@ -45,28 +44,6 @@ def test_function_surface(name):
     assert "\n--\n" not in function.__doc__
 
 
-def test_reimport_gives_the_same_module():
-    first = sys.modules.pop("marlet._native")
-    try:
-        again = importlib.import_module("marlet._native")
-        assert again is first
-        assert again.__all__ == NAMES
-        assert again.parse_marl("a: 1") == [{"a": "1"}]
-    finally:
-        sys.modules["marlet._native"] = first
-
-
-def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
-    interpreter = interpreters.create()
-    try:
-        with pytest.raises(interpreters.RunFailedError, match="ImportError.*does not support (loading in )?subinterpreters"):
-            interpreters.run_string(interpreter, "import marlet._native")
-    finally:
-        interpreters.destroy(interpreter)
-    assert native.parse_marl("a: 1") == [{"a": "1"}]
-
-
 @pytest.fixture(scope="module")
 def panic_type():
     # The type exists once any error has been fetched from a CPython call;
@@ -88,24 +65,11 @@ def test_panic_exception_type(panic_type):
     assert "panics" in doc and "SystemExit" in doc and "BaseException" in doc
 
 
-class Raises:
-    """A sequence whose iterator raises the given exception."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __getitem__(self, index):
-        raise IndexError
-
-    def __iter__(self):
-        raise self.error
-
-
 def test_panic_from_python_code_comes_back_as_a_new_panic(panic_type, capfd):
     original = panic_type("boom")
     with pytest.raises(BaseException) as info:
         try:
-            native.write_marl_compact(Raises(original))
+            native.write_marl_compact(Records([], on_iter=original))
         except Exception:  # pragma: no cover - it must not be caught here
             pytest.fail("PanicException was caught as an Exception")
     assert type(info.value) is panic_type
@@ -123,7 +87,7 @@ def test_panic_without_printable_message(panic_type, capfd):
             raise RuntimeError
 
     with pytest.raises(panic_type) as info:
-        native.write_marl_compact(Raises(panic_type(Unprintable())))
+        native.write_marl_compact(Records([], on_iter=panic_type(Unprintable())))
     assert info.value.args == ("Unwrapped panic from Python code",)
     capfd.readouterr()
 
