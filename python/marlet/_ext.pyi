@@ -28,5 +28,6 @@ def convert(
     lossy: bool,
     final_newline: bool,
     progress: Optional[Callable[[int], object]],
+    appends: bool,
 ) -> int: ...
 def read_piece(data: _Buffer, format: str, offset: int) -> List[Any]: ...

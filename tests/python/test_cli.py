@@ -143,6 +143,20 @@ ERRORS = [
     (["-", "--from", "json"], b"[" + b"1" * 5000 + b"]", 1, "<stdin>:1:2: a record is not an object"),
     (["-", "--from", "binary"], b"\x01\0\0\0", 1, "<stdin>: the record count 1 needs at least 4 more bytes, but 0 remain (at byte 0)"),
     (["-", "--from", "marl", "--strict"], b"  a: 1\nb\n", 1, "<stdin>:2:1: the line has no ':', so it carries no field"),
+    (
+        [write("d.marl", "x\n\ufeffa: 1\n"), "--to", "marlc"],
+        b"",
+        1,
+        "record 0, key '\\ufeffa': the first key of a document cannot start with U+FEFF (read as a byte-order mark) "
+        "in .marlc (--lossy writes it anyway)",
+    ),
+    (
+        ["-", "--from", "marl", "--to", "binary"],
+        b"a: 1\n",
+        1,
+        "binary output needs its record count first: write it to a file that can seek and is not in append mode, "
+        "or read the input from a file",
+    ),
     ([write("d.json", '[{"a":"1"},]')], b"", 1, "{path}:1:12: Expecting value"),
     (["-", "--from", "json"], b"", 1, "<stdin>:1:1: Expecting value"),
     ([write("d.txt", "a: 1")], b"", 2, "cannot tell the format of {path} from its suffix; use --from marl, marlc, json, binary"),
@@ -249,6 +263,12 @@ def test_binary_both_ways_and_deterministic(tmp_path):
     assert outputs == {DOCUMENTS["marlc"].encode("utf-8")}
     back = run(tmp_path / "doc.bin", "--to", "marl")
     assert back.stdout.decode("utf-8") == DOCUMENTS["marl"].replace("  note:\nid: 2", "  id: 2\nnote:")
+    # Appended to a file: counted first from a file (named, or as standard
+    # input), refused from a pipe.
+    stdin = f"{sys.executable} -m marlet - --from marlc --to binary >>app.bin"
+    command = f"{sys.executable} -m marlet doc.marlc --to binary >>app.bin; {stdin} <doc.marlc; cat doc.marlc | {stdin}"
+    assert subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, timeout=60).returncode == 1
+    assert (tmp_path / "app.bin").read_bytes() == (tmp_path / "doc.bin").read_bytes() * 2
 
 
 OUTPUT_FAULTS = [

@@ -2,6 +2,7 @@
 the checker against the reference model, byte-order marks, field order."""
 
 import io
+import os
 import struct
 
 import pytest
@@ -9,6 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import marlet
+from conftest import Unseekable
 from marl_reference import WHITESPACE, lines, marl_texts, read_marl, read_marl_compact, records_strategy, split_field
 
 FORMS = ["marl", "marlc", "json", "binary"]
@@ -102,25 +104,24 @@ def test_writers_take_generators_and_stream(tmp_path, form):
     assert fp.getvalue() == (lambda d: d if isinstance(d, bytes) else d.encode())(marlet.dumps(list(generate(3)), form))
 
 
-class Unseekable(io.RawIOBase):
-    def __init__(self):
-        self.data = bytearray()
-
-    def writable(self):
-        return True
-
-    def write(self, b):
-        self.data += b
-        return len(b)
-
-
-def test_binary_count_is_never_wrong():
-    pipe = Unseekable()
-    with pytest.raises(marlet.MarletError, match="starts with the record count"):
-        marlet.dump_binary(generate(2), pipe)
-    assert pipe.data == b""
-    marlet.dump_binary(list(generate(2)), pipe)
-    assert marlet.loads_binary(bytes(pipe.data)) == list(generate(2))
+@pytest.mark.parametrize(
+    "open_output",
+    [
+        lambda path: Unseekable(),
+        lambda path: open(path, "ab"),
+        lambda path: open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb"),  # appends, says "wb"
+    ],
+)
+def test_binary_count_is_never_wrong(tmp_path, open_output):
+    path = tmp_path / "out.bin"
+    with open_output(path) as fp:
+        with pytest.raises(marlet.FormatError, match="starts with the record count"):
+            marlet.dump_binary(generate(2), fp)
+        marlet.dump_binary(list(generate(2)), fp)  # counted first
+        written = bytes(fp.out) if isinstance(fp, Unseekable) else None
+    assert marlet.loads_binary(written or path.read_bytes()) == list(generate(2))
+    with pytest.raises(TypeError, match=r"binary mode \('wb'\), not in text mode"):
+        marlet.dump_binary([], io.StringIO())
 
 
 def u32(n):
