@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import marlet
 from conftest import Unseekable
-from marl_reference import WHITESPACE, lines, marl_texts, read_marl, read_marl_compact, records_strategy, split_field
+from marl_reference import WHITESPACE, is_compact_text_of, lines, marl_texts, read_marl, read_marl_compact, records_strategy, split_field
 
 FORMS = ["marl", "marlc", "json", "binary"]
 TEXT_FORMS = {"marl", "marlc"}
@@ -46,6 +46,9 @@ def test_text_writers_refuse_exactly_what_does_not_read_back(records):
     for form, read in (("marl", read_marl), ("marlc", read_marl_compact)):
         written = marlet.dumps(records, form, lossy=True)
         assert carried(records, form) == (read(written) == records and not written.startswith("\ufeff"))
+        assert carried(records, form) == (marlet.loads(written, form) == records and not written.startswith("\ufeff"))
+    if carried(records, "marlc"):
+        assert is_compact_text_of(marlet.dumps_marlc(records), records)
 
 
 class LyingKey(str):
@@ -105,12 +108,7 @@ def test_writers_take_generators_and_stream(tmp_path, form):
 
 
 @pytest.mark.parametrize(
-    "open_output",
-    [
-        lambda path: Unseekable(),
-        lambda path: open(path, "ab"),
-        lambda path: open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb"),  # appends, says "wb"
-    ],
+    "open_output", [lambda p: Unseekable(), lambda p: open(p, "ab"), lambda p: open(os.open(p, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb")]
 )
 def test_binary_count_is_never_wrong(tmp_path, open_output):
     path = tmp_path / "out.bin"
