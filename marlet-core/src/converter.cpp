@@ -56,12 +56,21 @@ class OrderedFields {
   std::unordered_map<std::string_view, std::size_t> index_;
 };
 
+// Which records a WriteSink checks against what a text form can carry.
+//   all:     every record; a fault is thrown at once.
+//   opening: only the sink's first record, taken as the one that opens the
+//            document; a fault is kept in opening_loss(), not thrown.  Text
+//            input is read in pieces, and only the converter knows which
+//            piece's first record is the document's first.  Records read
+//            from .marl or .marlc text can fail no other rule.
+enum class Check : unsigned char { none, all, opening };
+
 // Renders each record it is given into `out`.  JSON records are written
 // each with a leading comma; the writer drops the document's first one.
 class WriteSink {
  public:
-  WriteSink(Target target, Buffer& out, bool check_loss, std::uint64_t first_index) noexcept
-      : target_(target), out_(out), check_loss_(check_loss), index_(first_index) {}
+  WriteSink(Target target, Buffer& out, Check check, std::uint64_t first_index) noexcept
+      : target_(target), out_(out), check_(check), index_(first_index) {}
 
   void field(std::string_view key, std::string_view value) { fields_.add(key, value); }
   void close() {
@@ -69,18 +78,10 @@ class WriteSink {
   }
   void end_record() {
     const std::span<const text::Field> fields = fields_.view();
-    if (check_loss_) {
-      if (auto loss = target_ == Target::marl ? writers::marl_loss(fields, index_ == 0)
-                                              : writers::marlc_loss(fields, index_ == 0)) {
-        std::optional<std::string> key;
-        std::string where = "record " + std::to_string(index_);
-        if (loss->field != writers::Loss::kRecord) {
-          key.emplace(fields[loss->field].key);
-          where += ", key \"" + *key + "\"";
-        }
-        const std::string form = target_ == Target::marl ? ".marl" : ".marlc";
-        throw LossError(where + ": " + loss->reason + " in " + form, index_, key, loss->reason, form);
-      }
+    if (check_ == Check::all) {
+      if (auto error = loss(fields, index_ == 0)) throw *error;
+    } else if (check_ == Check::opening && written_ == 0) {
+      opening_loss_ = loss(fields, true);
     }
     switch (target_) {
       case Target::json:
@@ -99,14 +100,31 @@ class WriteSink {
     fields_.clear();
   }
   std::uint64_t written() const noexcept { return written_; }
+  std::optional<LossError>& opening_loss() noexcept { return opening_loss_; }
 
  private:
+  // The error for a record the text form cannot carry, if it cannot.
+  std::optional<LossError> loss(std::span<const text::Field> fields, bool opens_document) const {
+    const auto loss = target_ == Target::marl ? writers::marl_loss(fields, opens_document)
+                                              : writers::marlc_loss(fields, opens_document);
+    if (!loss) return std::nullopt;
+    std::optional<std::string> key;
+    std::string where = "record " + std::to_string(index_);
+    if (loss->field != writers::Loss::kRecord) {
+      key.emplace(fields[loss->field].key);
+      where += ", key \"" + *key + "\"";
+    }
+    const std::string form = target_ == Target::marl ? ".marl" : ".marlc";
+    return LossError(where + ": " + loss->reason + " in " + form, index_, key, loss->reason, form);
+  }
+
   Target target_;
   Buffer& out_;
-  bool check_loss_;
+  Check check_;
   std::uint64_t index_;
   std::uint64_t written_ = 0;
   OrderedFields fields_;
+  std::optional<LossError> opening_loss_;
 };
 
 // Joins the worker threads of a round on every way out of it.
@@ -180,8 +198,7 @@ class Converter {
   }
 
   bool check_loss() const noexcept {
-    return !options_.lossy && options_.from == Format::json &&
-           (options_.to == Target::marlc || options_.to == Target::marl);
+    return !options_.lossy && (options_.to == Target::marlc || options_.to == Target::marl);
   }
 
   // The output's head waits for the first records, so that input found
@@ -210,7 +227,7 @@ class Converter {
   void read_json() {
     open();
     Buffer out;
-    WriteSink sink(options_.to, out, check_loss(), 0);
+    WriteSink sink(options_.to, out, check_loss() ? Check::all : Check::none, 0);
     Reader<WriteSink> reader(Format::json, sink);
     Buffer in;
     std::size_t skipped = 0;
@@ -245,6 +262,7 @@ class Converter {
     std::uint64_t offset = 0;  // of text[0] in the input
     Buffer out;
     std::uint64_t written = 0;
+    std::optional<LossError> opening_loss;  // of its first record, were it the document's first
     std::exception_ptr error;
   };
 
@@ -254,12 +272,13 @@ class Converter {
         const std::size_t bad = first_invalid_utf8(piece.text.data(), piece.text.size());
         throw ReadError(ReadError::Kind::utf8, piece.offset + bad, "ill-formed UTF-8", piece.text.substr(bad));
       }
-      WriteSink sink(options_.to, piece.out, false, 0);
+      WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
       if (options_.from == Format::marl)
         text::scan_marl(piece.text, sink);
       else
         text::scan_compact(piece.text, sink);
       piece.written = sink.written();
+      piece.opening_loss = std::move(sink.opening_loss());
     } catch (...) {
       piece.error = std::current_exception();
     }
@@ -280,11 +299,14 @@ class Converter {
   }
 
   // Writes a round's output in document order and counts its records;
-  // rethrows the first piece's failure.
+  // rethrows the first piece's failure, and refuses the document's first
+  // record before anything is written when the output cannot carry it.
   void finish_round(std::vector<Piece>& pieces) {
     for (Piece& piece : pieces)
       if (piece.error) std::rethrow_exception(piece.error);
     for (Piece& piece : pieces) {
+      if (written_ == 0 && piece.opening_loss) throw *piece.opening_loss;
+      piece.opening_loss.reset();
       written_ += piece.written;
       emit(piece.out);
       piece.written = 0;
@@ -392,7 +414,8 @@ std::uint64_t convert(Source& source, Destination& destination, const ConvertOpt
   if (!patch) {
     if (!source.rewind())
       throw ConvertError(
-          "binary output needs its record count first: write it to a file, or read the input from a file");
+          "binary output needs its record count first: write it to a file that can seek and is not in append "
+          "mode, or read the input from a file");
     counted = Converter(source, destination, options, progress, true).run();
     check_count(counted);
     if (!source.rewind()) throw ConvertError("the input cannot be read a second time");

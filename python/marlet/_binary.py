@@ -8,8 +8,8 @@ from collections.abc import Sized
 from typing import Union
 
 from . import _ext
-from ._errors import BinaryDecodeError, MarletError
-from ._io import Records, RecordsIn, SupportsRead, SupportsWrite, byte_writer
+from ._errors import BinaryDecodeError, FormatError, MarletError
+from ._io import Records, RecordsIn, SupportsRead, SupportsWrite, appends, byte_writer, is_text_file
 from ._text import BINARY
 
 
@@ -37,27 +37,31 @@ def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
     """Write the binary encoding of records to a binary file object as they
     come.
 
-    The encoding starts with the record count.  A file that can seek gets
-    it patched in at the end; otherwise the records must be a sized
-    collection (a list, a tuple), and anything else (a generator) raises
-    :class:`MarletError` before writing.
+    The encoding starts with the record count.  A sized collection (a
+    list, a tuple) is counted first; other records (a generator) need a
+    file that can seek and is not in append mode, to patch the count in at
+    the end, and raise :class:`FormatError` before writing anywhere else.
+    A file opened in text mode raises :class:`TypeError` before writing.
     """
-    if _seekable(fp):
-        start = fp.tell()  # type: ignore[attr-defined]
-        count = _ext.dump(records, BINARY, False, byte_writer(fp), None, None)
-        end = fp.tell()  # type: ignore[attr-defined]
-        fp.seek(start)  # type: ignore[attr-defined]
-        byte_writer(fp)(struct.pack("<I", count))
-        fp.seek(end)  # type: ignore[attr-defined]
+    if is_text_file(fp):
+        raise TypeError("dump_binary() writes bytes: open the file in binary mode ('wb'), not in text mode")
+    if isinstance(records, Sized):
+        expected = len(records)
+        count = _ext.dump(records, BINARY, False, byte_writer(fp), expected, None)
+        if count != expected:
+            raise MarletError(f"the records changed in number while they were written ({expected}, then {count})")
         return
-    if not isinstance(records, Sized):
-        raise MarletError(
-            "the binary encoding starts with the record count: give the records as a list, or write to a file that can seek"
+    if not _seekable(fp) or appends(fp):
+        raise FormatError(
+            "the binary encoding starts with the record count: give the records as a list, "
+            "or write to a file that can seek and is not in append mode"
         )
-    expected = len(records)
-    count = _ext.dump(records, BINARY, False, byte_writer(fp), expected, None)
-    if count != expected:
-        raise MarletError(f"the records changed in number while they were written ({expected}, then {count})")
+    start = fp.tell()  # type: ignore[attr-defined]
+    count = _ext.dump(records, BINARY, False, byte_writer(fp), None, None)
+    end = fp.tell()  # type: ignore[attr-defined]
+    fp.seek(start)  # type: ignore[attr-defined]
+    byte_writer(fp)(struct.pack("<I", count))
+    fp.seek(end)  # type: ignore[attr-defined]
 
 
 def loads_binary(data: Union[bytes, bytearray, memoryview]) -> Records:

@@ -13,7 +13,7 @@ from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
 from ._dispatch import FORMATS, check, choose, format_of, replace_file
-from ._errors import BinaryDecodeError, LossyWriteError, MarletSyntaxError
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
 from ._io import Records, bom_length
 from ._stream import StreamError, _convert
 
@@ -297,6 +297,8 @@ def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> int
         raise UserError(f"{shown}: {error}") from None
     except LossyWriteError as error:
         raise UserError(f"{error} (--lossy writes it anyway)") from None
+    except FormatError as error:
+        raise UserError(str(error)) from None
     except BrokenPipeError:
         raise
     except OSError as error:

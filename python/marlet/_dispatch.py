@@ -148,8 +148,9 @@ def replace_file(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
         return
     # Through a symbolic link, the file it names is replaced.
     target = os.path.realpath(path)
-    head, tail = os.path.split(target)
-    temporary = os.path.join(head, f".{tail}.{secrets.token_hex(4)}.tmp")
+    # The temporary name does not grow with the path's, so that a file name
+    # as long as the system allows can still be written.
+    temporary = os.path.join(os.path.dirname(target), f".marlet-{secrets.token_hex(4)}.tmp")
     # Created with the usual permissions (0o666 less the umask), like open();
     # an existing file's permissions are kept.
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)

@@ -27,4 +27,5 @@ def convert(
     lossy: bool,
     final_newline: bool,
     progress: Optional[Callable[[int], object]],
+    appends: bool,
 ) -> int: ...

@@ -100,6 +100,22 @@ def is_text_file(fp: object) -> bool:
     return False
 
 
+def appends(fp: object) -> bool:
+    """Whether a file object or descriptor for writing is in append mode:
+    every write then goes to the end of the file, whatever its position,
+    so nothing already written can be overwritten."""
+    import fcntl
+
+    try:
+        fd = fp if isinstance(fp, int) else fp.fileno()  # type: ignore[attr-defined]
+        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND:
+            return True
+    except (AttributeError, OSError, ValueError):
+        pass  # no descriptor (io.UnsupportedOperation is an OSError)
+    mode = getattr(fp, "mode", None)
+    return isinstance(mode, str) and "a" in mode
+
+
 def byte_writer(fp: Writable) -> Callable[[bytes], object]:
     """A function that writes UTF-8 bytes to ``fp``: all of them to a binary
     file (a file object's write() may take only part of a large chunk, for

@@ -16,14 +16,14 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._dispatch import _existing_mode
-from ._errors import LossyWriteError, MarletError
+from ._dispatch import _existing_mode, format_of
+from ._errors import FormatError, LossyWriteError, MarletError
+from ._io import appends
 
 __all__ = ["iter_records", "convert", "StreamError"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-_SUFFIXES = {".marl": "marl", ".marlc": "marlc", ".json": "json", ".bin": "binary"}
 _BOM = b"\xef\xbb\xbf"
 _Reader: Any = _ext.reader_type()
 
@@ -42,11 +42,11 @@ def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], 
     chosen = format
     if chosen is None:
         if isinstance(source, (str, os.PathLike)):
-            chosen = _SUFFIXES.get(os.path.splitext(os.fspath(source))[1].lower())
+            chosen = format_of(source)
         if chosen is None:
-            raise ValueError(f"cannot tell the {what} format from {source!r}; pass it as one of {', '.join(allowed)}")
+            raise FormatError(f"cannot tell the {what} format from {source!r}; pass it as one of {', '.join(allowed)}")
     if chosen not in allowed:
-        raise ValueError(f"unknown {what} format {chosen!r}; use one of {', '.join(allowed)}")
+        raise FormatError(f"unknown {what} format {chosen!r}; use one of {', '.join(allowed)}")
     return chosen
 
 
@@ -97,8 +97,25 @@ def iter_records(
         raise ValueError("chunk_size must be at least 1")
     if isinstance(source, (str, os.PathLike)):
         fp: Any = open(source, "rb")
-        return _iterate(fp, fmt, chunk_size, close=True)
+        return _FileRecords(fp, _iterate(fp, fmt, chunk_size, close=True))
     return _iterate(source, fmt, chunk_size, close=False)
+
+
+class _FileRecords(Iterator[Dict[str, str]]):
+    """The records of a file that iter_records opened: close() closes the
+    file even before the first record was asked for (a generator that has
+    not started runs no cleanup when it is closed)."""
+
+    def __init__(self, fp: Any, records: Iterator[Dict[str, str]]) -> None:
+        self._fp = fp
+        self._records = records
+
+    def __next__(self) -> Dict[str, str]:
+        return next(self._records)
+
+    def close(self) -> None:
+        self._records.close()  # type: ignore[attr-defined]
+        self._fp.close()
 
 
 def _chunks(fp: Any, chunk_size: int) -> Iterator[bytes]:
@@ -189,10 +206,14 @@ def convert(
     A destination path is written through a temporary file beside it that
     replaces it (or the file a symbolic link names) only on success, with
     the replaced file's permissions: a failure or an interruption leaves no
-    partial file.  A device or a pipe is written in place.  Binary output to a file object that cannot seek needs a
-    path as source (the records are counted first).  Records from JSON that
-    ``.marlc`` or ``.marl`` cannot carry raise :class:`LossyWriteError` unless
-    ``lossy`` is true.  Ill-formed input raises :class:`StreamError`.
+    partial file.  A device or a pipe is written in place.  The binary
+    encoding's record count is patched in at the end; to a destination that
+    cannot seek or is in append mode the records are counted first, which
+    needs a source that can be read twice (a path, a file that can seek),
+    else :class:`FormatError` is raised before anything is written.
+    Records that ``.marlc`` or ``.marl`` cannot carry raise
+    :class:`LossyWriteError` unless ``lossy`` is true.  Ill-formed input
+    raises :class:`StreamError`.
     """
     return _convert(source, destination, from_format, to_format, jobs, lossy=lossy)
 
@@ -218,6 +239,7 @@ def _convert(
     if not isinstance(jobs, int) or jobs < 1:
         raise ValueError("jobs must be a positive int or None")
     opened = None
+    to_end = not isinstance(dst, str) and appends(dst)
     if isinstance(dst, str):
         if _existing_mode(dst) == -1:
             # A device or a pipe is written in place.
@@ -227,10 +249,14 @@ def _convert(
             # Through a symbolic link, the file it names is replaced.
             dst = os.path.realpath(dst)
     try:
-        return int(_ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress))
+        return int(
+            _ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress, to_end)
+        )
     except ValueError as error:
         if len(error.args) == 5 and error.args[0] == "loss":
             raise LossyWriteError(*error.args[1:]) from None
+        if len(error.args) == 2 and error.args[0] == "refused":
+            raise FormatError(error.args[1]) from None
         stream_error = _native_error(error)
         if stream_error is None:
             raise

@@ -45,8 +45,8 @@ struct OsFailure {
 // Python exceptions: ill-formed input becomes ValueError(message, offset,
 // bytes) (for UTF-8, up to four bytes from the offset on, else empty),
 // a record that a text form cannot carry ValueError("loss", index, key,
-// reason, form), another conversion failure ValueError(message), a failed system
-// call OSError.
+// reason, form), another conversion failure (output the target form cannot
+// take) ValueError("refused", message), a failed system call OSError.
 template <class Body>
 PyObject* stream_guarded(Body&& body) noexcept {
   return guarded([&]() -> PyObject* {
@@ -66,7 +66,8 @@ PyObject* stream_guarded(Body&& body) noexcept {
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const stream::ConvertError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      PyRef args = checked(Py_BuildValue("(ss)", "refused", e.what()));
+      PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const OsFailure& e) {
       errno = e.error;
@@ -276,10 +277,26 @@ PyType_Spec g_reader_spec = {
 // ---------------------------------------------------------------------------
 // Conversion
 
+// Where a file object stands, or -1 when it cannot seek back there: no
+// seekable() or tell(), or seekable() is false.
+long long start_of(PyObject* file, GilReleased& gil) {
+  return gil.with_gil([&] {
+    long long start = -1;
+    PyRef seekable = PyRef::steal(PyObject_CallMethod(file, "seekable", nullptr));
+    if (seekable && PyObject_IsTrue(seekable.get()) == 1) {
+      PyRef at = PyRef::steal(PyObject_CallMethod(file, "tell", nullptr));
+      if (at) start = PyLong_AsLongLong(at.get());
+    }
+    PyErr_Clear();
+    return start < 0 ? -1 : start;
+  });
+}
+
 
 class FdSource : public stream::Source {
  public:
-  FdSource(int fd, std::string path, GilReleased& gil) : fd_(fd), path_(std::move(path)), gil_(gil) {}
+  FdSource(int fd, std::string path, GilReleased& gil)
+      : fd_(fd), path_(std::move(path)), gil_(gil), start_(::lseek(fd, 0, SEEK_CUR)) {}
   std::size_t read(char* dst, std::size_t n) override {
     for (;;) {
       // A pipe may block for long: a signal that came during the last
@@ -291,18 +308,20 @@ class FdSource : public stream::Source {
       gil_.check_signals();
     }
   }
-  bool rewind() override { return ::lseek(fd_, 0, SEEK_SET) == 0; }
+  bool rewind() override { return start_ >= 0 && ::lseek(fd_, start_, SEEK_SET) == start_; }
 
  private:
   int fd_;
   std::string path_;
   GilReleased& gil_;
+  off_t start_;  // where reading began; -1 for a pipe
 };
 
-// A file object's read(n), called with the GIL held.
+// A file object's read(n), called with the GIL held; it can start again
+// when the file object can seek.
 class PySource : public stream::Source {
  public:
-  PySource(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) {}
+  PySource(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) { start_ = start_of(file_, gil_); }
   std::size_t read(char* dst, std::size_t n) override {
     return gil_.with_gil([&]() -> std::size_t {
       PyRef data = checked(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
@@ -319,17 +338,26 @@ class PySource : public stream::Source {
       return got;
     });
   }
+  bool rewind() override {
+    if (start_ < 0) return false;
+    gil_.with_gil([&] { checked(PyObject_CallMethod(file_, "seek", "L", start_)); });
+    return true;
+  }
 
  private:
   PyObject* file_;
   GilReleased& gil_;
+  long long start_ = -1;
 };
 
+// A file descriptor; it can patch a regular file that is not in append
+// mode (there every write goes to the end, wherever it was asked to go).
 class FdDestination : public stream::Destination {
  public:
-  FdDestination(int fd, std::string path, GilReleased& gil) : fd_(fd), path_(std::move(path)), gil_(gil) {
+  FdDestination(int fd, std::string path, GilReleased& gil, bool appends)
+      : fd_(fd), path_(std::move(path)), gil_(gil) {
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (!appends && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
       const off_t at = ::lseek(fd_, 0, SEEK_CUR);
       if (at >= 0) start_ = at;
     }
@@ -360,18 +388,11 @@ class FdDestination : public stream::Destination {
 };
 
 // A file object's write(bytes), called with the GIL held; it can patch
-// when the file object can seek.
+// when the file object can seek and is not in append mode.
 class PyDestination : public stream::Destination {
  public:
-  PyDestination(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) {
-    gil_.with_gil([&] {
-      PyRef seekable = PyRef::steal(PyObject_CallMethod(file_, "seekable", nullptr));
-      if (seekable && PyObject_IsTrue(seekable.get()) == 1) {
-        PyRef at = PyRef::steal(PyObject_CallMethod(file_, "tell", nullptr));
-        if (at) start_ = PyLong_AsLongLong(at.get());
-      }
-      PyErr_Clear();  // a file object without seekable() or tell() just cannot patch
-    });
+  PyDestination(PyObject* file, GilReleased& gil, bool appends) : file_(file), gil_(gil) {
+    if (!appends) start_ = start_of(file_, gil_);
   }
   void write(std::string_view bytes) override {
     gil_.with_gil([&] { call_write(bytes); });
@@ -423,15 +444,15 @@ class Fd {
 };
 
 // A temporary file beside `path` that becomes `path` on commit() and is
-// removed otherwise.
+// removed otherwise.  Its name does not grow with the path's, so that a
+// file name as long as the system allows can still be written.
 class TempFile {
  public:
   explicit TempFile(const std::string& path) : path_(path) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp_ = dir + "." + base + ".part-XXXXXX";
-    fd_ = Fd(::mkostemp(temp_.data(), O_CLOEXEC));
+    temp_ = dir + ".marlet-XXXXXX.tmp";
+    fd_ = Fd(::mkostemps(temp_.data(), 4, O_CLOEXEC));
     if (fd_.get() < 0) throw OsFailure{errno, path_};
   }
   ~TempFile() {
@@ -480,21 +501,22 @@ bool parse_target(const char* name, stream::Target& target) {
 }
 
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
-//         lossy, final_newline, progress) -> records written
+//         lossy, final_newline, progress, appends) -> records written
 //
 // source: a path (str or bytes), an int file descriptor, or a binary file
 // object; destination: a path (written through a temporary file), an int
 // file descriptor, or a binary file object.  progress is None or a
-// callable taking the input bytes read so far.
+// callable taking the input bytes read so far; appends is true when the
+// destination is in append mode, so that it cannot be patched.
 PyObject* convert(PyObject*, PyObject* args) {
   return stream_guarded([&]() -> PyObject* {
     PyObject *source, *destination, *progress;
     const char *from_name, *to_name;
     unsigned int jobs;
     Py_ssize_t chunk_size;
-    int lossy, final_newline;
-    if (!PyArg_ParseTuple(args, "OOssInppO:convert", &source, &destination, &from_name, &to_name, &jobs, &chunk_size,
-                          &lossy, &final_newline, &progress))
+    int lossy, final_newline, appends;
+    if (!PyArg_ParseTuple(args, "OOssInppOp:convert", &source, &destination, &from_name, &to_name, &jobs, &chunk_size,
+                          &lossy, &final_newline, &progress, &appends))
       return nullptr;
     stream::ConvertOptions options;
     if (!parse_format(from_name, options.from)) {
@@ -564,11 +586,11 @@ PyObject* convert(PyObject*, PyObject* args) {
       stream::Destination* out;
       if (!destination_path.empty()) {
         temp.emplace(destination_path);
-        out = &fd_destination.emplace(temp->fd(), destination_path, gil);
+        out = &fd_destination.emplace(temp->fd(), destination_path, gil, false);
       } else if (destination_number >= 0) {
-        out = &fd_destination.emplace(destination_number, "", gil);
+        out = &fd_destination.emplace(destination_number, "", gil, appends != 0);
       } else {
-        out = &py_destination.emplace(destination, gil);
+        out = &py_destination.emplace(destination, gil, appends != 0);
       }
 
       const stream::Progress on_round = [&](std::uint64_t done) {
@@ -594,7 +616,7 @@ PyObject* reader_type(PyObject*, PyObject*) {
 const PyMethodDef g_methods[] = {
     {"next_cut", next_cut, METH_VARARGS, "next_cut(data, offset, format) -> first cut point at or after offset"},
     {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
-    {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress)"},
+    {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress, appends)"},
 };
 
 }  // namespace

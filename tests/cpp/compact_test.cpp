@@ -22,12 +22,7 @@ using marlet_test::make_list;
 using marlet_test::Records;
 using marlet_test::to_maps;
 
-struct ReadCase {
-  std::string text;
-  Records records;
-};
-
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << marlet_test::hex(c.text); }
+using marlet_test::ReadCase;
 
 class CompactReaderTest : public testing::TestWithParam<ReadCase> {};
 

@@ -15,12 +15,7 @@ using marlet_core::parse_marl_fast_borrowed;
 using marlet_test::Records;
 using marlet_test::to_maps;
 
-struct MarlCase {
-  std::string text;
-  Records records;
-};
-
-void PrintTo(const MarlCase& c, std::ostream* os) { *os << marlet_test::hex(c.text); }
+using MarlCase = marlet_test::ReadCase;
 
 class MarlReaderTest : public testing::TestWithParam<MarlCase> {};
 

@@ -158,26 +158,20 @@ TEST(CutPoints, PiecesReadAloneGiveTheWholeRecords) {
 // ---------------------------------------------------------------------------
 // Incremental text readers
 
-TEST(Reader, EveryChunkSizeGivesTheOneShotRecords) {
+// Random cuts, and for shorter texts every chunk size, give the one-shot records.
+TEST(Reader, AnyCutsGiveTheOneShotRecords) {
   std::mt19937 rng(3);
-  for (int round = 0; round < 300; ++round) {
-    const std::string text = random_valid_text(rng, rng() % 40);
+  for (int round = 0; round < 5300; ++round) {
+    const bool every_size = round < 300;
+    const std::string text = random_valid_text(rng, rng() % (every_size ? 40 : 200));
     for (Format format : {Format::marl, Format::marlc}) {
       const Records expect = one_shot(format, text);
+      ASSERT_EQ(read_in_pieces(format, text, random_cuts(rng, text.size())), expect) << marlet_test::hex(text);
+      if (!every_size) continue;
       ASSERT_EQ(expect, format == Format::marl ? marlet_test::reference::marl(text) : marlet_test::reference::compact(text));
       for (std::size_t step = 1; step <= text.size() + 1; ++step)
         ASSERT_EQ(read_in_pieces(format, text, every(text.size(), step)), expect) << marlet_test::hex(text) << " /" << step;
     }
-  }
-}
-
-TEST(Reader, RandomCutsGiveTheOneShotRecords) {
-  std::mt19937 rng(4);
-  for (int round = 0; round < 5000; ++round) {
-    const std::string text = random_valid_text(rng, rng() % 200);
-    for (Format format : {Format::marl, Format::marlc})
-      ASSERT_EQ(read_in_pieces(format, text, random_cuts(rng, text.size())), one_shot(format, text))
-          << marlet_test::hex(text);
   }
 }
 
@@ -316,7 +310,7 @@ class StringDestination : public stream::Destination {
 };
 
 std::string convert(const std::string& input, stream::Format from, stream::Target to, unsigned jobs,
-                    std::size_t chunk, std::size_t max_read, bool seekable = true) {
+                    std::size_t chunk, std::size_t max_read, bool seekable = true, bool lossy = false) {
   StringSource source(input, max_read);
   StringDestination destination(seekable);
   stream::ConvertOptions options;
@@ -324,6 +318,7 @@ std::string convert(const std::string& input, stream::Format from, stream::Targe
   options.to = to;
   options.jobs = jobs;
   options.chunk_size = chunk;
+  options.lossy = lossy;
   stream::convert(source, destination, options, [](std::uint64_t) {});
   return destination.text;
 }
@@ -356,9 +351,10 @@ TEST(Convert, GivesTheOneShotRecordsAndBytes) {
       ASSERT_EQ(marlet_test::from_json(json), expect) << marlet_test::hex(text);
       const std::string bin = convert(text, format, stream::Target::binary, jobs, chunk, max_read, rng() % 2);
       ASSERT_EQ(marlet_test::from_binary(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()), expect);
-      const std::string marlc = convert(text, format, stream::Target::marlc, jobs, chunk, max_read);
+      // Lossy: a first key may start with U+FEFF, which reads back as a byte-order mark.
+      const std::string marlc = convert(text, format, stream::Target::marlc, jobs, chunk, max_read, true, true);
       ASSERT_EQ(one_shot(Format::marlc, marlc), expect);
-      const std::string marl = convert(text, format, stream::Target::marl, jobs, chunk, max_read);
+      const std::string marl = convert(text, format, stream::Target::marl, jobs, chunk, max_read, true, true);
       ASSERT_EQ(one_shot(Format::marl, marl), expect);
       ASSERT_EQ(marlet_test::from_json(convert(json, Format::json, stream::Target::json, 1, chunk, max_read)), expect);
       bool one_field = true;

@@ -127,6 +127,14 @@ inline std::string hex(std::string_view bytes) {
   return out;
 }
 
+// A table row of the readers' tests: a text and the records it holds.
+struct ReadCase {
+  std::string text;
+  Records records;
+};
+
+inline void PrintTo(const ReadCase& c, std::ostream* os) { *os << hex(c.text); }
+
 // The 25 White_Space code points, UTF-8 encoded.
 inline const std::vector<std::string>& whitespace_chars() {
   static const std::vector<std::string> chars = {

@@ -1,4 +1,5 @@
 import ctypes
+import io
 import json
 import os
 import struct
@@ -67,6 +68,29 @@ class CLibrary:
         finally:
             self.lib.marlet_free_buffer(buffer, length)
         return decode_binary(raw)
+
+
+class Unseekable(io.RawIOBase):
+    """A binary stream that can only be read or written in order."""
+
+    def __init__(self, data=b""):
+        self.data, self.at, self.out = data, 0, bytearray()
+
+    def readable(self):
+        return True
+
+    def writable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(len(buffer), len(self.data) - self.at)
+        buffer[:n] = self.data[self.at : self.at + n]
+        self.at += n
+        return n
+
+    def write(self, data):
+        self.out += data
+        return len(data)
 
 
 def decode_binary(raw):

@@ -2,6 +2,7 @@
 the checker against the reference model, byte-order marks, field order."""
 
 import io
+import os
 import struct
 
 import pytest
@@ -9,7 +10,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import marlet
-from marl_reference import WHITESPACE, lines, marl_texts, read_marl, read_marl_compact, records_strategy, split_field
+from conftest import Unseekable
+from marl_reference import WHITESPACE, is_compact_text_of, lines, marl_texts, read_marl, read_marl_compact, records_strategy, split_field
 
 FORMS = ["marl", "marlc", "json", "binary"]
 TEXT_FORMS = {"marl", "marlc"}
@@ -44,6 +46,9 @@ def test_text_writers_refuse_exactly_what_does_not_read_back(records):
     for form, read in (("marl", read_marl), ("marlc", read_marl_compact)):
         written = marlet.dumps(records, form, lossy=True)
         assert carried(records, form) == (read(written) == records and not written.startswith("\ufeff"))
+        assert carried(records, form) == (marlet.loads(written, form) == records and not written.startswith("\ufeff"))
+    if carried(records, "marlc"):
+        assert is_compact_text_of(marlet.dumps_marlc(records), records)
 
 
 class LyingKey(str):
@@ -102,25 +107,19 @@ def test_writers_take_generators_and_stream(tmp_path, form):
     assert fp.getvalue() == (lambda d: d if isinstance(d, bytes) else d.encode())(marlet.dumps(list(generate(3)), form))
 
 
-class Unseekable(io.RawIOBase):
-    def __init__(self):
-        self.data = bytearray()
-
-    def writable(self):
-        return True
-
-    def write(self, b):
-        self.data += b
-        return len(b)
-
-
-def test_binary_count_is_never_wrong():
-    pipe = Unseekable()
-    with pytest.raises(marlet.MarletError, match="starts with the record count"):
-        marlet.dump_binary(generate(2), pipe)
-    assert pipe.data == b""
-    marlet.dump_binary(list(generate(2)), pipe)
-    assert marlet.loads_binary(bytes(pipe.data)) == list(generate(2))
+@pytest.mark.parametrize(
+    "open_output", [lambda p: Unseekable(), lambda p: open(p, "ab"), lambda p: open(os.open(p, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb")]
+)
+def test_binary_count_is_never_wrong(tmp_path, open_output):
+    path = tmp_path / "out.bin"
+    with open_output(path) as fp:
+        with pytest.raises(marlet.FormatError, match="starts with the record count"):
+            marlet.dump_binary(generate(2), fp)
+        marlet.dump_binary(list(generate(2)), fp)  # counted first
+        written = bytes(fp.out) if isinstance(fp, Unseekable) else None
+    assert marlet.loads_binary(written or path.read_bytes()) == list(generate(2))
+    with pytest.raises(TypeError, match=r"binary mode \('wb'\), not in text mode"):
+        marlet.dump_binary([], io.StringIO())
 
 
 def u32(n):

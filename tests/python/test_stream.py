@@ -3,13 +3,15 @@
 import io
 import json
 import os
+import re
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import marlet
-from conftest import decode_binary
+from marlet import _cli
+from conftest import Unseekable, decode_binary
 from marl_reference import marl_texts, read_marl, read_marl_compact, records_strategy
 
 READERS = {"marl": marlet.parse_marl, "marlc": marlet.parse_marl_compact}
@@ -22,29 +24,6 @@ def one_shot(text, fmt):
 
 def compact_json(records):
     return json.dumps(records, ensure_ascii=False, separators=(",", ":"))
-
-
-class Unseekable(io.RawIOBase):
-    """A binary stream that can only be read or written in order."""
-
-    def __init__(self, data=b""):
-        self.data, self.at, self.out = data, 0, bytearray()
-
-    def readable(self):
-        return True
-
-    def writable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = min(len(buffer), len(self.data) - self.at)
-        buffer[:n] = self.data[self.at : self.at + n]
-        self.at += n
-        return n
-
-    def write(self, data):
-        self.out += data
-        return len(data)
 
 
 @given(text=marl_texts, chunk=st.sampled_from([1, 2, 3, 5, 17, 1 << 20]), fmt=st.sampled_from(["marl", "marlc"]))
@@ -74,9 +53,9 @@ def test_convert_writes_what_the_one_shot_writers_write(tmp_path_factory, text, 
     assert (folder / "out.json").read_bytes().decode("utf-8") == compact_json(records)
     marlet.convert(source, folder / "out.bin", jobs=jobs)
     assert decode_binary((folder / "out.bin").read_bytes()) == records
-    marlet.convert(source, folder / "out.marlc", jobs=jobs)
+    marlet.convert(source, folder / "out.marlc", jobs=jobs, lossy=True)  # the first key may start with U+FEFF
     assert marlet.parse_marl_compact((folder / "out.marlc").read_bytes().decode("utf-8")) == records
-    marlet.convert(source, folder / "out.marl", jobs=jobs)
+    marlet.convert(source, folder / "out.marl", jobs=jobs, lossy=True)
     assert marlet.parse_marl((folder / "out.marl").read_bytes().decode("utf-8")) == records
     marlet.convert(folder / "out.json", folder / "back.json")
     assert (folder / "back.json").read_bytes() == (folder / "out.json").read_bytes()
@@ -87,30 +66,47 @@ def test_convert_between_file_objects(tmp_path):
     out = io.BytesIO()
     assert marlet.convert(io.BytesIO(text.encode()), out, from_format="marl", to_format="json") == 2
     assert out.getvalue() == b'[{"b":"3","a":"2","c":"4"},{"d":"5"}]'
-    # Binary output: patched when the output can seek, counted first when
-    # the input is a file, else refused before anything is written.
+    # Binary output: patched when the output can seek, else counted first when the
+    # input can be read twice (a file), else refused before anything is written.
     out = io.BytesIO(b"xy")
     out.seek(2)
     marlet.convert(io.BytesIO(text.encode()), out, from_format="marl", to_format="binary")
     assert out.getvalue()[:2] == b"xy" and decode_binary(out.getvalue()[2:]) == marlet.parse_marl(text)
     path = tmp_path / "in.marl"
     path.write_text(text)
-    unseekable = Unseekable()
-    marlet.convert(path, unseekable, to_format="binary")
-    assert decode_binary(bytes(unseekable.out)) == marlet.parse_marl(text)
-    unseekable = Unseekable()
-    with pytest.raises(ValueError, match="record count"):
-        marlet.convert(Unseekable(text.encode()), unseekable, from_format="marl", to_format="binary")
-    assert unseekable.out == b""
+    out, appended = Unseekable(), tmp_path / "appended.bin"
+    marlet.convert(path, out, to_format="binary")
+    assert decode_binary(bytes(out.out)) == marlet.parse_marl(text)
+    with open(appended, "ab") as fp, open(path, "rb") as source:
+        marlet.convert(path, fp, to_format="binary")
+        fd = os.dup(fp.fileno())  # in append mode too
+        marlet.convert(source, fd, from_format="marl", to_format="binary")
+        os.close(fd)
+        with pytest.raises(marlet.FormatError, match="record count"):
+            marlet.convert(Unseekable(text.encode()), fp, from_format="marl", to_format="binary")
+    assert appended.read_bytes() == bytes(out.out) * 2
+    out = Unseekable()
+    with pytest.raises(marlet.FormatError, match="record count"):
+        marlet.convert(Unseekable(text.encode()), out, from_format="marl", to_format="binary")
+    assert out.out == b""
 
 
-def test_convert_refuses_records_a_text_form_cannot_carry(tmp_path):
-    source = tmp_path / "in.json"
-    source.write_text('[{"a":"1"},{"k:x":"2"}]')
-    with pytest.raises(marlet.LossyWriteError, match="record 1, key 'k:x': a key cannot hold ':' in .marlc"):
-        marlet.convert(source, tmp_path / "out.marlc")
-    assert os.listdir(tmp_path) == ["in.json"]
-    assert marlet.convert(source, tmp_path / "out.marlc", lossy=True) == 2
+@pytest.mark.parametrize(
+    "name, text, message",
+    [
+        ("in.json", '[{"a":"1"},{"k:x":"2"}]', "record 1, key 'k:x': a key cannot hold ':' in .marlc"),
+        # The first record comes after lines that carry none: in the second piece with two jobs.
+        ("in.marl", "x\n" * 99 + "\ufeffa: 1\nb: 2\n", "record 0, key '\\ufeffa': the first key of a document cannot start with U+FEFF"),
+    ],
+)
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_convert_refuses_records_a_text_form_cannot_carry(tmp_path, name, text, message, jobs):
+    source = tmp_path / name
+    source.write_text(text, encoding="utf-8")
+    with pytest.raises(marlet.LossyWriteError, match=re.escape(message)):
+        marlet.convert(source, tmp_path / "out.marlc", jobs=jobs)
+    assert os.listdir(tmp_path) == [name]
+    assert marlet.convert(source, tmp_path / "out.marlc", lossy=True, jobs=jobs) == 2
 
 
 @pytest.mark.parametrize("fmt", ["marl", "marlc", "json"])
@@ -130,6 +126,9 @@ def test_bad_utf8_deep_in_a_file(tmp_path, fmt):
         for _ in marlet.iter_records(source, chunk_size=4096):
             pass
     assert error.value.pos == bad
+    fds = len(os.listdir("/proc/self/fd"))
+    marlet.iter_records(source).close()  # before the first record: the file is closed all the same
+    assert len(os.listdir("/proc/self/fd")) == fds
 
 
 @pytest.mark.parametrize(
@@ -159,13 +158,6 @@ def test_json_errors_name_the_byte_offset(tmp_path, text, pos):
         marlet.loads_json(text)
 
 
-def test_format_errors(tmp_path):
-    with pytest.raises(ValueError, match="cannot tell the input format"):
-        marlet.iter_records(tmp_path / "x.txt")
-    with pytest.raises(ValueError, match="unknown output format"):
-        marlet.convert(io.BytesIO(b""), io.BytesIO(), from_format="marl", to_format="yaml")
-
-
 @pytest.mark.parametrize("target", ["json", "bin"])
 def test_ctrl_c_stops_the_command_and_leaves_no_file(tmp_path, target):
     """SIGINT while the command converts standard input: status 130, and
@@ -187,7 +179,7 @@ def test_ctrl_c_stops_the_command_and_leaves_no_file(tmp_path, target):
         proc.stdin.write(b"  key: value\nid: 1\n" * 200_000)
         proc.stdin.flush()
         deadline = time.monotonic() + 60
-        while not any(p.name.startswith(f".{out.name}.part-") for p in tmp_path.iterdir()):
+        while not any(p.name.startswith(".marlet-") for p in tmp_path.iterdir()):
             assert time.monotonic() < deadline, "the conversion did not start"
             time.sleep(0.01)
         proc.send_signal(signal.SIGINT)
@@ -218,8 +210,6 @@ def test_command_output_is_the_same_for_any_jobs(tmp_path):
 
 def test_command_streams_large_json(tmp_path, monkeypatch, capsys):
     """JSON over the size limit streams; its errors name the byte offset."""
-    from marlet import _cli
-
     monkeypatch.setattr(_cli, "JSON_WHOLE_LIMIT", 0)
     source = tmp_path / "in.json"
     source.write_text('[{"a":"1","b":"2"},{"c":"3"}]')
@@ -231,3 +221,12 @@ def test_command_streams_large_json(tmp_path, monkeypatch, capsys):
         f"marlet: error: {source}: a record is not an object of string values at byte offset 16\n"
     )
     assert not (tmp_path / "bad.json").exists()
+
+
+def test_names_of_the_longest_length_can_be_written(tmp_path):
+    source, target = tmp_path / "in.marl", tmp_path / ("x" * 250 + ".json")  # 255 bytes, the usual limit
+    source.write_text("a: 1\n")
+    for write_to in (marlet.write, lambda t, _: marlet.convert(source, t), lambda t, _: _cli.main([str(source), "-o", str(t)])):
+        target.unlink(missing_ok=True)
+        write_to(target, [{"a": "1"}])
+        assert marlet.read(target) == [{"a": "1"}]
