@@ -37,7 +37,7 @@ class CompactSink {
   StringArena& arena() noexcept { return arena_; }
 
   void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void end_object() {
+  void end_record() {
     table_.finish();
     table_.for_each([&](std::string_view key, std::string_view value) { write_field(key, value); });
     out_.push_back('\n');

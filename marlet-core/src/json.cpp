@@ -44,7 +44,7 @@ struct ListSink {
   BasicRecordList<Str> list;
   BasicRecord<Str> current;
   void field(std::string_view key, std::string_view value) { current.put(key, value); }
-  void end_object() {
+  void end_record() {
     list.push_back(std::move(current));
     current = BasicRecord<Str>();
   }
@@ -55,14 +55,14 @@ struct ListSink {
 JsonResult read_json(std::string_view text) {
   ListSink<OwnedString> sink;
   JsonReader reader(text, nullptr);
-  if (!reader.read(sink)) return JsonResult::rejected(reader.offset());
+  if (!reader.read(sink)) return JsonResult::rejected(reader.offset(), reader.fault());
   return JsonResult(std::move(sink.list));
 }
 
 BorrowedJsonResult read_json_borrowed(std::string_view text, StringArena& arena) {
   ListSink<std::string_view> sink;
   JsonReader reader(text, &arena);
-  if (!reader.read(sink)) return BorrowedJsonResult::rejected(reader.offset());
+  if (!reader.read(sink)) return BorrowedJsonResult::rejected(reader.offset(), reader.fault());
   return BorrowedJsonResult(std::move(sink.list));
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cpu.hpp"
+#include "errors.hpp"
 #include "memory.hpp"
 #include "record.hpp"
 #include "utf8.hpp"
@@ -164,12 +165,11 @@ void append_utf8(std::uint32_t cp, Out& out) {
 // Decodes the escape whose backslash lies just before p and appends what it
 // stands for to out (a Buffer or a std::string).  A \u escape of a high
 // surrogate must be followed by one of a low surrogate; the pair becomes one
-// code point.  False on a bad escape, with p left where reading stopped: on
-// the letter after the backslash when that letter is not an escape,
-// otherwise somewhere past it.
+// code point.  Returns JsonFault::none, or why the escape is bad (escape,
+// or surrogate for a lone one) with p left where reading stopped.
 template <class Out>
-bool decode_escape(const unsigned char*& p, const unsigned char* end, Out& out) {
-  if (p == end) return false;
+JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& out) {
+  if (p == end) return JsonFault::escape;
   char simple;
   switch (*p) {
     case '"': simple = '"'; break;
@@ -181,24 +181,25 @@ bool decode_escape(const unsigned char*& p, const unsigned char* end, Out& out) 
     case 'r': simple = '\r'; break;
     case 't': simple = '\t'; break;
     case 'u': simple = 0; break;
-    default: return false;
+    default: return JsonFault::escape;
   }
   if (*p++ != 'u') {
     out.push_back(simple);
-    return true;
+    return JsonFault::none;
   }
   std::uint32_t cp;
-  if (!read_hex4(p, end, cp)) return false;
-  if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // a low surrogate must follow a high one
+  if (!read_hex4(p, end, cp)) return JsonFault::escape;
+  if (cp >= 0xdc00 && cp <= 0xdfff) return JsonFault::surrogate;  // a low one must follow a high one
   if (cp >= 0xd800 && cp <= 0xdbff) {
     std::uint32_t low;
-    if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+    if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return JsonFault::surrogate;
     p += 2;
-    if (!read_hex4(p, end, low) || low < 0xdc00 || low > 0xdfff) return false;
+    if (!read_hex4(p, end, low)) return JsonFault::escape;
+    if (low < 0xdc00 || low > 0xdfff) return JsonFault::surrogate;
     cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
   }
   append_utf8(cp, out);
-  return true;
+  return JsonFault::none;
 }
 }  // namespace json_detail
 
@@ -241,29 +242,29 @@ Buffer parse_marl_to_json(std::string_view text);
 // The same with the vector code chosen by the caller (tests run both).
 Buffer parse_marl_to_json(std::string_view text, Isa isa);
 
-// What the JSON readers return: the records, or the byte offset at which
-// the text was rejected (the first byte that could not be taken, the
+// What the JSON readers return: the records, or where and why the text was
+// rejected: the byte offset of the first byte that could not be taken (the
 // backslash of a malformed or cut-off escape, or the text's length when it
-// ended too early).  The offset is for reporting positions;
-// which rule was broken is not recorded.
+// ended too early) and the fault, whose words are message(fault).
 template <class List>
 class [[nodiscard]] JsonReadResult {
  public:
-  static JsonReadResult rejected(std::size_t offset) noexcept { return JsonReadResult(offset); }
-  explicit JsonReadResult(List records) noexcept : ok_(true), records_(std::move(records)) {}
+  static JsonReadResult rejected(std::size_t offset, JsonFault fault) noexcept { return JsonReadResult(offset, fault); }
+  explicit JsonReadResult(List records) noexcept : records_(std::move(records)) {}
 
-  bool ok() const noexcept { return ok_; }
-  explicit operator bool() const noexcept { return ok_; }
+  bool ok() const noexcept { return fault_ == JsonFault::none; }
+  explicit operator bool() const noexcept { return ok(); }
   // The records; empty when the text was rejected.
   List& value() & noexcept { return records_; }
   const List& value() const& noexcept { return records_; }
   List&& value() && noexcept { return std::move(records_); }
-  // Where the text was rejected; 0 when it was accepted.
+  // Where and why the text was rejected; 0 and none when it was accepted.
   std::size_t error_offset() const noexcept { return error_offset_; }
+  JsonFault fault() const noexcept { return fault_; }
 
  private:
-  explicit JsonReadResult(std::size_t offset) noexcept : error_offset_(offset) {}
-  bool ok_ = false;
+  JsonReadResult(std::size_t offset, JsonFault fault) noexcept : fault_(fault), error_offset_(offset) {}
+  JsonFault fault_ = JsonFault::none;
   std::size_t error_offset_ = 0;
   List records_;
 };

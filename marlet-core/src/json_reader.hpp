@@ -1,11 +1,14 @@
-// The JSON form's reader, for the record lists of json.cpp and for the
-// compact writer, which writes each object as it closes.
+// The JSON form's one reader: for the record lists of json.cpp, for the
+// compact writer, which writes each object as it closes, for the
+// incremental reader, which hands it each object its framer cuts out, and
+// for the package's loads_json.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "errors.hpp"
 #include "json.hpp"
 #include "memory.hpp"
 
@@ -14,12 +17,14 @@ namespace marlet_core {
 // A strict single-pass reader for the one shape the JSON form has.  It
 // hands what it reads to a sink:
 //   sink.field(key, value)  a member of the current object;
-//   sink.end_object()       the current object is complete.
+//   sink.end_record()       the current object is complete.
 // Strings without escapes are passed on as views into the input; strings
 // with escapes are decoded first, into the arena when one is given (the
-// views then live as long as it does) or else into scratch space that the
-// next string reuses.  A rejected text may have fed the sink part of its
-// objects: the caller discards what the sink built.
+// views then live as long as it does) or else into scratch space (a Buffer,
+// or a std::string where failures must throw) that the next string reuses.
+// A rejected text may have fed the sink part of its objects: the caller
+// discards what the sink built.
+template <class Scratch = Buffer>
 class JsonReader {
  public:
   JsonReader(std::string_view text, StringArena* arena) noexcept
@@ -28,59 +33,67 @@ class JsonReader {
         end_(p_ + text.size()),
         arena_(arena) {}
 
-  // After read() failed: the offset of the byte that was rejected (the
-  // backslash, for a malformed escape), or the text's length.
+  // After a read failed: the offset of the byte that was rejected (the
+  // backslash, for a malformed escape), or the text's length; and why.
   std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+  JsonFault fault() const noexcept { return fault_; }
 
+  // Reads the whole text: one array of objects.
   template <class Sink>
   bool read(Sink& sink) {
     skip_ws();
-    if (!eat('[')) return false;
+    if (!eat('[', JsonFault::not_array)) return false;
     skip_ws();
-    if (!eat(']')) {
+    if (p_ == end_ || *p_ != ']') {
       for (;;) {
         skip_ws();
         if (!read_object(sink)) return false;
         skip_ws();
-        if (eat(']')) break;
-        if (!eat(',')) return false;
+        if (p_ != end_ && *p_ == ']') break;
+        if (!eat(',', JsonFault::after_record)) return false;
       }
     }
+    ++p_;
     skip_ws();
-    return p_ == end_;
+    return p_ == end_ || fail(JsonFault::extra);
+  }
+
+  // Reads a text that is one object and nothing else.
+  template <class Sink>
+  bool read_one_object(Sink& sink) {
+    return read_object(sink) && (p_ == end_ || fail(JsonFault::extra));
   }
 
  private:
   template <class Sink>
   bool read_object(Sink& sink) {
-    if (!eat('{')) return false;
+    if (!eat('{', JsonFault::not_record)) return false;
     skip_ws();
-    if (eat('}')) {
-      sink.end_object();
-      return true;
-    }
-    for (;;) {
-      std::string_view key, value;
-      skip_ws();
-      if (!read_string(key_, key)) return false;
-      skip_ws();
-      if (!eat(':')) return false;
-      skip_ws();
-      if (!read_string(value_, value)) return false;
-      sink.field(key, value);
-      skip_ws();
-      if (eat('}')) {
-        sink.end_object();
-        return true;
+    if (p_ == end_ || *p_ != '}') {
+      for (;;) {
+        std::string_view key, value;
+        skip_ws();
+        if (!read_string(key_, key, JsonFault::not_key)) return false;
+        skip_ws();
+        if (!eat(':', JsonFault::no_colon)) return false;
+        skip_ws();
+        if (!read_string(value_, value, JsonFault::not_string)) return false;
+        sink.field(key, value);
+        skip_ws();
+        if (p_ != end_ && *p_ == '}') break;
+        if (!eat(',', JsonFault::after_member)) return false;
       }
-      if (!eat(',')) return false;
     }
+    ++p_;
+    sink.end_record();
+    return true;
   }
 
   // Reads a string token; `text` receives its decoded content, a view
-  // into the input, the scratch buffer or the arena.
-  bool read_string(Buffer& scratch, std::string_view& text) {
-    if (!eat('"')) return false;
+  // into the input, the scratch buffer or the arena.  `missing` is the
+  // fault when no string starts here.
+  bool read_string(Scratch& scratch, std::string_view& text, JsonFault missing) {
+    if (!eat('"', missing)) return false;
     const unsigned char* run = json_detail::find_special(p_, end_);
     if (run != end_ && *run == '"') {
       text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
@@ -91,16 +104,17 @@ class JsonReader {
     for (;;) {
       scratch.append(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
       p_ = run;
-      if (p_ == end_ || *p_ < 0x20) return false;
+      if (p_ == end_) return fail(JsonFault::ended);
+      if (*p_ < 0x20) return fail(JsonFault::control);
       const unsigned char* escape = p_;
       if (*p_++ == '"') break;
-      if (!json_detail::decode_escape(p_, end_, scratch)) {
+      if (const JsonFault bad = json_detail::decode_escape(p_, end_, scratch); bad != JsonFault::none) {
         p_ = escape;
-        return false;
+        return fail(bad);
       }
       run = json_detail::find_special(p_, end_);
     }
-    text = scratch.view();
+    text = std::string_view(scratch.data(), scratch.size());
     if (arena_ != nullptr) text = arena_->store(text);
     return true;
   }
@@ -108,19 +122,25 @@ class JsonReader {
   void skip_ws() noexcept {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
   }
-  bool eat(unsigned char c) noexcept {
-    if (p_ == end_ || *p_ != c) return false;
+  // Takes the byte `c`, or fails with `fault` (or with `ended` at the end).
+  bool eat(unsigned char c, JsonFault fault) noexcept {
+    if (p_ == end_) return fail(JsonFault::ended);
+    if (*p_ != c) return fail(fault);
     ++p_;
     return true;
+  }
+  bool fail(JsonFault fault) noexcept {
+    fault_ = fault;
+    return false;
   }
 
   const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
   StringArena* arena_;
-  Buffer key_;  // decoded text of the current key and value, reused
-  Buffer value_;
+  JsonFault fault_ = JsonFault::none;
+  Scratch key_;  // decoded text of the current key and value, reused
+  Scratch value_;
 };
-
 
 }  // namespace marlet_core

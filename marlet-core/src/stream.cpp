@@ -162,100 +162,8 @@ void Utf8Stream::finish() {
 // ---------------------------------------------------------------------------
 // JSON
 
-namespace {
-
-// A recursive-descent reader of one object, with the JSON form's rules:
-// string members only, RFC 8259 strings and escapes, JSON whitespace.
-class ObjectParser {
- public:
-  ObjectParser(std::string_view object, std::string& scratch) noexcept
-      : begin_(reinterpret_cast<const unsigned char*>(object.data())),
-        p_(begin_),
-        end_(begin_ + object.size()),
-        scratch_(scratch) {}
-
-  std::size_t parse(std::vector<text::Field>& fields) {
-    if (!eat('{')) return at();
-    skip_ws();
-    if (eat('}')) return done();
-    for (;;) {
-      skip_ws();
-      text::Field f;
-      if (!string(f.key)) return at();
-      skip_ws();
-      if (!eat(':')) return at();
-      skip_ws();
-      if (!string(f.value)) return at();
-      fields.push_back(f);
-      skip_ws();
-      if (eat('}')) return done();
-      if (!eat(',')) return at();
-    }
-  }
-
- private:
-  std::size_t at() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
-  std::size_t done() const noexcept { return p_ == end_ ? npos : at(); }
-
-  bool string(std::string_view& out) {
-    if (!eat('"')) return false;
-    const unsigned char* run = json_detail::find_special(p_, end_);
-    if (run != end_ && *run == '"') {
-      out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
-      p_ = run + 1;
-      return true;
-    }
-    // Decoded text is never longer than its source, so scratch sized to
-    // the whole object never moves and earlier views into it stay valid.
-    if (scratch_.capacity() < static_cast<std::size_t>(end_ - begin_)) {
-      if (!scratch_.empty()) return false;  // cannot happen: sized on first use
-      scratch_.reserve(static_cast<std::size_t>(end_ - begin_));
-    }
-    const std::size_t from = scratch_.size();
-    for (;;) {
-      scratch_.append(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
-      p_ = run;
-      if (p_ == end_ || *p_ < 0x20) return false;
-      if (*p_ == '"') {
-        ++p_;
-        break;
-      }
-      ++p_;  // the backslash
-      if (!json_detail::decode_escape(p_, end_, scratch_)) {
-        --p_;
-        return false;
-      }
-      run = json_detail::find_special(p_, end_);
-    }
-    out = std::string_view(scratch_).substr(from);
-    return true;
-  }
-
-  void skip_ws() noexcept {
-    while (p_ != end_ && is_json_space(*p_)) ++p_;
-  }
-  bool eat(unsigned char c) noexcept {
-    if (p_ == end_ || *p_ != c) return false;
-    ++p_;
-    return true;
-  }
-
-  const unsigned char* begin_;
-  const unsigned char* p_;
-  const unsigned char* end_;
-  std::string& scratch_;
-};
-
-}  // namespace
-
-std::size_t parse_json_object(std::string_view object, std::vector<text::Field>& fields, std::string& scratch) {
-  scratch.clear();
-  ObjectParser parser(object, scratch);
-  return parser.parse(fields);
-}
-
-void JsonFramer::fail(std::uint64_t at, const char* what) const {
-  throw ReadError(ReadError::Kind::json, at, what);
+void JsonFramer::fail(std::uint64_t at, JsonFault fault) const {
+  throw ReadError(ReadError::Kind::json, at, message(fault));
 }
 
 std::size_t JsonFramer::between_objects(std::string_view chunk, std::size_t i) {
@@ -265,7 +173,7 @@ std::size_t JsonFramer::between_objects(std::string_view chunk, std::size_t i) {
     if (is_json_space(c)) continue;
     switch (state_) {
       case State::start:
-        if (c != '[') fail(offset_ + i, "the top level is not an array");
+        if (c != '[') fail(offset_ + i, JsonFault::not_array);
         state_ = State::first;
         break;
       case State::first:
@@ -275,16 +183,16 @@ std::size_t JsonFramer::between_objects(std::string_view chunk, std::size_t i) {
         }
         [[fallthrough]];
       case State::after_comma:
-        if (c != '{') fail(offset_ + i, "a record is not an object");
+        if (c != '{') fail(offset_ + i, JsonFault::not_record);
         state_ = State::in_object;
         return i;
       case State::after_record:
         if (c == ',') state_ = State::after_comma;
         else if (c == ']') state_ = State::done;
-        else fail(offset_ + i, "expected ',' or ']'");
+        else fail(offset_ + i, JsonFault::after_record);
         break;
       case State::done:
-        fail(offset_ + i, "extra data after the array");
+        fail(offset_ + i, JsonFault::extra);
       case State::in_object:
         return i;
     }
@@ -307,7 +215,7 @@ std::size_t JsonFramer::object_end(std::string_view chunk, std::size_t i) {
       if (i == chunk.size()) break;
       if (*run == '"') in_string_ = false;
       else if (*run == '\\') escaped_ = true;
-      ++i;  // a control byte is left for the object's parser to reject
+      ++i;  // a control byte is left for the object reader to reject
       continue;
     }
     const unsigned char c = p[i];
@@ -318,15 +226,11 @@ std::size_t JsonFramer::object_end(std::string_view chunk, std::size_t i) {
     } else if (!is_json_space(c) && c != ':' && c != ',') {
       // Nothing else stands between the strings of a record: stop here
       // rather than buffer a malformed record to its end.
-      fail(offset_ + i, "a record is not an object of string values");
+      return i + 1;
     }
     ++i;
   }
   return npos;
-}
-
-void JsonFramer::finish() {
-  if (state_ != State::done) fail(offset_, "the text ended before the array closed");
 }
 
 }  // namespace marlet_core::stream

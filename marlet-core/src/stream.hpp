@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json_reader.hpp"
 #include "memory.hpp"
 #include "text.hpp"
 
@@ -107,23 +108,25 @@ class Utf8Stream {
 // ---------------------------------------------------------------------------
 // JSON objects
 
-// Decodes one JSON object of string members, `{ "k" : "v" , ... }`, into
-// `fields` in member order.  Keys and values are views into `object` or,
-// for strings with escapes, into `scratch`, which the call may grow.
-// Returns the offset in `object` where it was rejected, or npos.
-std::size_t parse_json_object(std::string_view object, std::vector<text::Field>& fields, std::string& scratch);
-
 // Walks the array structure of the JSON form byte by byte, so that it can
 // stop anywhere, and hands each complete object to the caller.
 class JsonFramer {
  public:
   // Feeds a chunk; calls on_object(text, absolute_offset) for each object
-  // it completes.  The text is a view into the chunk or into an internal
-  // buffer that holds an object cut between chunks.  Throws ReadError.
+  // it completes, and for a malformed one as far as the byte that shows it
+  // (the object reader then rejects it there).  The text is a view into the
+  // chunk or into an internal buffer that holds an object cut between
+  // chunks.  Throws ReadError.
   template <class OnObject>
   void feed(std::string_view chunk, OnObject&& on_object);
-  // Throws ReadError unless the text was one complete array.
-  void finish();
+  // Throws ReadError unless the text was one complete array; an object
+  // cut off by the end goes to on_object first, to be rejected where its
+  // own fault lies.
+  template <class OnObject>
+  void finish(OnObject&& on_object) {
+    if (state_ == State::in_object) on_object(partial_, object_start_);
+    if (state_ != State::done) fail(offset_, JsonFault::ended);
+  }
 
  private:
   enum class State : unsigned char { start, first, after_record, after_comma, in_object, done };
@@ -131,9 +134,10 @@ class JsonFramer {
   // throws; sets state_ to in_object when it stops at an object's '{'.
   std::size_t between_objects(std::string_view chunk, std::size_t i);
   // Finds the end of the current object from chunk[i]; returns the offset
-  // just past its '}' or npos when the chunk ends first.
+  // just past its '}' (or past a byte that cannot stand between its
+  // strings) or npos when the chunk ends first.
   std::size_t object_end(std::string_view chunk, std::size_t i);
-  [[noreturn]] void fail(std::uint64_t at, const char* what) const;
+  [[noreturn]] void fail(std::uint64_t at, JsonFault fault) const;
 
   State state_ = State::start;
   bool in_string_ = false;
@@ -178,8 +182,8 @@ class Reader {
   Utf8Stream utf8_;
   std::string carry_;  // text since the last cut point (.marl, .marlc)
   JsonFramer json_;
-  std::vector<text::Field> fields_;
-  std::string scratch_;
+  std::vector<text::Field> fields_;  // the current object's members
+  std::string decoded_;              // their decoded strings
 };
 
 // ---------------------------------------------------------------------------
@@ -232,9 +236,26 @@ void Reader<Sink>::feed(std::string_view chunk) {
 
 template <class Sink>
 void Reader<Sink>::on_object(std::string_view object, std::uint64_t at) {
+  // The members are gathered first, so that a rejected object gives the
+  // sink nothing.  Decoded strings are copied into decoded_, sized to the
+  // object (decoding never lengthens a text), so earlier views stay valid.
   fields_.clear();
-  const std::size_t bad = parse_json_object(object, fields_, scratch_);
-  if (bad != npos) throw ReadError(ReadError::Kind::json, at + bad, "a record is not an object of string values");
+  decoded_.clear();
+  decoded_.reserve(object.size());
+  struct Gather {
+    Reader& reader;
+    std::string_view object;
+    std::string_view keep(std::string_view s) {
+      const auto from = reinterpret_cast<std::uintptr_t>(s.data()) - reinterpret_cast<std::uintptr_t>(object.data());
+      if (from <= object.size()) return s;  // a view into the object
+      reader.decoded_.append(s);
+      return std::string_view(reader.decoded_).substr(reader.decoded_.size() - s.size());
+    }
+    void field(std::string_view key, std::string_view value) { reader.fields_.push_back({keep(key), keep(value)}); }
+    void end_record() noexcept {}
+  } gather{*this, object};
+  JsonReader<std::string> parser(object, nullptr);
+  if (!parser.read_one_object(gather)) throw ReadError(ReadError::Kind::json, at + parser.offset(), message(parser.fault()));
   for (const text::Field& f : fields_) sink_.field(f.key, f.value);
   // An empty object is a record of its own in the JSON form.
   if constexpr (requires(Sink& s) { s.end_record(); })
@@ -275,7 +296,7 @@ template <class Sink>
 void Reader<Sink>::finish() {
   utf8_.finish();
   if (format_ == Format::json) {
-    json_.finish();
+    json_.finish([this](std::string_view object, std::uint64_t at) { on_object(object, at); });
     return;
   }
   scan(carry_);

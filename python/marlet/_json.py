@@ -1,83 +1,18 @@
 """The JSON form: an array of objects whose member values are strings.
 
-Reading goes through the standard decoder, which keeps each object's member
-order; when it fails, or what it returns is not that shape, the core's
-reader says where the text was rejected.  Writing is native.
+Reading and writing are native: the core's reader builds the records in
+document order and says where and why a text was rejected.
 """
 
 from __future__ import annotations
 
 import json
-import re
-from typing import NoReturn, Optional, Tuple
+from typing import Optional
 
 from . import _ext
 from ._errors import JSONError
 from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, file_text, text_arg
 from ._text import JSON
-
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
-def _fail(msg: str, doc: str, pos: int, skip: Optional[int]) -> NoReturn:
-    raise JSONError(msg, doc, pos, skip)
-
-
-def _shape_fault(value: object) -> Optional[str]:
-    """What keeps a decoded value from being a record list, or None."""
-    if not isinstance(value, list):
-        return "the top level is not an array"
-    for index, record in enumerate(value):
-        if not isinstance(record, dict):
-            return f"record {index} is not an object"
-        for key, item in record.items():
-            if not isinstance(item, str):
-                return f"record {index}, key {key!r}: the value is not a string"
-            if _SURROGATE.search(key):
-                return f"record {index}: a key holds a lone surrogate"
-            if _SURROGATE.search(item):
-                return f"record {index}, key {key!r}: the value holds a lone surrogate"
-    return None
-
-
-def _may_hold_surrogates(doc: str) -> bool:
-    """Whether the strings of ``doc`` might hold a surrogate code point: a
-    ``\\uD...`` escape or a raw surrogate.  Cheap checks only."""
-    if "\\ud" in doc or "\\uD" in doc:
-        return True
-    if doc.isascii():
-        return False
-    try:
-        doc.encode("utf-8")
-    except UnicodeEncodeError:
-        return True
-    return False
-
-
-def _rejection(doc: str) -> Optional[Tuple[int, int]]:
-    """(byte offset, character offset) where the core's reader rejects
-    ``doc``, or None when it accepts it."""
-    raw = _SURROGATE.search(doc)
-    if raw is not None:
-        # A raw surrogate has no UTF-8 form: the text is rejected there.
-        return -1, raw.start()
-    result: Optional[Tuple[int, int]] = _ext.json_rejection(doc)
-    return result
-
-
-def _describe(doc: str, pos: int) -> str:
-    """A message for a rejection at ``pos`` that the standard decoder did
-    not describe, from what stands before it."""
-    if pos >= len(doc):
-        return "the text ends before the record list does"
-    before = doc[:pos].rstrip(" \t\r\n")
-    if not before:
-        return "the top level is not an array"
-    if before[-1] in "[," and doc[pos] != "{":
-        return "a record is not an object"
-    if before[-1] == ":" and doc[pos] != '"':
-        return "a member value is not a string"
-    return f"unexpected {doc[pos]!r}"
 
 
 def loads_json(s: Data) -> Records:
@@ -100,23 +35,8 @@ def _loads(doc: str, skip: Optional[int]) -> Records:
     """The records of ``doc``; an error's ``pos`` counts bytes after
     ``skip`` bytes dropped before ``doc`` when ``doc`` was decoded from
     bytes, characters when ``skip`` is None."""
-    try:
-        value = json.loads(doc)
-    except json.JSONDecodeError as error:
-        _fail(error.msg, doc, error.pos, skip)
-    except (ValueError, RecursionError):
-        # Numbers too long for int(), nesting too deep for the decoder:
-        # never the right shape.
-        where = _rejection(doc)
-        pos = 0 if where is None else where[1]
-        _fail(_describe(doc, pos), doc, pos, skip)
-    fault = _shape_fault(value)
-    if fault is None and not _may_hold_surrogates(doc):
-        return value  # type: ignore[no-any-return]  # checked just above
-    where = _rejection(doc)
-    if where is None:
-        return value  # type: ignore[no-any-return]
-    _fail(fault or _describe(doc, where[1]), doc, where[1], skip)
+    records: Records = _ext.load_json(doc, JSONError, skip)
+    return records
 
 
 def load_json(fp: Readable) -> Records:

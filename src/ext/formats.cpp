@@ -1,5 +1,6 @@
 // The format functions of marlet._ext: the package's writers, the binary
-// reader, where a JSON text was rejected, and the line checker.
+// reader, the .marlc and JSON readers in document order, and the line
+// checker.
 //
 // The writers read each record the way it will be written: a dict through
 // its own storage (PyDict_Next), any other mapping through one call of
@@ -14,8 +15,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dict_sink.hpp"
 #include "ext.hpp"
-#include "json.hpp"
+#include "json_reader.hpp"
 #include "py_str.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
@@ -159,12 +161,6 @@ Piece utf8_piece(PyObject* s, std::string& scratch) {
   }
   if (!ok) raise_encode_error(s);
   return Piece{nullptr, start, scratch.size() - start};
-}
-
-PyRef ascii_str(const char* p, std::size_t n) {
-  PyRef s = checked(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-  std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, n);
-  return s;
 }
 
 // The number of characters in valid UTF-8.
@@ -406,7 +402,7 @@ class BinaryReader {
                    " remain");
     const char* p = data_ + pos_;
     pos_ += n;
-    if (is_ascii(std::string_view(p, n))) return ascii_str(p, n);
+    if (is_ascii(std::string_view(p, n))) return make_str(std::string_view(p, n));
     PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
     if (s != nullptr) return PyRef::steal(s);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
@@ -450,37 +446,7 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // ---------------------------------------------------------------------------
-// .marlc reader in document order
-
-// Builds one dict per record as the scanner finds the fields: a key's first
-// occurrence fixes its place, a repeated key takes the later value.
-class DictSink {
- public:
-  DictSink() : list_(checked(PyList_New(0))) {}
-
-  void field(std::string_view key, std::string_view value) {
-    if (!record_) record_ = checked(PyDict_New());
-    PyRef k = make_str(key), v = make_str(value);
-    if (PyDict_SetItem(record_.get(), k.get(), v.get()) < 0) throw PyError{};
-  }
-  void close() {
-    if (!record_) return;
-    if (PyList_Append(list_.get(), record_.get()) < 0) throw PyError{};
-    record_.reset();
-    if ((++closed_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw PyError{};
-  }
-  PyRef take() { return std::move(list_); }
-
- private:
-  static PyRef make_str(std::string_view s) {
-    if (is_ascii(s)) return ascii_str(s.data(), s.size());
-    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-  }
-
-  PyRef list_;
-  PyRef record_;
-  std::size_t closed_ = 0;
-};
+// Readers in document order
 
 // load_marlc(text) -> list[dict[str, str]]
 //
@@ -502,22 +468,51 @@ PyObject* load_marlc(PyObject*, PyObject* arg) {
   });
 }
 
-// ---------------------------------------------------------------------------
-// JSON rejection
-
-// json_rejection(text: str) -> (byte_offset, char_offset) | None
+// load_json(text: str, error, skip) -> list[dict[str, str]]
 //
-// Where the core's JSON reader rejects the text, or None if it accepts it.
-PyObject* json_rejection(PyObject*, PyObject* arg) {
+// The core's JSON reader's records, each record's members in document
+// order.  A rejected text raises error(message, text, pos, skip), `pos`
+// counting characters.  A lone surrogate in the str, which has no UTF-8
+// form, is read as '?' so that a fault before it or in place of it is the
+// one reported; else the text is rejected at the surrogate.
+PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
-    if (p == nullptr) throw PyError{};
-    marlet_core::StringArena arena;
-    const auto result = marlet_core::read_json_borrowed(std::string_view(p, static_cast<std::size_t>(n)), arena);
-    if (result.ok()) Py_RETURN_NONE;
-    const std::size_t at = result.error_offset();
-    return Py_BuildValue("nn", static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(count_chars(p, at)));
+    if (nargs != 3 || !PyUnicode_Check(args[0])) {
+      PyErr_SetString(PyExc_TypeError, "load_json() takes a str and 2 more arguments");
+      return nullptr;
+    }
+    PyObject* doc = args[0];
+    std::string_view text;
+    PyRef utf8;  // the UTF-8 form of a str that is not ASCII
+    Py_ssize_t surrogate = -1;
+    if (PyUnicode_IS_ASCII(doc)) {
+      text = std::string_view(static_cast<const char*>(PyUnicode_DATA(doc)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(doc)));
+    } else {
+      utf8 = PyRef::steal(PyUnicode_AsUTF8String(doc));
+      if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError{};
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+        if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw PyError{};
+        utf8 = checked(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
+      }
+      text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+    }
+    DictSink sink;
+    marlet_core::JsonReader<std::string> reader(text, nullptr);
+    const bool ok = reader.read(sink);
+    if (ok && surrogate < 0) return sink.take().release();
+    Py_ssize_t pos = ok ? surrogate : static_cast<Py_ssize_t>(count_chars(text.data(), reader.offset()));
+    marlet_core::JsonFault fault = ok ? marlet_core::JsonFault::surrogate : reader.fault();
+    if (surrogate >= 0 && pos > surrogate) {
+      pos = surrogate;
+      fault = marlet_core::JsonFault::surrogate;
+    }
+    PyRef error = checked(PyObject_CallFunction(args[1], "sOnO", marlet_core::message(fault), doc, pos, args[2]));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PyError{};
   });
 }
 
@@ -660,7 +655,8 @@ const PyMethodDef kMethods[] = {
     {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
      "load_binary(data, error): read the binary encoding."},
     {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},
-    {"json_rejection", &json_rejection, METH_O, "json_rejection(text): where the JSON reader rejects text, or None."},
+    {"load_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_json)), METH_FASTCALL,
+     "load_json(text, error, skip): the JSON form's records, members in document order."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check)), METH_FASTCALL,
      "check(data, marl, limit): the lines the reader passes over and the repeated keys."},
     {"utf8_error", &utf8_error, METH_O, "utf8_error(data): offset of the first ill-formed UTF-8 byte, or None."},

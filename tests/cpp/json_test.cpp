@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "test_support.hpp"
 #include "utf8.hpp"
@@ -97,26 +98,23 @@ TEST_P(JsonReaderTest, AcceptsExactlyTheShape) {
   }
 }
 
-// Where a rejected text went wrong: the offending byte, the backslash of a
-// bad escape, or the end of a text cut short.
-TEST(JsonReader, ReportsWhereTheTextWasRejected) {
-  const std::pair<std::string, std::size_t> cases[] = {
-      {"", 0},
-      {"  x", 2},
-      {"[{\"a\":1}]", 6},
-      {"[{\"a\":\"1\"},]", 11},
-      {"[{\"a\":\"1\"}] x", 12},
-      {"[{\"a\":\"x\ty\"}]", 8},
-      {"[{\"a\":\"ok\\q\"}]", 9},
-      {"[{\"a\":\"\\ud83dx\"}]", 7},
-      {"[{\"a\":\"\\u12", 7},
-      {"[{\"a\":\"1", 8},
+// Where and why a rejected text went wrong: the offending byte, the
+// backslash of a bad escape, or the end of a text cut short.
+TEST(JsonReader, ReportsWhereAndWhyTheTextWasRejected) {
+  using F = marlet_core::JsonFault;
+  const std::tuple<std::string, std::size_t, F> cases[] = {
+      {"", 0, F::ended}, {"  x", 2, F::not_array}, {"[{\"a\":1}]", 6, F::not_string}, {"[{} {}]", 4, F::after_record},
+      {"[{\"a\":\"1\"},]", 11, F::not_record}, {"[{\"a\":\"1\"}] x", 12, F::extra}, {"[{\"a\":\"1\" ]", 10, F::after_member},
+      {"[{\"a\":\"x\ty\"}]", 8, F::control}, {"[{\"a\":\"ok\\q\"}]", 9, F::escape}, {"[{\"a\":\"\\u12", 7, F::escape},
+      {"[{\"a\":\"\\ud83dx\"}]", 7, F::surrogate}, {"[{\"a\":\"1", 8, F::ended},
+      {"[{1:\"1\"}]", 2, F::not_key}, {"[{\"a\" \"1\"}]", 6, F::no_colon},
   };
-  for (const auto& [json, offset] : cases) {
+  for (const auto& [json, offset, fault] : cases) {
     SCOPED_TRACE(json);
     marlet_core::JsonResult result = marlet_core::read_json(json);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error_offset(), offset);
+    EXPECT_EQ(result.fault(), fault) << marlet_core::message(result.fault());
   }
 }
 

@@ -132,10 +132,10 @@ ERRORS = [
     ([make_directory], b"", 1, "cannot read {path}: Is a directory"),
     ([bad_bytes], b"", 1, "{path}: input is not UTF-8: byte 0xe2 at offset 17 (invalid continuation byte)"),
     (["-", "--from", "marlc"], b"\xffa: 1", 1, "<stdin>: input is not UTF-8: byte 0xff at offset 0 (invalid start byte)"),
-    ([write("d.json", '[{"a":"1"},\n {"b": 2}]')], b"", 1, "{path}:2:8: record 1, key 'b': the value is not a string"),
+    ([write("d.json", '[{"a":"1"},\n {"b": 2}]')], b"", 1, "{path}:2:8: a member value is not a string"),
     ([write("d.json", '{"a": "1"}')], b"", 1, "{path}:1:1: the top level is not an array"),
-    ([write("d.json", '[\n"a"]')], b"", 1, "{path}:2:1: record 0 is not an object"),
-    ([write("d.json", '[{"a":"\\udc00"}]')], b"", 1, "{path}:1:8: record 0, key 'a': the value holds a lone surrogate"),
+    ([write("d.json", '[\n"a"]')], b"", 1, "{path}:2:1: a record is not an object"),
+    ([write("d.json", '[{"a":"\\udc00"}]')], b"", 1, "{path}:1:8: a string holds a lone surrogate"),
     (["-", "--from", "json"], b"[" + b"1" * 5000 + b"]", 1, "<stdin>:1:2: a record is not an object"),
     (["-", "--from", "binary"], b"\x01\0\0\0", 1, "<stdin>: the record count 1 needs at least 4 more bytes, but 0 remain (at byte 0)"),
     (["-", "--from", "marl", "--strict"], b"  a: 1\nb\n", 1, "<stdin>:2:1: the line has no ':', so it carries no field"),
@@ -143,8 +143,8 @@ ERRORS = [
      "document cannot start with U+FEFF (read as a byte-order mark) in .marlc (--lossy writes it anyway)"),
     (["-", "--from", "marl", "--to", "binary"], b"a: 1\n", 1, "binary output needs its record count first: write it "
      "to a file that can seek and is not in append mode, or read the input from a file"),
-    ([write("d.json", '[{"a":"1"},]')], b"", 1, "{path}:1:12: Expecting value"),
-    (["-", "--from", "json"], b"", 1, "<stdin>:1:1: Expecting value"),
+    ([write("d.json", '[{"a":"1"},]')], b"", 1, "{path}:1:12: a record is not an object"),
+    (["-", "--from", "json"], b"", 1, "<stdin>:1:1: the text ended before the array closed"),
     ([write("d.txt", "a: 1")], b"", 2, "cannot tell the format of {path} from its suffix; use --from marl, marlc, json, binary"),
     (["-"], b"a: 1", 2, "reading standard input needs --from marl, marlc, json, binary"),
     ([write("d.marl", "a: 1"), "--to", "marlc", "--indent", "2"], b"", 2, "--indent applies only to --to json"),
@@ -300,4 +300,4 @@ def test_check_lists_every_problem(tmp_path):
     json_doc = tmp_path / "d.json"
     json_doc.write_text('[{"a": 1}]', encoding="utf-8")
     result = run("check", json_doc)
-    assert (result.returncode, result.stdout.decode()) == (1, f"{json_doc}:1:8: record 0, key 'a': the value is not a string\n")
+    assert (result.returncode, result.stdout.decode()) == (1, f"{json_doc}:1:8: a member value is not a string\n")

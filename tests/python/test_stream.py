@@ -218,7 +218,7 @@ def test_command_streams_large_json(tmp_path, monkeypatch, capsys):
     source.write_text('[{"a":"1"},{"b":2}]')
     assert _cli.main([str(source), "-o", str(tmp_path / "bad.json")]) == 1
     assert capsys.readouterr().err == (
-        f"marlet: error: {source}: a record is not an object of string values at byte offset 16\n"
+        f"marlet: error: {source}: a member value is not a string at byte offset 16\n"
     )
     assert not (tmp_path / "bad.json").exists()
 
