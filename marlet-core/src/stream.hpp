@@ -30,12 +30,11 @@
 #include <string_view>
 #include <vector>
 
+#include "format.hpp"
 #include "memory.hpp"
 #include "text.hpp"
 
 namespace marlet_core::stream {
-
-enum class Format : unsigned char { marl, marlc, json };
 
 // ---------------------------------------------------------------------------
 // Cut points (.marl and .marlc only)

@@ -16,15 +16,12 @@
 
 #include "ext.hpp"
 #include "json.hpp"
-#include "py_str.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
 
 namespace marlet_ext {
 namespace {
-
-using marlet_native::is_ascii;
 
 using marlet_core::text::Field;
 namespace writers = marlet_core::writers;
@@ -62,7 +59,7 @@ class BytesOut {
   // output starts again empty.
   PyRef take(std::size_t next_capacity = 1 << 12) {
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw PyError{};
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw_fetched();
     PyRef out = PyRef::steal(raw);
     reset(next_capacity);
     return out;
@@ -70,7 +67,7 @@ class BytesOut {
 
  private:
   void reset(std::size_t capacity) {
-    bytes_ = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    bytes_ = or_fetched(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
     size_ = 0;
     capacity_ = capacity;
   }
@@ -79,7 +76,7 @@ class BytesOut {
     std::size_t wanted = capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra;
     if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX)) wanted = size_ + extra;
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw PyError{};
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw_fetched();
     bytes_ = PyRef::steal(raw);
     capacity_ = wanted;
   }
@@ -124,15 +121,15 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
 [[noreturn]] void raise_encode_error(PyObject* s) {
   if (PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(s)))
     throw std::runtime_error("a str with a lone surrogate was encoded");
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError{};
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-  PyRef errors = checked(PyImport_ImportModule("marlet._errors"));
-  PyRef error = checked(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
+  PyRef errors = or_fetched(PyImport_ImportModule("marlet._errors"));
+  PyRef error = or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-  throw PyError{};
+  throw_fetched();
 }
 
 // Where a key's or value's bytes are: straight in an ASCII str's storage,
@@ -145,7 +142,7 @@ struct Piece {
 
 Piece utf8_piece(PyObject* s, std::string& scratch) {
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(s) < 0) throw PyError{};
+  if (PyUnicode_READY(s) < 0) throw_fetched();
 #endif
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   if (PyUnicode_IS_ASCII(s))
@@ -161,12 +158,6 @@ Piece utf8_piece(PyObject* s, std::string& scratch) {
   return Piece{nullptr, start, scratch.size() - start};
 }
 
-PyRef ascii_str(const char* p, std::size_t n) {
-  PyRef s = checked(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-  std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, n);
-  return s;
-}
-
 // The number of characters in valid UTF-8.
 std::size_t count_chars(const char* p, std::size_t n) noexcept {
   std::size_t chars = 0;
@@ -176,8 +167,6 @@ std::size_t count_chars(const char* p, std::size_t n) noexcept {
 
 // ---------------------------------------------------------------------------
 // Reading the records to write
-
-enum class Form { marlc = 0, marl = 1, json = 2, binary = 3 };
 
 // The fields of one record, as the exact bytes to write, and the Python
 // keys they came from (for error messages).
@@ -199,13 +188,13 @@ class RecordFields {
       // mapping's own methods raise (Ctrl-C included) propagates as it is.
       PyRef method = PyRef::steal(PyUnicode_Check(record) ? nullptr : PyObject_GetAttrString(record, "items"));
       if (!method) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
-        throw PyError{};
+        throw_fetched();
       }
-      PyRef view = checked(PyObject_CallNoArgs(method.get()));
-      items_ = checked(PySequence_List(view.get()));  // keeps the pairs alive while they are written
+      PyRef view = or_fetched(PyObject_CallNoArgs(method.get()));
+      items_ = or_fetched(PySequence_List(view.get()));  // keeps the pairs alive while they are written
       PyObject* items = items_.get();
       const Py_ssize_t n = PyList_GET_SIZE(items);
       for (Py_ssize_t i = 0; i < n; ++i) {
@@ -213,7 +202,7 @@ class RecordFields {
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
           PyErr_Format(PyExc_TypeError, "record %zu: items() gave %s, not a (key, value) pair", index,
                        Py_TYPE(pair)->tp_name);
-          throw PyError{};
+          throw_fetched();
         }
         add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), index);
       }
@@ -230,11 +219,11 @@ class RecordFields {
   void add(PyObject* key, PyObject* value, std::size_t index) {
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "record %zu: key %R is %s, not str", index, key, Py_TYPE(key)->tp_name);
-      throw PyError{};
+      throw_fetched();
     }
     if (!PyUnicode_Check(value)) {
       PyErr_Format(PyExc_TypeError, "record %zu, key %R: value is %s, not str", index, key, Py_TYPE(value)->tp_name);
-      throw PyError{};
+      throw_fetched();
     }
     keys_.push_back(key);
     pieces_.push_back(utf8_piece(key, scratch_));
@@ -254,9 +243,9 @@ class RecordFields {
 // Flushes the output to `write` once it holds this much.
 constexpr std::size_t kFlushAt = 1 << 20;
 
-// dump(records, form, lossy, write, count, loss_error) -> bytes | int
+// dump(records, format, lossy, write, count, loss_error) -> bytes | int
 //
-// Writes the records in `form`.  Without `write` (None) the whole output is
+// Writes the records in `format` ("marl", "marlc", "json" or "binary").  Without `write` (None) the whole output is
 // returned as bytes; with it, write(chunk) receives the output in pieces of
 // about a megabyte as the records are read, and the number of records is
 // returned.  For the binary form, `count` (an int, or None for a
@@ -264,81 +253,80 @@ constexpr std::size_t kFlushAt = 1 << 20;
 // form cannot carry raises loss_error(index, key or None, reason) unless
 // `lossy`.
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 6) {
       PyErr_SetString(PyExc_TypeError, "dump() takes 6 arguments");
       return nullptr;
     }
     PyObject* records = args[0];
-    const long form_number = PyLong_AsLong(args[1]);
-    if (form_number == -1 && PyErr_Occurred()) throw PyError{};
-    const Form form = static_cast<Form>(form_number);
+    using marlet_core::Format;
+    const Format form = format_argument(args[1], {Format::marlc, Format::marl, Format::json, Format::binary});
     const int lossy = PyObject_IsTrue(args[2]);
-    if (lossy < 0) throw PyError{};
+    if (lossy < 0) throw_fetched();
     PyObject* write = args[3] == Py_None ? nullptr : args[3];
     PyObject* loss_error = args[5];
 
     BytesOut out;
     auto flush = [&] {
       PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
-      checked(PyObject_CallOneArg(write, chunk.get()));
+      or_fetched(PyObject_CallOneArg(write, chunk.get()));
     };
-    if (form == Form::binary) {
+    if (form == Format::binary) {
       std::size_t count = 0;
       if (args[4] != Py_None) {
         count = PyLong_AsSize_t(args[4]);
-        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
       }
       marlet_core::ffi::detail::put_u32(out.prepare(4), count);
       out.commit(4);
-    } else if (form == Form::json) {
+    } else if (form == Format::json) {
       out.push_back('[');
     }
 
-    PyRef iterator = checked(PyObject_GetIter(records));
+    PyRef iterator = or_fetched(PyObject_GetIter(records));
     RecordFields record;
     std::size_t index = 0;
     for (;; ++index) {
       PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
       if (!item) {
-        if (PyErr_Occurred()) throw PyError{};
+        if (PyErr_Occurred()) throw_fetched();
         break;
       }
       record.read(item.get(), index);
       const auto fields = record.fields();
-      if (!lossy && (form == Form::marlc || form == Form::marl)) {
-        if (auto loss = form == Form::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
+      if (!lossy && (form == Format::marlc || form == Format::marl)) {
+        if (auto loss = form == Format::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
           PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
-          PyRef error = checked(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
+          PyRef error = or_fetched(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-          throw PyError{};
+          throw_fetched();
         }
       }
       switch (form) {
-        case Form::marlc: writers::write_marlc_record(fields, out); break;
-        case Form::marl: writers::write_marl_record(fields, out); break;
-        case Form::json:
+        case Format::marlc: writers::write_marlc_record(fields, out); break;
+        case Format::marl: writers::write_marl_record(fields, out); break;
+        case Format::json:
           if (index != 0) out.push_back(',');
           writers::write_json_record(fields, out);
           break;
-        case Form::binary:
+        case Format::binary:
           if (!writers::write_binary_record(fields, out)) {
             PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
                          index);
-            throw PyError{};
+            throw_fetched();
           }
           break;
       }
       if (write != nullptr && out.size() >= kFlushAt) flush();
-      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw PyError{};
+      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
     }
-    if (form == Form::json) out.push_back(']');
-    if (form == Form::binary && !marlet_core::ffi::detail::fits_u32(index)) {
+    if (form == Format::json) out.push_back(']');
+    if (form == Format::binary && !marlet_core::ffi::detail::fits_u32(index)) {
       PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
-      throw PyError{};
+      throw_fetched();
     }
     if (write == nullptr) {
-      if (form == Form::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
+      if (form == Format::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
       return out.take(0).release();
     }
     if (out.size() != 0) flush();
@@ -358,11 +346,11 @@ class BinaryReader {
     if (std::size_t{count} * 4 > size_ - pos_)
       fail(0, "the record count " + std::to_string(count) + " needs at least " + std::to_string(std::size_t{count} * 4) +
                   " more bytes, but " + std::to_string(size_ - pos_) + " remain");
-    PyRef list = checked(PyList_New(0));
+    PyRef list = or_fetched(PyList_New(0));
     for (std::uint32_t r = 0; r < count; ++r) {
       PyRef record = read_record(r);
-      if (PyList_Append(list.get(), record.get()) < 0) throw PyError{};
-      if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) throw PyError{};
+      if (PyList_Append(list.get(), record.get()) < 0) throw_fetched();
+      if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) throw_fetched();
     }
     if (pos_ != size_) fail(pos_, std::to_string(size_ - pos_) + " bytes follow the last record");
     return list;
@@ -376,14 +364,14 @@ class BinaryReader {
     if (std::size_t{fields} * 8 > size_ - pos_)
       fail(at, where + ": " + std::to_string(fields) + " fields need at least " + std::to_string(std::size_t{fields} * 8) +
                    " more bytes, but " + std::to_string(size_ - pos_) + " remain");
-    PyRef dict = checked(PyDict_New());
+    PyRef dict = or_fetched(PyDict_New());
     for (std::uint32_t f = 0; f < fields; ++f) {
       const std::size_t key_at = pos_;
       PyRef key = string(where + ", field " + std::to_string(f) + ": the key");
       PyRef value = string(where + ", field " + std::to_string(f) + ": the value");
-      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PyError{};
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_fetched();
       if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != std::size_t{f} + 1) {
-        PyRef shown = checked(PyObject_Repr(key.get()));
+        PyRef shown = or_fetched(PyObject_Repr(key.get()));
         fail(key_at, where + ": the key " + PyUnicode_AsUTF8(shown.get()) + " occurs twice");
       }
     }
@@ -406,10 +394,10 @@ class BinaryReader {
                    " remain");
     const char* p = data_ + pos_;
     pos_ += n;
-    if (is_ascii(std::string_view(p, n))) return ascii_str(p, n);
+    if (is_ascii(std::string_view(p, n))) return ascii_str<kPolicy>(std::string_view(p, n));
     PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
     if (s != nullptr) return PyRef::steal(s);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_fetched();
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -420,10 +408,10 @@ class BinaryReader {
   }
 
   [[noreturn]] void fail(std::size_t at, const std::string& message) {
-    PyRef error = checked(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
+    PyRef error = or_fetched(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
                                                 static_cast<Py_ssize_t>(at)));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PyError{};
+    throw_fetched();
   }
 
   const char* data_;
@@ -439,7 +427,7 @@ class BinaryReader {
 // value that is not UTF-8, a key twice in one record, bytes after the last
 // record) raises error(message, byte_offset).
 PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "load_binary() takes 2 arguments");
       return nullptr;
@@ -452,47 +440,17 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // ---------------------------------------------------------------------------
 // .marlc reader in document order
 
-// Builds one dict per record as the scanner finds the fields: a key's first
-// occurrence fixes its place, a repeated key takes the later value.
-class DictSink {
- public:
-  DictSink() : list_(checked(PyList_New(0))) {}
-
-  void field(std::string_view key, std::string_view value) {
-    if (!record_) record_ = checked(PyDict_New());
-    PyRef k = make_str(key), v = make_str(value);
-    if (PyDict_SetItem(record_.get(), k.get(), v.get()) < 0) throw PyError{};
-  }
-  void close() {
-    if (!record_) return;
-    if (PyList_Append(list_.get(), record_.get()) < 0) throw PyError{};
-    record_.reset();
-    if ((++closed_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw PyError{};
-  }
-  PyRef take() { return std::move(list_); }
-
- private:
-  static PyRef make_str(std::string_view s) {
-    if (is_ascii(s)) return ascii_str(s.data(), s.size());
-    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
-  }
-
-  PyRef list_;
-  PyRef record_;
-  std::size_t closed_ = 0;
-};
-
 // load_marlc(text) -> list[dict[str, str]]
 //
 // The .marlc reader's records with each record's fields in document order.
 // `text` is a str or bytes-like UTF-8 (already known to be valid).
 PyObject* load_marlc(PyObject*, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    DictSink sink;
+  return call_guarded<kPolicy>([&]() -> PyObject* {
+    DictSink<kPolicy> sink;
     if (PyUnicode_Check(arg)) {
       Py_ssize_t n = 0;
       const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
-      if (p == nullptr) throw PyError{};
+      if (p == nullptr) throw_fetched();
       marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
     } else {
       BytesView data(arg);
@@ -509,10 +467,10 @@ PyObject* load_marlc(PyObject*, PyObject* arg) {
 //
 // Where the core's JSON reader rejects the text, or None if it accepts it.
 PyObject* json_rejection(PyObject*, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
-    if (p == nullptr) throw PyError{};
+    if (p == nullptr) throw_fetched();
     marlet_core::StringArena arena;
     const auto result = marlet_core::read_json_borrowed(std::string_view(p, static_cast<std::size_t>(n)), arena);
     if (result.ok()) Py_RETURN_NONE;
@@ -524,7 +482,9 @@ PyObject* json_rejection(PyObject*, PyObject* arg) {
 // ---------------------------------------------------------------------------
 // Checker
 
-enum class Problem { no_colon = 0, empty_key = 1, repeated_key = 2 };
+// What check() finds, by the names the package's messages are keyed by.
+enum class Problem { no_colon, empty_key, repeated_key };
+constexpr const char* kProblemNames[] = {"no_colon", "empty_key", "repeated_key"};
 
 // The keys of the current record, to find a repeated one.
 class KeySet {
@@ -558,16 +518,16 @@ class KeySet {
 // at most `limit` of them (0: all).  Lines and columns count from 1,
 // columns in characters.  The text must be valid UTF-8.
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 3) {
       PyErr_SetString(PyExc_TypeError, "check() takes 3 arguments");
       return nullptr;
     }
     BytesView data(args[0]);
     const int marl = PyObject_IsTrue(args[1]);
-    if (marl < 0) throw PyError{};
+    if (marl < 0) throw_fetched();
     std::size_t limit = PyLong_AsSize_t(args[2]);
-    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
     const std::string_view text = data.text();
 
     // The scan touches no Python object, so it runs without the GIL and
@@ -612,15 +572,16 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_END_ALLOW_THREADS;
     if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
 
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    PyRef list = or_fetched(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (std::size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
       PyRef key = f.kind == Problem::repeated_key
-                      ? checked(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
+                      ? or_fetched(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
                       : PyRef::borrow(Py_None);
-      PyObject* entry = Py_BuildValue("nnniO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
-                                      static_cast<Py_ssize_t>(f.column), static_cast<int>(f.kind), key.get());
-      if (entry == nullptr) throw PyError{};
+      PyObject* entry = Py_BuildValue("nnnsO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
+                                      static_cast<Py_ssize_t>(f.column), kProblemNames[static_cast<int>(f.kind)],
+                                      key.get());
+      if (entry == nullptr) throw_fetched();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals entry
     }
     return list.release();
@@ -630,7 +591,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // utf8_error(data) -> int | None: the offset of the first byte that is not
 // part of well-formed UTF-8, or None.
 PyObject* utf8_error(PyObject*, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     BytesView data(arg);
     const std::string_view text = data.text();
     bool valid = false;
@@ -649,14 +610,14 @@ PyObject* utf8_error(PyObject*, PyObject* arg) {
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
     Py_ssize_t start = 0;
-    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw PyError{};
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw_fetched();
     return PyLong_FromSsize_t(start);
   });
 }
 
 const PyMethodDef kMethods[] = {
     {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dump)), METH_FASTCALL,
-     "dump(records, form, lossy, write, count, loss_error): write records in one of the forms."},
+     "dump(records, format, lossy, write, count, loss_error): write records in a format."},
     {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
      "load_binary(data, error): read the binary encoding."},
     {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},
