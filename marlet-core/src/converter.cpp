@@ -5,10 +5,10 @@
 #include <span>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "memory.hpp"
+#include "ordered_fields.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
 
@@ -19,42 +19,6 @@ void Destination::patch(std::uint64_t, std::string_view) { throw ConvertError("t
 namespace {
 
 constexpr std::string_view kBom = "\xef\xbb\xbf";
-
-// The fields of one record in document order: a key's first occurrence
-// fixes its place, a repeated key takes its last value.
-class OrderedFields {
- public:
-  void add(std::string_view key, std::string_view value) {
-    if (fields_.size() < kLinear) {
-      for (text::Field& f : fields_)
-        if (f.key == key) {
-          f.value = value;
-          return;
-        }
-      fields_.push_back({key, value});
-      return;
-    }
-    // Large records look keys up in a hash index instead.
-    if (index_.empty())
-      for (std::size_t i = 0; i < fields_.size(); ++i) index_.emplace(fields_[i].key, i);
-    auto [it, inserted] = index_.try_emplace(key, fields_.size());
-    if (inserted)
-      fields_.push_back({key, value});
-    else
-      fields_[it->second].value = value;
-  }
-  bool empty() const noexcept { return fields_.empty(); }
-  std::span<const text::Field> view() const noexcept { return fields_; }
-  void clear() noexcept {
-    fields_.clear();
-    if (!index_.empty()) index_.clear();
-  }
-
- private:
-  static constexpr std::size_t kLinear = 16;
-  std::vector<text::Field> fields_;
-  std::unordered_map<std::string_view, std::size_t> index_;
-};
 
 // Which records a WriteSink checks against what a text form can carry.
 //   all:     every record; a fault is thrown at once.

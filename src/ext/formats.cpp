@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "ext.hpp"
 #include "json.hpp"
+#include "ordered_fields.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
@@ -486,31 +486,6 @@ PyObject* json_rejection(PyObject*, PyObject* arg) {
 enum class Problem { no_colon, empty_key, repeated_key };
 constexpr const char* kProblemNames[] = {"no_colon", "empty_key", "repeated_key"};
 
-// The keys of the current record, to find a repeated one.
-class KeySet {
- public:
-  bool insert(std::string_view key) {
-    if (set_.empty()) {
-      for (std::string_view k : small_)
-        if (k == key) return false;
-      if (small_.size() < 16) {
-        small_.push_back(key);
-        return true;
-      }
-      set_.insert(small_.begin(), small_.end());
-    }
-    return set_.insert(key).second;
-  }
-  void clear() noexcept {
-    small_.clear();
-    if (!set_.empty()) set_.clear();
-  }
-
- private:
-  std::vector<std::string_view> small_;
-  std::unordered_set<std::string_view> set_;
-};
-
 // check(data, marl: bool, limit: int) -> list[(byte_offset, line, column, kind, key)]
 //
 // The lines of a .marl (or .marlc) text that the reader passes over (no
@@ -544,7 +519,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       std::string_view line;
       std::size_t colon;
       std::size_t line_no = 0;
-      KeySet keys;
+      marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
       while ((limit == 0 || found.size() < limit) && lines.next(line, colon)) {
         ++line_no;
         const std::size_t indent = line.size() - marlet_core::text::trim_start(line).size();
@@ -553,7 +528,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
           continue;
         }
         const auto field = marlet_core::text::field_at(line, indent, colon);
-        if (!field || !keys.insert(field->key)) {
+        if (!field || !keys.add(field->key, {})) {
           const char* at = field ? field->key.data() : line.data() + indent;
           const Problem kind = field ? Problem::repeated_key
                                : colon == std::string_view::npos ? Problem::no_colon
