@@ -43,7 +43,7 @@ struct CollectSink {
 
 // The text fed in chunks whose sizes come from `seed`; nullopt and the
 // error offset when the reader throws.
-std::optional<fuzz::Canon> incremental(stream::Format format, std::string_view text, unsigned seed,
+std::optional<fuzz::Canon> incremental(marlet_core::Format format, std::string_view text, unsigned seed,
                                        std::uint64_t& error_at) {
   CollectSink sink;
   stream::Reader<CollectSink> reader(format, sink);
@@ -63,8 +63,8 @@ std::optional<fuzz::Canon> incremental(stream::Format format, std::string_view t
   return sink.records;
 }
 
-fuzz::Canon one_shot(stream::Format format, std::string_view text) {
-  if (format == stream::Format::marl) return fuzz::canon(marlet_core::parse_marl_fast(text));
+fuzz::Canon one_shot(marlet_core::Format format, std::string_view text) {
+  if (format == marlet_core::Format::marl) return fuzz::canon(marlet_core::parse_marl_fast(text));
   return fuzz::canon(marlet_core::compact::parse_marl_compact(text));
 }
 
@@ -74,14 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const unsigned control = data[0];
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-  const stream::Format format = control % 3 == 0 ? stream::Format::marl
-                                : control % 3 == 1 ? stream::Format::marlc
-                                                   : stream::Format::json;
+  const marlet_core::Format format = control % 3 == 0 ? marlet_core::Format::marl
+                                : control % 3 == 1 ? marlet_core::Format::marlc
+                                                   : marlet_core::Format::json;
   const bool valid = marlet_core::is_valid_utf8(text);
   std::uint64_t error_at = 0;
   const auto records = incremental(format, text, control / 3, error_at);
 
-  if (format == stream::Format::json) {
+  if (format == marlet_core::Format::json) {
     std::optional<fuzz::Canon> expect;
     if (valid) {
       auto result = marlet_core::read_json(text);

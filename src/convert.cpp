@@ -10,11 +10,8 @@
 #include <vector>
 
 #include "compact.hpp"
-#include "key_cache.hpp"
 #include "messages.hpp"
 #include "native.hpp"
-#include "py_build.hpp"
-#include "py_str.hpp"
 #include "record.hpp"
 #include "record_writer.hpp"
 #include "str_text.hpp"
@@ -57,10 +54,10 @@ class RecordDictSink {
     if constexpr (!kUtf8) add_pending();
     if (table_.empty()) return;
     table_.finish();
-    PyRef dict = new_dict();
+    PyRef dict = new_dict<kPolicy>();
     table_.for_each([&](std::string_view key, View value) {
       PyRef key_str = keys_.get(key);
-      PyRef value_str = make_str(value);
+      PyRef value_str = make_str<kPolicy>(value);
       if (PyDict_SetItem(dict.get(), key_str.get(), value_str.get()) < 0)
         throw_with_pending(messages::kDictSetItem);
     });
@@ -70,7 +67,7 @@ class RecordDictSink {
 
   // The list of all dicts, made at its final length.
   PyRef take_list() {
-    FillingList list(dicts_.size());
+    FillingList<kPolicy> list(dicts_.size());
     for (std::size_t i = 0; i < dicts_.size(); ++i) list.set(i, std::move(dicts_[i]));
     dicts_.clear();
     return list.finish();
@@ -98,7 +95,7 @@ class RecordDictSink {
   std::vector<marlet_core::text::BasicField<Unit>> pending_;  // code-unit keys not yet in the table
   std::string key_bytes_;                                     // their UTF-8, for the current record
   std::vector<PyRef> dicts_;  // the finished records, in document order
-  KeyCache keys_;
+  KeyCache<kPolicy> keys_;
 };
 
 marlet_core::Record dict_to_record(PyObject* item) {
@@ -169,7 +166,7 @@ PyRef write_marl_compact(PyObject* records) {
     }
     text = marlet_core::compact::write_marl_compact(list);
   }
-  return make_str(text.view());
+  return make_str<kPolicy>(text.view());
 }
 
 }  // namespace marlet_native

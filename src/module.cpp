@@ -23,20 +23,6 @@ PyObject* g_module = nullptr;
 
 PyObject* g_name_all = nullptr;
 PyObject* g_name_name = nullptr;
-PyObject* g_name_qualname = nullptr;
-
-PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) {
-    PyObject* name = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
-    if (name == nullptr) throw_api_failure();
-    PyUnicode_InternInPlace(&name);
-    if (slot == nullptr)
-      slot = name;  // the slot keeps this reference for the process
-    else
-      Py_DECREF(name);
-  }
-  return slot;
-}
 
 // ---------------------------------------------------------------------------
 // The function table
@@ -53,7 +39,7 @@ constexpr FunctionDescription kWriteMarlCompact{nullptr, "write_marl_compact", k
 
 template <const FunctionDescription& Function, PyRef (*Body)(PyObject*)>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_guarded([&] {
+  return call_guarded<kPolicy>([&] {
     PyObject* argument = nullptr;  // borrowed from the caller's vector
     bind_arguments(Function, args, nargs, kwnames, std::span(&argument, 1));
     return Body(argument);
@@ -166,10 +152,9 @@ PyRef initialise() {
 
 PyObject* name_all() { return interned(g_name_all, "__all__"); }
 PyObject* name_name() { return interned(g_name_name, "__name__"); }
-PyObject* name_qualname() { return interned(g_name_qualname, "__qualname__"); }
 
 }  // namespace marlet_native
 
 PyMODINIT_FUNC PyInit__native(void) {
-  return marlet_native::call_guarded(marlet_native::initialise);
+  return marlet_native::call_guarded<marlet_native::kPolicy>(marlet_native::initialise);
 }

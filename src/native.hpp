@@ -1,10 +1,13 @@
 // Shared declarations of the extension module marlet._native.  Its
 // failures (the error model, PythonError, Panic and the call boundary) are
-// declared in py_errors.hpp.
+// those of py_errors.hpp under Policy::panic.
 #pragma once
 
+#include "key_cache.hpp"
+#include "py_build.hpp"
 #include "py_errors.hpp"
 #include "py_ref.hpp"
+#include "py_str.hpp"
 
 #include <cstddef>
 #include <span>
@@ -12,12 +15,20 @@
 
 namespace marlet_native {
 
+using namespace marlet_py;
+
+// Internal failures raise PanicException; exhausted memory aborts.
+inline constexpr Policy kPolicy = Policy::panic;
+
+inline PyRef created(PyObject* obj) { return marlet_py::created<kPolicy>(obj); }
+inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(obj); }
+[[noreturn]] inline void throw_fetched() { marlet_py::throw_fetched<kPolicy>(); }
+
 // ---------------------------------------------------------------------------
 // Names made once per process (interned str objects)
 
-PyObject* name_all();       // "__all__"
-PyObject* name_name();      // "__name__"
-PyObject* name_qualname();  // "__qualname__"
+PyObject* name_all();   // "__all__"
+PyObject* name_name();  // "__name__"
 
 // ---------------------------------------------------------------------------
 // Arguments

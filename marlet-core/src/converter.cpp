@@ -5,10 +5,10 @@
 #include <span>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "memory.hpp"
+#include "ordered_fields.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
 
@@ -19,42 +19,6 @@ void Destination::patch(std::uint64_t, std::string_view) { throw ConvertError("t
 namespace {
 
 constexpr std::string_view kBom = "\xef\xbb\xbf";
-
-// The fields of one record in document order: a key's first occurrence
-// fixes its place, a repeated key takes its last value.
-class OrderedFields {
- public:
-  void add(std::string_view key, std::string_view value) {
-    if (fields_.size() < kLinear) {
-      for (text::Field& f : fields_)
-        if (f.key == key) {
-          f.value = value;
-          return;
-        }
-      fields_.push_back({key, value});
-      return;
-    }
-    // Large records look keys up in a hash index instead.
-    if (index_.empty())
-      for (std::size_t i = 0; i < fields_.size(); ++i) index_.emplace(fields_[i].key, i);
-    auto [it, inserted] = index_.try_emplace(key, fields_.size());
-    if (inserted)
-      fields_.push_back({key, value});
-    else
-      fields_[it->second].value = value;
-  }
-  bool empty() const noexcept { return fields_.empty(); }
-  std::span<const text::Field> view() const noexcept { return fields_; }
-  void clear() noexcept {
-    fields_.clear();
-    if (!index_.empty()) index_.clear();
-  }
-
- private:
-  static constexpr std::size_t kLinear = 16;
-  std::vector<text::Field> fields_;
-  std::unordered_map<std::string_view, std::size_t> index_;
-};
 
 // Which records a WriteSink checks against what a text form can carry.
 //   all:     every record; a fault is thrown at once.
@@ -69,7 +33,7 @@ enum class Check : unsigned char { none, all, opening };
 // each with a leading comma; the writer drops the document's first one.
 class WriteSink {
  public:
-  WriteSink(Target target, Buffer& out, Check check, std::uint64_t first_index) noexcept
+  WriteSink(Format target, Buffer& out, Check check, std::uint64_t first_index) noexcept
       : target_(target), out_(out), check_(check), index_(first_index) {}
 
   void field(std::string_view key, std::string_view value) { fields_.add(key, value); }
@@ -84,13 +48,13 @@ class WriteSink {
       opening_loss_ = loss(fields, true);
     }
     switch (target_) {
-      case Target::json:
+      case Format::json:
         out_.push_back(',');
         writers::write_json_record(fields, out_);
         break;
-      case Target::marlc: writers::write_marlc_record(fields, out_); break;
-      case Target::marl: writers::write_marl_record(fields, out_); break;
-      case Target::binary:
+      case Format::marlc: writers::write_marlc_record(fields, out_); break;
+      case Format::marl: writers::write_marl_record(fields, out_); break;
+      case Format::binary:
         if (!writers::write_binary_record(fields, out_))
           throw ConvertError("record " + std::to_string(index_) + ": a count or length does not fit the binary encoding's 32 bits");
         break;
@@ -105,7 +69,7 @@ class WriteSink {
  private:
   // The error for a record the text form cannot carry, if it cannot.
   std::optional<LossError> loss(std::span<const text::Field> fields, bool opens_document) const {
-    const auto loss = target_ == Target::marl ? writers::marl_loss(fields, opens_document)
+    const auto loss = target_ == Format::marl ? writers::marl_loss(fields, opens_document)
                                               : writers::marlc_loss(fields, opens_document);
     if (!loss) return std::nullopt;
     std::optional<std::string> key;
@@ -114,11 +78,11 @@ class WriteSink {
       key.emplace(fields[loss->field].key);
       where += ", key \"" + *key + "\"";
     }
-    const std::string form = target_ == Target::marl ? ".marl" : ".marlc";
+    const std::string form = target_ == Format::marl ? ".marl" : ".marlc";
     return LossError(where + ": " + loss->reason + " in " + form, index_, key, loss->reason, form);
   }
 
-  Target target_;
+  Format target_;
   Buffer& out_;
   Check check_;
   std::uint64_t index_;
@@ -190,7 +154,7 @@ class Converter {
       return;
     }
     std::string_view bytes = out.view();
-    if (options_.to == Target::json && !opened_) bytes.remove_prefix(1);  // the first record's comma
+    if (options_.to == Format::json && !opened_) bytes.remove_prefix(1);  // the first record's comma
     opened_ = true;
     write_head();
     destination_.write(bytes);
@@ -198,14 +162,14 @@ class Converter {
   }
 
   bool check_loss() const noexcept {
-    return !options_.lossy && (options_.to == Target::marlc || options_.to == Target::marl);
+    return !options_.lossy && (options_.to == Format::marlc || options_.to == Format::marl);
   }
 
   // The output's head waits for the first records, so that input found
   // ill-formed in the first round leaves nothing written at all.
   void open() {
-    if (options_.to == Target::json) head_.push_back('[');
-    if (options_.to == Target::binary) {
+    if (options_.to == Format::json) head_.push_back('[');
+    if (options_.to == Format::binary) {
       char count[4];
       ffi::detail::put_u32(count, static_cast<std::size_t>(header_count_));
       head_.append(count, 4);
@@ -221,7 +185,7 @@ class Converter {
   void close() {
     if (discard_) return;
     write_head();
-    if (options_.to == Target::json) destination_.write(options_.final_newline ? "]\n" : "]");
+    if (options_.to == Format::json) destination_.write(options_.final_newline ? "]\n" : "]");
   }
 
   void read_json() {
@@ -406,7 +370,7 @@ void check_count(std::uint64_t count) {
 
 std::uint64_t convert(Source& source, Destination& destination, const ConvertOptions& options,
                       const Progress& progress) {
-  if (options.to != Target::binary) return Converter(source, destination, options, progress, false).run();
+  if (options.to != Format::binary) return Converter(source, destination, options, progress, false).run();
   // The binary encoding starts with the record count: patch it in at the
   // end when the output can seek back, else count the records first.
   std::uint64_t counted = 0;

@@ -25,8 +25,6 @@
 
 namespace marlet_core::stream {
 
-enum class Target : unsigned char { json, marlc, marl, binary };
-
 // Where the input comes from.
 class Source {
  public:
@@ -49,8 +47,8 @@ class Destination {
 };
 
 struct ConvertOptions {
-  Format from = Format::marl;
-  Target to = Target::json;
+  Format from = Format::marl;          // marl, marlc or json
+  Format to = Format::json;
   unsigned jobs = 1;                    // threads reading .marl / .marlc input
   std::size_t chunk_size = 8u << 20;    // input bytes per round, shared among the jobs
   bool lossy = false;                   // write records a text form cannot carry

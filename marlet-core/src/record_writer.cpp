@@ -19,6 +19,7 @@
 
 #include "compact.hpp"
 #include "ffi.hpp"
+#include "format.hpp"
 #include "json.hpp"
 #include "text.hpp"
 
@@ -41,8 +42,6 @@ Buffer output_block(std::size_t expected) {
   }
   return out;
 }
-
-enum class Format { marl, compact };
 
 // The expected output sizes.  JSON spends 6 bytes of quotes and commas on
 // a field where .marl spends about 5 of indentation, colon, space and line
@@ -227,8 +226,8 @@ Buffer parse_marl_to_json(std::string_view text, Isa isa) { return to_json(text,
 Buffer parse_marl_to_json(std::string_view text) { return to_json(text, Format::marl, best_isa()); }
 
 namespace compact {
-Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return to_json(text, Format::compact, isa); }
-Buffer parse_marl_compact_to_json(std::string_view text) { return to_json(text, Format::compact, best_isa()); }
+Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return to_json(text, Format::marlc, isa); }
+Buffer parse_marl_compact_to_json(std::string_view text) { return to_json(text, Format::marlc, best_isa()); }
 }  // namespace compact
 
 namespace ffi {

@@ -31,12 +31,11 @@
 #include <vector>
 
 #include "json_reader.hpp"
+#include "format.hpp"
 #include "memory.hpp"
 #include "text.hpp"
 
 namespace marlet_core::stream {
-
-enum class Format : unsigned char { marl, marlc, json };
 
 // ---------------------------------------------------------------------------
 // Cut points (.marl and .marlc only)

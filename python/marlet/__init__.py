@@ -22,9 +22,9 @@ from . import _native, _ext
 from ._arrow import iter_arrow, read_arrow, read_range
 from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
 from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletError, MarletSyntaxError
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletError, MarletSyntaxError, StreamError
 from ._json import dump_json, dumps_json, load_json, loads_json
-from ._stream import StreamError, convert, iter_records
+from ._stream import convert, iter_records
 from ._native import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
 from ._text import dump_marl, dump_marlc, dumps_marl, dumps_marlc, load_marl, load_marlc, loads_marl, loads_marlc
 

@@ -21,10 +21,9 @@ import os
 from typing import IO, Any, Iterator, List, Optional, Sequence, Union
 
 from ._dispatch import format_of
-from ._errors import FormatError
+from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath
 from ._native import parse_marl, parse_marl_compact
-from ._stream import _native_error, _utf8_error
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
 # batches below are typed Any.
@@ -111,7 +110,7 @@ def _step(skipped: int, function: Any, *args: Any) -> Any:
     try:
         return function(*args)
     except ValueError as error:
-        raise (_native_error(error, skipped) or error) from None
+        raise (native_stream_error(error, skipped) or error) from None
 
 
 def _raw_chunks(fp: Any, size: int) -> Iterator[bytes]:
@@ -310,7 +309,7 @@ def range_records(fp: Any, format: str, start: int, stop: int, size: int) -> Rec
     try:
         text = str(data, "utf-8")
     except UnicodeDecodeError as error:
-        raise _utf8_error(data[error.start : error.start + 4], begin + error.start) from None
+        raise stream_utf8_error(data[error.start : error.start + 4], begin + error.start) from None
     return parse_marl(text) if format == "marl" else parse_marl_compact(text)
 
 

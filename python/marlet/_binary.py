@@ -10,7 +10,6 @@ from typing import Union
 from . import _ext
 from ._errors import BinaryDecodeError, FormatError, MarletError
 from ._io import Records, RecordsIn, SupportsRead, SupportsWrite, appends, byte_writer, is_text_file
-from ._text import BINARY
 
 
 def dumps_binary(records: RecordsIn) -> bytes:
@@ -22,7 +21,7 @@ def dumps_binary(records: RecordsIn) -> bytes:
     Fields stand in each mapping's own order.  Raises :class:`ValueError`
     when a count or length does not fit in 32 bits.
     """
-    data: bytes = _ext.dump(records, BINARY, False, None, None, None)
+    data: bytes = _ext.dump(records, "binary", False, None, None, None)
     return data
 
 
@@ -47,7 +46,7 @@ def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
         raise TypeError("dump_binary() writes bytes: open the file in binary mode ('wb'), not in text mode")
     if isinstance(records, Sized):
         expected = len(records)
-        count = _ext.dump(records, BINARY, False, byte_writer(fp), expected, None)
+        count = _ext.dump(records, "binary", False, byte_writer(fp), expected, None)
         if count != expected:
             raise MarletError(f"the records changed in number while they were written ({expected}, then {count})")
         return
@@ -57,7 +56,7 @@ def dump_binary(records: RecordsIn, fp: SupportsWrite[bytes]) -> None:
             "or write to a file that can seek and is not in append mode"
         )
     start = fp.tell()  # type: ignore[attr-defined]
-    count = _ext.dump(records, BINARY, False, byte_writer(fp), None, None)
+    count = _ext.dump(records, "binary", False, byte_writer(fp), None, None)
     end = fp.tell()  # type: ignore[attr-defined]
     fp.seek(start)  # type: ignore[attr-defined]
     byte_writer(fp)(struct.pack("<I", count))

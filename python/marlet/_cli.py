@@ -13,9 +13,9 @@ from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
 from ._dispatch import FORMATS, check, choose, format_of, replace_file
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError, StreamError
 from ._io import Records, bom_length
-from ._stream import StreamError, _convert
+from ._stream import _convert
 
 NAMES = ", ".join(FORMATS)
 

@@ -11,7 +11,7 @@ import contextlib
 import json
 from typing import Iterator, Optional, Tuple
 
-__all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError"]
+__all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError", "StreamError"]
 
 
 class MarletError(ValueError):
@@ -64,6 +64,39 @@ class BinaryDecodeError(MarletError):
         super().__init__(f"{msg} (at byte {pos})")
         self.msg = msg
         self.pos = pos
+
+
+class StreamError(MarletError):
+    """Input that cannot be read: ill-formed UTF-8 or JSON that is not an
+    array of objects of string values.  ``pos`` is the byte offset in the
+    file where it was found.  A :class:`MarletError`."""
+
+    def __init__(self, message: str, pos: int) -> None:
+        super().__init__(message)
+        self.pos: int = pos
+
+
+def stream_utf8_error(data: bytes, pos: int) -> StreamError:
+    """The error for ill-formed UTF-8 at byte ``pos``; ``data`` holds the
+    bytes from there on (four are enough to tell why)."""
+    try:
+        data.decode("utf-8")
+        reason = "ill-formed"
+    except UnicodeDecodeError as error:
+        reason = error.reason
+    return StreamError(f"input is not UTF-8: byte 0x{data[0]:02x} at offset {pos} ({reason})", pos)
+
+
+def native_stream_error(error: ValueError, skipped: int = 0) -> Optional[StreamError]:
+    """The package's error for a native reader's ValueError(message, offset,
+    bytes), or None for any other ValueError."""
+    if len(error.args) != 3:
+        return None
+    message, pos, data = error.args
+    pos += skipped
+    if data:
+        return stream_utf8_error(data, pos)
+    return StreamError(f"{message.rsplit(' at byte offset ', 1)[0]} at byte offset {pos}", pos)
 
 
 class JSONError(MarletError, json.JSONDecodeError):  # type: ignore[misc]  # int positions, never None

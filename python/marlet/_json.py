@@ -12,7 +12,6 @@ from typing import Optional
 from . import _ext
 from ._errors import JSONError
 from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, file_text, text_arg
-from ._text import JSON
 
 
 def loads_json(s: Data) -> Records:
@@ -56,7 +55,7 @@ def dumps_json(records: RecordsIn, *, indent: Optional[int] = None) -> str:
     as it is.  With ``indent`` each member goes on a line of its own,
     indented by that many spaces per level.
     """
-    text: str = _ext.dump(records, JSON, False, None, None, None).decode("utf-8")
+    text: str = _ext.dump(records, "json", False, None, None, None).decode("utf-8")
     if indent is None:
         return text
     return json.dumps(json.loads(text), ensure_ascii=False, indent=indent)
@@ -69,4 +68,4 @@ def dump_json(records: RecordsIn, fp: Writable, *, indent: Optional[int] = None)
     if indent is not None:
         byte_writer(fp)(dumps_json(records, indent=indent).encode("utf-8"))
         return
-    _ext.dump(records, JSON, False, byte_writer(fp), None, None)
+    _ext.dump(records, "json", False, byte_writer(fp), None, None)

@@ -17,25 +17,14 @@ from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
 from ._dispatch import _existing_mode, format_of
-from ._errors import FormatError, LossyWriteError, MarletError
-from ._io import appends
+from ._errors import FormatError, LossyWriteError, native_stream_error
+from ._io import BOM, appends
 
-__all__ = ["iter_records", "convert", "StreamError"]
+__all__ = ["iter_records", "convert"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-_BOM = b"\xef\xbb\xbf"
 _Reader: Any = _ext.reader_type()
-
-
-class StreamError(MarletError):
-    """Input that cannot be read: ill-formed UTF-8 or JSON that is not an
-    array of objects of string values.  ``pos`` is the byte offset in the
-    file where it was found.  A :class:`MarletError`."""
-
-    def __init__(self, message: str, pos: int) -> None:
-        super().__init__(message)
-        self.pos: int = pos
 
 
 def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], what: str) -> str:
@@ -48,29 +37,6 @@ def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], 
     if chosen not in allowed:
         raise FormatError(f"unknown {what} format {chosen!r}; use one of {', '.join(allowed)}")
     return chosen
-
-
-def _utf8_error(data: bytes, pos: int) -> StreamError:
-    """The error for ill-formed UTF-8 at byte ``pos``; ``data`` holds the
-    bytes from there on (four are enough to tell why)."""
-    try:
-        data.decode("utf-8")
-        reason = "ill-formed"
-    except UnicodeDecodeError as error:
-        reason = error.reason
-    return StreamError(f"input is not UTF-8: byte 0x{data[0]:02x} at offset {pos} ({reason})", pos)
-
-
-def _native_error(error: ValueError, skipped: int = 0) -> Optional[StreamError]:
-    """The package's error for a native reader's ValueError(message, offset,
-    bytes), or None for any other ValueError."""
-    if len(error.args) != 3:
-        return None
-    message, pos, data = error.args
-    pos += skipped
-    if data:
-        return _utf8_error(data, pos)
-    return StreamError(f"{message.rsplit(' at byte offset ', 1)[0]} at byte offset {pos}", pos)
 
 
 # --------------------------------------------------------------------------
@@ -121,15 +87,15 @@ class _FileRecords(Iterator[Dict[str, str]]):
 def _chunks(fp: Any, chunk_size: int) -> Iterator[bytes]:
     """The file's bytes, chunk by chunk, without a leading byte-order mark."""
     head = b""
-    while len(head) < len(_BOM):
+    while len(head) < len(BOM):
         data = fp.read(chunk_size)
         if isinstance(data, str):
             data = data.encode("utf-8")
         if not data:
             break
         head += data
-    if head.startswith(_BOM):
-        head = head[len(_BOM) :]
+    if head.startswith(BOM):
+        head = head[len(BOM) :]
         yield b""  # marks the three skipped bytes; see _iterate
     if head:
         yield head
@@ -156,12 +122,12 @@ def _records(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
     try:
         for chunk in _chunks(fp, chunk_size):
             if not chunk:
-                skipped = len(_BOM)
+                skipped = len(BOM)
                 continue
             yield from reader.feed(chunk)
         yield from reader.finish()
     except ValueError as error:
-        stream_error = _native_error(error, skipped)
+        stream_error = native_stream_error(error, skipped)
         if stream_error is None:
             raise
         raise stream_error from None
@@ -257,7 +223,7 @@ def _convert(
             raise LossyWriteError(*error.args[1:]) from None
         if len(error.args) == 2 and error.args[0] == "refused":
             raise FormatError(error.args[1]) from None
-        stream_error = _native_error(error)
+        stream_error = native_stream_error(error)
         if stream_error is None:
             raise
         raise stream_error from None

@@ -17,10 +17,6 @@ def _parse_marlc(text: str) -> Records:
     records: Records = _ext.load_marlc(text)
     return records
 
-# The writers' forms, as marlet._ext numbers them.
-MARLC, MARL, JSON, BINARY = 0, 1, 2, 3
-
-
 class Problem(NamedTuple):
     """A line the lenient reader passes over, or a repeated key."""
 
@@ -30,10 +26,11 @@ class Problem(NamedTuple):
     msg: str
 
 
-_MESSAGES = (
-    "the line has no ':', so it carries no field",
-    "the key before ':' is empty, so the line carries no field",
-)
+_MESSAGES = {
+    "no_colon": "the line has no ':', so it carries no field",
+    "empty_key": "the key before ':' is empty, so the line carries no field",
+    "repeated_key": "the key {key!r} repeats within its record; the later value replaces the earlier one",
+}
 
 
 def problems(data: Union[bytes, bytearray, memoryview], marl: bool, limit: int = 0) -> List[Problem]:
@@ -41,11 +38,7 @@ def problems(data: Union[bytes, bytearray, memoryview], marl: bool, limit: int =
     document order: at most ``limit`` problems, all of them for 0."""
     found = []
     for pos, lineno, colno, kind, key in _ext.check(data, marl, limit):
-        if kind == 2:
-            msg = f"the key {key!r} repeats within its record; the later value replaces the earlier one"
-        else:
-            msg = _MESSAGES[kind]
-        found.append(Problem(pos, lineno, colno, msg))
+        found.append(Problem(pos, lineno, colno, _MESSAGES[kind].format(key=key)))
     return found
 
 
@@ -139,7 +132,7 @@ def dumps_marlc(records: RecordsIn, *, lossy: bool = False) -> str:
     ``lossy`` is true, in which case it is written as it stands and reads
     back changed or not at all.
     """
-    text: str = _ext.dump(records, MARLC, lossy, None, None, _MARLC_LOSS).decode("utf-8")
+    text: str = _ext.dump(records, "marlc", lossy, None, None, _MARLC_LOSS).decode("utf-8")
     return text
 
 
@@ -147,7 +140,7 @@ def dump_marlc(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None
     """Write records as ``.marlc`` to a file object (UTF-8 bytes to a binary
     file, text to a text file) as they come; refuses what
     :func:`dumps_marlc` refuses, having written the records before it."""
-    _ext.dump(records, MARLC, lossy, byte_writer(fp), None, _MARLC_LOSS)
+    _ext.dump(records, "marlc", lossy, byte_writer(fp), None, _MARLC_LOSS)
 
 
 def dumps_marl(records: RecordsIn, *, lossy: bool = False) -> str:
@@ -156,11 +149,11 @@ def dumps_marl(records: RecordsIn, *, lossy: bool = False) -> str:
     record's last is indented by two spaces.  Refuses what
     :func:`dumps_marlc` refuses (the two formats carry the same records)
     unless ``lossy`` is true."""
-    text: str = _ext.dump(records, MARL, lossy, None, None, _MARL_LOSS).decode("utf-8")
+    text: str = _ext.dump(records, "marl", lossy, None, None, _MARL_LOSS).decode("utf-8")
     return text
 
 
 def dump_marl(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None:
     """Write records as ``.marl`` to a file object as they come; see
     :func:`dumps_marl` and :func:`dump_marlc`."""
-    _ext.dump(records, MARL, lossy, byte_writer(fp), None, _MARL_LOSS)
+    _ext.dump(records, "marl", lossy, byte_writer(fp), None, _MARL_LOSS)

@@ -265,7 +265,7 @@ PyRef stream_capsule(std::unique_ptr<Stream> data) {
   PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, &destroy_stream_capsule);
   if (capsule == nullptr) {
     stream->release(stream.get());
-    throw PyError{};
+    throw_fetched();
   }
   stream.release();
   return PyRef::steal(capsule);
@@ -273,7 +273,7 @@ PyRef stream_capsule(std::unique_ptr<Stream> data) {
 
 // ---- builder ------------------------------------------------------------
 
-using marlet_core::stream::Format;
+using marlet_core::Format;
 
 // A column builder fed by an incremental reader, so the text may come in
 // chunks cut anywhere.
@@ -293,7 +293,7 @@ class Claim {
   explicit Claim(Builder& b) : b_(b) {
     if (b_.busy.exchange(true)) {
       PyErr_SetString(PyExc_RuntimeError, "this Arrow reader is already in use by another thread");
-      throw PyError{};
+      throw_fetched();
     }
   }
   ~Claim() { b_.busy.store(false); }
@@ -315,36 +315,24 @@ void destroy_builder_capsule(PyObject* capsule) {
 
 Builder& builder_of(PyObject* capsule) {
   auto* b = static_cast<Builder*>(PyCapsule_GetPointer(capsule, kBuilderCapsule));
-  if (b == nullptr) throw PyError{};
+  if (b == nullptr) throw_fetched();
   return *b;
 }
 
-Format format_named(PyObject* name) {
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-  const std::string_view f = utf8 == nullptr ? std::string_view() : std::string_view(utf8, static_cast<std::size_t>(size));
-  PyErr_Clear();
-  if (f == "marl") return Format::marl;
-  if (f == "marlc") return Format::marlc;
-  if (f == "json") return Format::json;
-  PyErr_Format(PyExc_ValueError, "unknown format %R", name);
-  throw PyError{};
-}
-
 PyObject* arrow_builder(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     PyObject* format_name;
     PyObject* names;
     Py_ssize_t batch_rows;
-    if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw PyError{};
-    const Format format = format_named(format_name);
+    if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw_fetched();
+    const Format format = format_argument(format_name, {Format::marl, Format::marlc, Format::json});
     if (batch_rows <= 0) {
       PyErr_SetString(PyExc_ValueError, "batch_rows must be positive");
-      throw PyError{};
+      throw_fetched();
     }
     std::optional<std::vector<std::string>> fixed;
     if (names != Py_None) {
-      PyRef seq = checked(PySequence_Fast(names, "columns must be a sequence of str"));
+      PyRef seq = or_fetched(PySequence_Fast(names, "columns must be a sequence of str"));
       fixed.emplace();
       const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
       for (Py_ssize_t i = 0; i < n; ++i) {
@@ -354,14 +342,14 @@ PyObject* arrow_builder(PyObject*, PyObject* args) {
         if (utf8 == nullptr) {
           if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError, "columns must hold str, not %.100s", Py_TYPE(item)->tp_name);
-          throw PyError{};
+          throw_fetched();
         }
         fixed->emplace_back(utf8, static_cast<std::size_t>(size));
       }
     }
     auto b = std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), static_cast<std::size_t>(batch_rows)));
     PyObject* capsule = PyCapsule_New(b.get(), kBuilderCapsule, &destroy_builder_capsule);
-    if (capsule == nullptr) throw PyError{};
+    if (capsule == nullptr) throw_fetched();
     b.release();
     return capsule;
   });
@@ -384,24 +372,24 @@ void run_step(Step&& step) {
   }
   if (refused) {
     const std::string message = std::string(refused->what()) + " at byte offset " + std::to_string(refused->offset());
-    PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(refused->offset()),
+    PyRef args = or_fetched(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(refused->offset()),
                                        refused->bytes().data(), static_cast<Py_ssize_t>(refused->bytes().size())));
     PyErr_SetObject(PyExc_ValueError, args.get());
-    throw PyError{};
+    throw_fetched();
   }
 }
 
 PyObject* arrow_feed(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     PyObject* capsule;
     PyObject* data;
-    if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw PyError{};
+    if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw_fetched();
     Builder& b = builder_of(capsule);
     BytesView view(data);
     Claim claim(b);
     if (b.finished) {
       PyErr_SetString(PyExc_RuntimeError, "this Arrow reader has finished");
-      throw PyError{};
+      throw_fetched();
     }
     run_step([&] { b.reader.feed(view.text()); });
     Py_RETURN_NONE;
@@ -409,11 +397,11 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
 }
 
 PyObject* arrow_take(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     PyObject* capsule;
     int flush;
     int single = 0;
-    if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw PyError{};
+    if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw_fetched();
     Builder& b = builder_of(capsule);
     Claim claim(b);
     if (flush && !b.finished) {
@@ -427,8 +415,8 @@ PyObject* arrow_take(PyObject*, PyObject* args) {
     for (const std::string& name : stream->names)
       if (name.find('\0') != std::string::npos) {
         PyErr_Format(PyExc_ValueError, "the key %R holds a NUL character, which an Arrow field name cannot",
-                     checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
-        throw PyError{};
+                     or_fetched(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
+        throw_fetched();
       }
     if (single && !b.ready.empty()) {
       // One batch with the columns it was finished with.
@@ -444,21 +432,17 @@ PyObject* arrow_take(PyObject*, PyObject* args) {
 }
 
 PyObject* cut_point(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     PyObject* format_name;
     PyObject* data;
     Py_ssize_t offset;
-    if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw PyError{};
-    const Format format = format_named(format_name);
-    if (format == Format::json) {
-      PyErr_SetString(PyExc_ValueError, "the JSON form has no cut points");
-      throw PyError{};
-    }
+    if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw_fetched();
+    const Format format = format_argument(format_name, {Format::marl, Format::marlc});
     BytesView view(data);
     const std::string_view text = view.text();
     if (offset < 0 || static_cast<std::size_t>(offset) > text.size()) {
       PyErr_SetString(PyExc_ValueError, "offset out of range");
-      throw PyError{};
+      throw_fetched();
     }
     std::size_t cut;
     {

@@ -3,64 +3,59 @@
 // knows (format rules, writers, streaming, columns).  Its functions are not
 // part of the public API; the package wraps each one.
 //
-// Error model.  Every function body runs inside guarded(), which turns any
-// C++ exception into a Python exception: std::bad_alloc becomes MemoryError,
-// a PyError (an exception already set by a failed CPython call) propagates
-// as is, anything else becomes RuntimeError with its message.  Nothing ever
-// aborts the interpreter on bad input or exhausted memory.
+// Error model: that of py_errors.hpp under Policy::raise.  Every function
+// body runs inside call_guarded, which turns any C++ exception into a
+// Python exception: std::bad_alloc becomes MemoryError, a PythonError (such
+// as the exception fetched after a failed CPython call) propagates as is,
+// anything else becomes RuntimeError with its message.  Nothing ever aborts
+// the interpreter on bad input or exhausted memory.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <span>
 #include <stdexcept>
 #include <string_view>
 
+#include "format.hpp"
+#include "py_build.hpp"
+#include "py_errors.hpp"
 #include "py_ref.hpp"
+#include "py_str.hpp"
 
 namespace marlet_ext {
 
-using marlet_native::PyRef;
+using namespace marlet_py;
 
-// Thrown after a CPython call failed and left its exception set.
-struct PyError {};
+// Internal failures and exhausted memory raise Python exceptions.
+inline constexpr Policy kPolicy = Policy::raise;
 
-// The result of a CPython call that returns a new reference or null with
-// an exception set.
-inline PyRef checked(PyObject* obj) {
-  if (obj == nullptr) throw PyError{};
-  return PyRef::steal(obj);
-}
+inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(obj); }
+[[noreturn]] inline void throw_fetched() { marlet_py::throw_fetched<kPolicy>(); }
 
-// Runs an entry point's body; returns its result, or null with a Python
-// exception set.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const PyError&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "marlet._ext: failure without an exception");
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& failure) {
-    PyErr_SetString(PyExc_RuntimeError, failure.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "marlet._ext: unknown internal failure");
-    return nullptr;
-  }
+// The format named by a str argument ("marl", "marlc", "json" or
+// "binary"), which must be one of `allowed`; ValueError otherwise.
+inline marlet_core::Format format_argument(PyObject* name, std::initializer_list<marlet_core::Format> allowed) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+  PyErr_Clear();
+  const auto format = utf8 == nullptr ? std::nullopt
+                                      : marlet_core::format_named(std::string_view(utf8, static_cast<std::size_t>(size)));
+  if (format && std::find(allowed.begin(), allowed.end(), *format) != allowed.end()) return *format;
+  PyErr_Format(PyExc_ValueError, "unknown format %R", name);
+  throw_fetched();
 }
 
 // A read-only view of a bytes-like object for the length of a call.
 class BytesView {
  public:
   explicit BytesView(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyError{};
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw_fetched();
   }
   ~BytesView() { PyBuffer_Release(&view_); }
   BytesView(const BytesView&) = delete;
@@ -95,7 +90,7 @@ class GilReleased {
   // Raises a pending signal's exception (KeyboardInterrupt for Ctrl-C).
   void check_signals() {
     with_gil([] {
-      if (PyErr_CheckSignals() < 0) throw PyError{};
+      if (PyErr_CheckSignals() < 0) throw_fetched();
     });
   }
 

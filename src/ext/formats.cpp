@@ -12,21 +12,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
-#include "dict_sink.hpp"
 #include "ext.hpp"
 #include "json_reader.hpp"
-#include "py_str.hpp"
+#include "ordered_fields.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 #include "writers.hpp"
 
 namespace marlet_ext {
 namespace {
-
-using marlet_native::is_ascii;
 
 using marlet_core::text::Field;
 namespace writers = marlet_core::writers;
@@ -64,7 +60,7 @@ class BytesOut {
   // output starts again empty.
   PyRef take(std::size_t next_capacity = 1 << 12) {
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw PyError{};
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw_fetched();
     PyRef out = PyRef::steal(raw);
     reset(next_capacity);
     return out;
@@ -72,7 +68,7 @@ class BytesOut {
 
  private:
   void reset(std::size_t capacity) {
-    bytes_ = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    bytes_ = or_fetched(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
     size_ = 0;
     capacity_ = capacity;
   }
@@ -81,7 +77,7 @@ class BytesOut {
     std::size_t wanted = capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra;
     if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX)) wanted = size_ + extra;
     PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw PyError{};
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw_fetched();
     bytes_ = PyRef::steal(raw);
     capacity_ = wanted;
   }
@@ -126,15 +122,15 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
 [[noreturn]] void raise_encode_error(PyObject* s) {
   if (PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(s)))
     throw std::runtime_error("a str with a lone surrogate was encoded");
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError{};
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-  PyRef errors = checked(PyImport_ImportModule("marlet._errors"));
-  PyRef error = checked(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
+  PyRef errors = or_fetched(PyImport_ImportModule("marlet._errors"));
+  PyRef error = or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-  throw PyError{};
+  throw_fetched();
 }
 
 // Where a key's or value's bytes are: straight in an ASCII str's storage,
@@ -147,7 +143,7 @@ struct Piece {
 
 Piece utf8_piece(PyObject* s, std::string& scratch) {
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(s) < 0) throw PyError{};
+  if (PyUnicode_READY(s) < 0) throw_fetched();
 #endif
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   if (PyUnicode_IS_ASCII(s))
@@ -173,8 +169,6 @@ std::size_t count_chars(const char* p, std::size_t n) noexcept {
 // ---------------------------------------------------------------------------
 // Reading the records to write
 
-enum class Form { marlc = 0, marl = 1, json = 2, binary = 3 };
-
 // The fields of one record, as the exact bytes to write, and the Python
 // keys they came from (for error messages).
 class RecordFields {
@@ -195,13 +189,13 @@ class RecordFields {
       // mapping's own methods raise (Ctrl-C included) propagates as it is.
       PyRef method = PyRef::steal(PyUnicode_Check(record) ? nullptr : PyObject_GetAttrString(record, "items"));
       if (!method) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
-        throw PyError{};
+        throw_fetched();
       }
-      PyRef view = checked(PyObject_CallNoArgs(method.get()));
-      items_ = checked(PySequence_List(view.get()));  // keeps the pairs alive while they are written
+      PyRef view = or_fetched(PyObject_CallNoArgs(method.get()));
+      items_ = or_fetched(PySequence_List(view.get()));  // keeps the pairs alive while they are written
       PyObject* items = items_.get();
       const Py_ssize_t n = PyList_GET_SIZE(items);
       for (Py_ssize_t i = 0; i < n; ++i) {
@@ -209,7 +203,7 @@ class RecordFields {
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
           PyErr_Format(PyExc_TypeError, "record %zu: items() gave %s, not a (key, value) pair", index,
                        Py_TYPE(pair)->tp_name);
-          throw PyError{};
+          throw_fetched();
         }
         add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), index);
       }
@@ -226,11 +220,11 @@ class RecordFields {
   void add(PyObject* key, PyObject* value, std::size_t index) {
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "record %zu: key %R is %s, not str", index, key, Py_TYPE(key)->tp_name);
-      throw PyError{};
+      throw_fetched();
     }
     if (!PyUnicode_Check(value)) {
       PyErr_Format(PyExc_TypeError, "record %zu, key %R: value is %s, not str", index, key, Py_TYPE(value)->tp_name);
-      throw PyError{};
+      throw_fetched();
     }
     keys_.push_back(key);
     pieces_.push_back(utf8_piece(key, scratch_));
@@ -250,9 +244,9 @@ class RecordFields {
 // Flushes the output to `write` once it holds this much.
 constexpr std::size_t kFlushAt = 1 << 20;
 
-// dump(records, form, lossy, write, count, loss_error) -> bytes | int
+// dump(records, format, lossy, write, count, loss_error) -> bytes | int
 //
-// Writes the records in `form`.  Without `write` (None) the whole output is
+// Writes the records in `format` ("marl", "marlc", "json" or "binary").  Without `write` (None) the whole output is
 // returned as bytes; with it, write(chunk) receives the output in pieces of
 // about a megabyte as the records are read, and the number of records is
 // returned.  For the binary form, `count` (an int, or None for a
@@ -260,81 +254,80 @@ constexpr std::size_t kFlushAt = 1 << 20;
 // form cannot carry raises loss_error(index, key or None, reason) unless
 // `lossy`.
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 6) {
       PyErr_SetString(PyExc_TypeError, "dump() takes 6 arguments");
       return nullptr;
     }
     PyObject* records = args[0];
-    const long form_number = PyLong_AsLong(args[1]);
-    if (form_number == -1 && PyErr_Occurred()) throw PyError{};
-    const Form form = static_cast<Form>(form_number);
+    using marlet_core::Format;
+    const Format form = format_argument(args[1], {Format::marlc, Format::marl, Format::json, Format::binary});
     const int lossy = PyObject_IsTrue(args[2]);
-    if (lossy < 0) throw PyError{};
+    if (lossy < 0) throw_fetched();
     PyObject* write = args[3] == Py_None ? nullptr : args[3];
     PyObject* loss_error = args[5];
 
     BytesOut out;
     auto flush = [&] {
       PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
-      checked(PyObject_CallOneArg(write, chunk.get()));
+      or_fetched(PyObject_CallOneArg(write, chunk.get()));
     };
-    if (form == Form::binary) {
+    if (form == Format::binary) {
       std::size_t count = 0;
       if (args[4] != Py_None) {
         count = PyLong_AsSize_t(args[4]);
-        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
       }
       marlet_core::ffi::detail::put_u32(out.prepare(4), count);
       out.commit(4);
-    } else if (form == Form::json) {
+    } else if (form == Format::json) {
       out.push_back('[');
     }
 
-    PyRef iterator = checked(PyObject_GetIter(records));
+    PyRef iterator = or_fetched(PyObject_GetIter(records));
     RecordFields record;
     std::size_t index = 0;
     for (;; ++index) {
       PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
       if (!item) {
-        if (PyErr_Occurred()) throw PyError{};
+        if (PyErr_Occurred()) throw_fetched();
         break;
       }
       record.read(item.get(), index);
       const auto fields = record.fields();
-      if (!lossy && (form == Form::marlc || form == Form::marl)) {
-        if (auto loss = form == Form::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
+      if (!lossy && (form == Format::marlc || form == Format::marl)) {
+        if (auto loss = form == Format::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
           PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
-          PyRef error = checked(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
+          PyRef error = or_fetched(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-          throw PyError{};
+          throw_fetched();
         }
       }
       switch (form) {
-        case Form::marlc: writers::write_marlc_record(fields, out); break;
-        case Form::marl: writers::write_marl_record(fields, out); break;
-        case Form::json:
+        case Format::marlc: writers::write_marlc_record(fields, out); break;
+        case Format::marl: writers::write_marl_record(fields, out); break;
+        case Format::json:
           if (index != 0) out.push_back(',');
           writers::write_json_record(fields, out);
           break;
-        case Form::binary:
+        case Format::binary:
           if (!writers::write_binary_record(fields, out)) {
             PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
                          index);
-            throw PyError{};
+            throw_fetched();
           }
           break;
       }
       if (write != nullptr && out.size() >= kFlushAt) flush();
-      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw PyError{};
+      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
     }
-    if (form == Form::json) out.push_back(']');
-    if (form == Form::binary && !marlet_core::ffi::detail::fits_u32(index)) {
+    if (form == Format::json) out.push_back(']');
+    if (form == Format::binary && !marlet_core::ffi::detail::fits_u32(index)) {
       PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
-      throw PyError{};
+      throw_fetched();
     }
     if (write == nullptr) {
-      if (form == Form::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
+      if (form == Format::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
       return out.take(0).release();
     }
     if (out.size() != 0) flush();
@@ -354,11 +347,11 @@ class BinaryReader {
     if (std::size_t{count} * 4 > size_ - pos_)
       fail(0, "the record count " + std::to_string(count) + " needs at least " + std::to_string(std::size_t{count} * 4) +
                   " more bytes, but " + std::to_string(size_ - pos_) + " remain");
-    PyRef list = checked(PyList_New(0));
+    PyRef list = or_fetched(PyList_New(0));
     for (std::uint32_t r = 0; r < count; ++r) {
       PyRef record = read_record(r);
-      if (PyList_Append(list.get(), record.get()) < 0) throw PyError{};
-      if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) throw PyError{};
+      if (PyList_Append(list.get(), record.get()) < 0) throw_fetched();
+      if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) throw_fetched();
     }
     if (pos_ != size_) fail(pos_, std::to_string(size_ - pos_) + " bytes follow the last record");
     return list;
@@ -372,14 +365,14 @@ class BinaryReader {
     if (std::size_t{fields} * 8 > size_ - pos_)
       fail(at, where + ": " + std::to_string(fields) + " fields need at least " + std::to_string(std::size_t{fields} * 8) +
                    " more bytes, but " + std::to_string(size_ - pos_) + " remain");
-    PyRef dict = checked(PyDict_New());
+    PyRef dict = or_fetched(PyDict_New());
     for (std::uint32_t f = 0; f < fields; ++f) {
       const std::size_t key_at = pos_;
       PyRef key = string(where + ", field " + std::to_string(f) + ": the key");
       PyRef value = string(where + ", field " + std::to_string(f) + ": the value");
-      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PyError{};
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_fetched();
       if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != std::size_t{f} + 1) {
-        PyRef shown = checked(PyObject_Repr(key.get()));
+        PyRef shown = or_fetched(PyObject_Repr(key.get()));
         fail(key_at, where + ": the key " + PyUnicode_AsUTF8(shown.get()) + " occurs twice");
       }
     }
@@ -402,10 +395,10 @@ class BinaryReader {
                    " remain");
     const char* p = data_ + pos_;
     pos_ += n;
-    if (is_ascii(std::string_view(p, n))) return make_str(std::string_view(p, n));
+    if (is_ascii(std::string_view(p, n))) return ascii_str<kPolicy>(std::string_view(p, n));
     PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
     if (s != nullptr) return PyRef::steal(s);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_fetched();
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -416,10 +409,10 @@ class BinaryReader {
   }
 
   [[noreturn]] void fail(std::size_t at, const std::string& message) {
-    PyRef error = checked(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
+    PyRef error = or_fetched(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
                                                 static_cast<Py_ssize_t>(at)));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PyError{};
+    throw_fetched();
   }
 
   const char* data_;
@@ -435,7 +428,7 @@ class BinaryReader {
 // value that is not UTF-8, a key twice in one record, bytes after the last
 // record) raises error(message, byte_offset).
 PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "load_binary() takes 2 arguments");
       return nullptr;
@@ -453,12 +446,12 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // The .marlc reader's records with each record's fields in document order.
 // `text` is a str or bytes-like UTF-8 (already known to be valid).
 PyObject* load_marlc(PyObject*, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    DictSink sink;
+  return call_guarded<kPolicy>([&]() -> PyObject* {
+    DictSink<kPolicy> sink;
     if (PyUnicode_Check(arg)) {
       Py_ssize_t n = 0;
       const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
-      if (p == nullptr) throw PyError{};
+      if (p == nullptr) throw_fetched();
       marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
     } else {
       BytesView data(arg);
@@ -476,7 +469,7 @@ PyObject* load_marlc(PyObject*, PyObject* arg) {
 // form, is read as '?' so that a fault before it or in place of it is the
 // one reported; else the text is rejected at the surrogate.
 PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 3 || !PyUnicode_Check(args[0])) {
       PyErr_SetString(PyExc_TypeError, "load_json() takes a str and 2 more arguments");
       return nullptr;
@@ -490,17 +483,17 @@ PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     } else {
       utf8 = PyRef::steal(PyUnicode_AsUTF8String(doc));
       if (!utf8) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError{};
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-        if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw PyError{};
-        utf8 = checked(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
+        if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw_fetched();
+        utf8 = or_fetched(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
       }
       text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
     }
-    DictSink sink;
+    DictSink<kPolicy> sink;
     marlet_core::JsonReader<std::string> reader(text, nullptr);
     const bool ok = reader.read(sink);
     if (ok && surrogate < 0) return sink.take().release();
@@ -510,41 +503,18 @@ PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       pos = surrogate;
       fault = marlet_core::JsonFault::surrogate;
     }
-    PyRef error = checked(PyObject_CallFunction(args[1], "sOnO", marlet_core::message(fault), doc, pos, args[2]));
+    PyRef error = or_fetched(PyObject_CallFunction(args[1], "sOnO", marlet_core::message(fault), doc, pos, args[2]));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PyError{};
+    throw_fetched();
   });
 }
 
 // ---------------------------------------------------------------------------
 // Checker
 
-enum class Problem { no_colon = 0, empty_key = 1, repeated_key = 2 };
-
-// The keys of the current record, to find a repeated one.
-class KeySet {
- public:
-  bool insert(std::string_view key) {
-    if (set_.empty()) {
-      for (std::string_view k : small_)
-        if (k == key) return false;
-      if (small_.size() < 16) {
-        small_.push_back(key);
-        return true;
-      }
-      set_.insert(small_.begin(), small_.end());
-    }
-    return set_.insert(key).second;
-  }
-  void clear() noexcept {
-    small_.clear();
-    if (!set_.empty()) set_.clear();
-  }
-
- private:
-  std::vector<std::string_view> small_;
-  std::unordered_set<std::string_view> set_;
-};
+// What check() finds, by the names the package's messages are keyed by.
+enum class Problem { no_colon, empty_key, repeated_key };
+constexpr const char* kProblemNames[] = {"no_colon", "empty_key", "repeated_key"};
 
 // check(data, marl: bool, limit: int) -> list[(byte_offset, line, column, kind, key)]
 //
@@ -553,16 +523,16 @@ class KeySet {
 // at most `limit` of them (0: all).  Lines and columns count from 1,
 // columns in characters.  The text must be valid UTF-8.
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     if (nargs != 3) {
       PyErr_SetString(PyExc_TypeError, "check() takes 3 arguments");
       return nullptr;
     }
     BytesView data(args[0]);
     const int marl = PyObject_IsTrue(args[1]);
-    if (marl < 0) throw PyError{};
+    if (marl < 0) throw_fetched();
     std::size_t limit = PyLong_AsSize_t(args[2]);
-    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
+    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
     const std::string_view text = data.text();
 
     // The scan touches no Python object, so it runs without the GIL and
@@ -579,7 +549,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       std::string_view line;
       std::size_t colon;
       std::size_t line_no = 0;
-      KeySet keys;
+      marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
       while ((limit == 0 || found.size() < limit) && lines.next(line, colon)) {
         ++line_no;
         const std::size_t indent = line.size() - marlet_core::text::trim_start(line).size();
@@ -588,7 +558,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
           continue;
         }
         const auto field = marlet_core::text::field_at(line, indent, colon);
-        if (!field || !keys.insert(field->key)) {
+        if (!field || !keys.add(field->key, {})) {
           const char* at = field ? field->key.data() : line.data() + indent;
           const Problem kind = field ? Problem::repeated_key
                                : colon == std::string_view::npos ? Problem::no_colon
@@ -607,15 +577,16 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_END_ALLOW_THREADS;
     if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
 
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    PyRef list = or_fetched(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (std::size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
       PyRef key = f.kind == Problem::repeated_key
-                      ? checked(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
+                      ? or_fetched(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
                       : PyRef::borrow(Py_None);
-      PyObject* entry = Py_BuildValue("nnniO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
-                                      static_cast<Py_ssize_t>(f.column), static_cast<int>(f.kind), key.get());
-      if (entry == nullptr) throw PyError{};
+      PyObject* entry = Py_BuildValue("nnnsO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
+                                      static_cast<Py_ssize_t>(f.column), kProblemNames[static_cast<int>(f.kind)],
+                                      key.get());
+      if (entry == nullptr) throw_fetched();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals entry
     }
     return list.release();
@@ -625,7 +596,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // utf8_error(data) -> int | None: the offset of the first byte that is not
 // part of well-formed UTF-8, or None.
 PyObject* utf8_error(PyObject*, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     BytesView data(arg);
     const std::string_view text = data.text();
     bool valid = false;
@@ -644,14 +615,14 @@ PyObject* utf8_error(PyObject*, PyObject* arg) {
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
     Py_ssize_t start = 0;
-    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw PyError{};
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw_fetched();
     return PyLong_FromSsize_t(start);
   });
 }
 
 const PyMethodDef kMethods[] = {
     {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dump)), METH_FASTCALL,
-     "dump(records, form, lossy, write, count, loss_error): write records in one of the forms."},
+     "dump(records, format, lossy, write, count, loss_error): write records in a format."},
     {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
      "load_binary(data, error): read the binary encoding."},
     {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},

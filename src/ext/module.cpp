@@ -11,7 +11,7 @@ namespace marlet_ext {
 namespace {
 
 int exec_module(PyObject* module) noexcept {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
            // The table lives for the process: CPython keeps pointers into it.
            static const std::vector<PyMethodDef> table = [] {
              std::vector<PyMethodDef> all;
@@ -20,7 +20,7 @@ int exec_module(PyObject* module) noexcept {
              all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
              return all;
            }();
-           if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table.data())) < 0) throw PyError{};
+           if (PyModule_AddFunctions(module, const_cast<PyMethodDef*>(table.data())) < 0) throw_fetched();
            return module;
          }) == nullptr
              ? -1

@@ -1,4 +1,4 @@
-// The stream functions of marlet._ext: cut points, an incremental reader
+// The stream functions of marlet._ext: an incremental reader
 // that hands out dicts chunk by chunk, and file conversion in native code.
 //
 // convert() runs with the GIL released.  Between rounds (a few megabytes of
@@ -19,17 +19,15 @@
 #include <string_view>
 
 #include "converter.hpp"
-#include "dict_sink.hpp"
 #include "ext.hpp"
-#include "py_str.hpp"
 #include "stream.hpp"
 #include "utf8.hpp"
 
 namespace marlet_ext {
 namespace {
 
-
 namespace stream = marlet_core::stream;
+using marlet_core::Format;
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -48,24 +46,24 @@ struct OsFailure {
 // take) ValueError("refused", message), a failed system call OSError.
 template <class Body>
 PyObject* stream_guarded(Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
     try {
       return body();
     } catch (const stream::ReadError& e) {
       const std::string message = std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
-      PyRef args = checked(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
+      PyRef args = or_fetched(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
                                          e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size())));
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const stream::LossError& e) {
-      PyRef key = e.key ? checked(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
+      PyRef key = e.key ? or_fetched(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
                         : PyRef::borrow(Py_None);
-      PyRef args = checked(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
+      PyRef args = or_fetched(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
                                          e.reason.c_str(), e.form.c_str()));
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const stream::ConvertError& e) {
-      PyRef args = checked(Py_BuildValue("(ss)", "refused", e.what()));
+      PyRef args = or_fetched(Py_BuildValue("(ss)", "refused", e.what()));
       PyErr_SetObject(PyExc_ValueError, args.get());
       return nullptr;
     } catch (const OsFailure& e) {
@@ -76,68 +74,30 @@ PyObject* stream_guarded(Body&& body) noexcept {
   });
 }
 
-bool parse_format(const char* name, stream::Format& format) {
-  const std::string_view s = name;
-  if (s == "marl") format = stream::Format::marl;
-  else if (s == "marlc") format = stream::Format::marlc;
-  else if (s == "json") format = stream::Format::json;
-  else return false;
-  return true;
-}
-
-stream::Format text_format(const char* name) {
-  stream::Format format;
-  if (!parse_format(name, format) || format == stream::Format::json) {
-    PyErr_Format(PyExc_ValueError, "cut points exist only in 'marl' and 'marlc', not '%s'", name);
-    throw PyError{};
-  }
-  return format;
-}
-
-// ---------------------------------------------------------------------------
-// Cut points
-
-// next_cut(data, offset, format) -> int
-PyObject* next_cut(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* data;
-    Py_ssize_t offset;
-    const char* format;
-    if (!PyArg_ParseTuple(args, "Ons:next_cut", &data, &offset, &format)) return nullptr;
-    const stream::Format f = text_format(format);
-    BytesView view(data);
-    const std::string_view text = view.text();
-    const std::size_t from = offset < 0 ? 0 : static_cast<std::size_t>(offset);
-    return PyLong_FromSize_t(stream::next_cut(f, text, from > text.size() ? text.size() : from));
-  });
-}
-
 // ---------------------------------------------------------------------------
 // The incremental reader as a Python object
 
+using Sink = DictSink<kPolicy>;
+
 struct ReaderObject {
   PyObject_HEAD
-  DictSink* sink;
-  stream::Reader<DictSink>* reader;
+  Sink* sink;
+  stream::Reader<Sink>* reader;
   bool failed;
 };
 
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto* r = reinterpret_cast<ReaderObject*>(self);
-  return guarded([&]() -> PyObject* {
+  return call_guarded<kPolicy>([&]() -> PyObject* {
            static const char* names[] = {"format", nullptr};
-           const char* name;
-           if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:Reader", const_cast<char**>(names), &name)) return nullptr;
-           stream::Format format;
-           if (!parse_format(name, format)) {
-             PyErr_Format(PyExc_ValueError, "unknown format %s", name);
-             return nullptr;
-           }
+           PyObject* name;
+           if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Reader", const_cast<char**>(names), &name)) return nullptr;
+           const Format format = format_argument(name, {Format::marl, Format::marlc, Format::json});
            delete r->reader;
            delete r->sink;
            r->reader = nullptr;
-           r->sink = new DictSink();
-           r->reader = new stream::Reader<DictSink>(format, *r->sink);
+           r->sink = new Sink();
+           r->reader = new stream::Reader<Sink>(format, *r->sink);
            r->failed = false;
            return Py_None;
          }) == nullptr
@@ -174,7 +134,7 @@ PyObject* reader_step(PyObject* self, Step&& step) {
 
 // Reader.feed(data) -> list of the records the chunk completed
 PyObject* reader_feed(PyObject* self, PyObject* data) {
-  return reader_step(self, [&](stream::Reader<DictSink>& reader) {
+  return reader_step(self, [&](stream::Reader<Sink>& reader) {
     BytesView view(data);
     reader.feed(view.text());
   });
@@ -182,7 +142,7 @@ PyObject* reader_feed(PyObject* self, PyObject* data) {
 
 // Reader.finish() -> list of the last records
 PyObject* reader_finish(PyObject* self, PyObject*) {
-  return reader_step(self, [](stream::Reader<DictSink>& reader) { reader.finish(); });
+  return reader_step(self, [](stream::Reader<Sink>& reader) { reader.finish(); });
 }
 
 PyMethodDef g_reader_methods[] = {
@@ -258,15 +218,15 @@ class PySource : public stream::Source {
   PySource(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) { start_ = start_of(file_, gil_); }
   std::size_t read(char* dst, std::size_t n) override {
     return gil_.with_gil([&]() -> std::size_t {
-      PyRef data = checked(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
+      PyRef data = or_fetched(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
       if (!PyBytes_Check(data.get())) {
         PyErr_Format(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
-        throw PyError{};
+        throw_fetched();
       }
       const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
       if (got > n) {
         PyErr_SetString(PyExc_ValueError, "the source's read() returned more bytes than asked for");
-        throw PyError{};
+        throw_fetched();
       }
       std::memcpy(dst, PyBytes_AS_STRING(data.get()), got);
       return got;
@@ -274,7 +234,7 @@ class PySource : public stream::Source {
   }
   bool rewind() override {
     if (start_ < 0) return false;
-    gil_.with_gil([&] { checked(PyObject_CallMethod(file_, "seek", "L", start_)); });
+    gil_.with_gil([&] { or_fetched(PyObject_CallMethod(file_, "seek", "L", start_)); });
     return true;
   }
 
@@ -334,17 +294,17 @@ class PyDestination : public stream::Destination {
   bool can_patch() const override { return start_ >= 0; }
   void patch(std::uint64_t offset, std::string_view bytes) override {
     gil_.with_gil([&] {
-      PyRef end = checked(PyObject_CallMethod(file_, "tell", nullptr));
-      checked(PyObject_CallMethod(file_, "seek", "L", start_ + static_cast<long long>(offset)));
+      PyRef end = or_fetched(PyObject_CallMethod(file_, "tell", nullptr));
+      or_fetched(PyObject_CallMethod(file_, "seek", "L", start_ + static_cast<long long>(offset)));
       call_write(bytes);
-      checked(PyObject_CallMethod(file_, "seek", "O", end.get()));
+      or_fetched(PyObject_CallMethod(file_, "seek", "O", end.get()));
     });
   }
 
  private:
   void call_write(std::string_view bytes) {
-    PyRef data = checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    checked(PyObject_CallMethod(file_, "write", "O", data.get()));
+    PyRef data = or_fetched(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    or_fetched(PyObject_CallMethod(file_, "write", "O", data.get()));
   }
 
   PyObject* file_;
@@ -424,16 +384,6 @@ class TempFile {
   bool committed_ = false;
 };
 
-bool parse_target(const char* name, stream::Target& target) {
-  const std::string_view s = name;
-  if (s == "json") target = stream::Target::json;
-  else if (s == "marlc") target = stream::Target::marlc;
-  else if (s == "marl") target = stream::Target::marl;
-  else if (s == "binary") target = stream::Target::binary;
-  else return false;
-  return true;
-}
-
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
 //         lossy, final_newline, progress, appends) -> records written
 //
@@ -444,23 +394,16 @@ bool parse_target(const char* name, stream::Target& target) {
 // destination is in append mode, so that it cannot be patched.
 PyObject* convert(PyObject*, PyObject* args) {
   return stream_guarded([&]() -> PyObject* {
-    PyObject *source, *destination, *progress;
-    const char *from_name, *to_name;
+    PyObject *source, *destination, *from_name, *to_name, *progress;
     unsigned int jobs;
     Py_ssize_t chunk_size;
     int lossy, final_newline, appends;
-    if (!PyArg_ParseTuple(args, "OOssInppOp:convert", &source, &destination, &from_name, &to_name, &jobs, &chunk_size,
+    if (!PyArg_ParseTuple(args, "OOOOInppOp:convert", &source, &destination, &from_name, &to_name, &jobs, &chunk_size,
                           &lossy, &final_newline, &progress, &appends))
       return nullptr;
     stream::ConvertOptions options;
-    if (!parse_format(from_name, options.from)) {
-      PyErr_Format(PyExc_ValueError, "unknown input format %s", from_name);
-      return nullptr;
-    }
-    if (!parse_target(to_name, options.to)) {
-      PyErr_Format(PyExc_ValueError, "unknown output format %s", to_name);
-      return nullptr;
-    }
+    options.from = format_argument(from_name, {Format::marl, Format::marlc, Format::json});
+    options.to = format_argument(to_name, {Format::json, Format::marlc, Format::marl, Format::binary});
     options.jobs = jobs == 0 ? 1 : jobs;
     options.chunk_size = chunk_size < 4096 ? 4096 : static_cast<std::size_t>(chunk_size);
     options.lossy = lossy != 0;
@@ -529,8 +472,8 @@ PyObject* convert(PyObject*, PyObject* args) {
 
       const stream::Progress on_round = [&](std::uint64_t done) {
         gil.with_gil([&] {
-          if (PyErr_CheckSignals() < 0) throw PyError{};
-          if (report) checked(PyObject_CallFunction(progress_ref.get(), "K", static_cast<unsigned long long>(done)));
+          if (PyErr_CheckSignals() < 0) throw_fetched();
+          if (report) or_fetched(PyObject_CallFunction(progress_ref.get(), "K", static_cast<unsigned long long>(done)));
         });
       };
       written = stream::convert(*in, *out, options, on_round);
@@ -541,14 +484,13 @@ PyObject* convert(PyObject*, PyObject* args) {
 }
 
 PyObject* reader_type(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
+  return call_guarded<kPolicy>([]() -> PyObject* {
     // One type per call is wasteful; the package asks once and keeps it.
     return PyType_FromSpec(&g_reader_spec);
   });
 }
 
 const PyMethodDef g_methods[] = {
-    {"next_cut", next_cut, METH_VARARGS, "next_cut(data, offset, format) -> first cut point at or after offset"},
     {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
     {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress, appends)"},
 };

@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::string_literals;
 namespace stream = marlet_core::stream;
-using stream::Format;
+using marlet_core::Format;
 using marlet_test::Fields;
 using marlet_test::Records;
 
@@ -311,7 +311,7 @@ class StringDestination : public stream::Destination {
   bool seekable_;
 };
 
-std::string convert(const std::string& input, stream::Format from, stream::Target to, unsigned jobs,
+std::string convert(const std::string& input, Format from, Format to, unsigned jobs,
                     std::size_t chunk, std::size_t max_read, bool seekable = true, bool lossy = false) {
   StringSource source(input, max_read);
   StringDestination destination(seekable);
@@ -349,16 +349,16 @@ TEST(Convert, GivesTheOneShotRecordsAndBytes) {
     const std::string body = text.rfind("\xef\xbb\xbf", 0) == 0 ? text.substr(3) : text;
     for (Format format : {Format::marl, Format::marlc}) {
       const Records expect = one_shot(format, body);
-      const std::string json = convert(text, format, stream::Target::json, jobs, chunk, max_read);
+      const std::string json = convert(text, format, Format::json, jobs, chunk, max_read);
       ASSERT_EQ(marlet_test::from_json(json), expect) << marlet_test::hex(text);
-      const std::string bin = convert(text, format, stream::Target::binary, jobs, chunk, max_read, rng() % 2);
+      const std::string bin = convert(text, format, Format::binary, jobs, chunk, max_read, rng() % 2);
       ASSERT_EQ(marlet_test::from_binary(reinterpret_cast<const std::uint8_t*>(bin.data()), bin.size()), expect);
       // Lossy: a first key may start with U+FEFF, which reads back as a byte-order mark.
-      const std::string marlc = convert(text, format, stream::Target::marlc, jobs, chunk, max_read, true, true);
+      const std::string marlc = convert(text, format, Format::marlc, jobs, chunk, max_read, true, true);
       ASSERT_EQ(one_shot(Format::marlc, marlc), expect);
-      const std::string marl = convert(text, format, stream::Target::marl, jobs, chunk, max_read, true, true);
+      const std::string marl = convert(text, format, Format::marl, jobs, chunk, max_read, true, true);
       ASSERT_EQ(one_shot(Format::marl, marl), expect);
-      ASSERT_EQ(marlet_test::from_json(convert(json, Format::json, stream::Target::json, 1, chunk, max_read)), expect);
+      ASSERT_EQ(marlet_test::from_json(convert(json, Format::json, Format::json, 1, chunk, max_read)), expect);
       bool one_field = true;
       for (const Fields& r : expect) one_field = one_field && r.size() == 1;
       if (one_field) {
@@ -375,27 +375,27 @@ TEST(Convert, GivesTheOneShotRecordsAndBytes) {
 }
 
 TEST(Convert, FieldsInDocumentOrderLastValueWins) {
-  EXPECT_EQ(convert("  b: 1\n  a: 2\n  b: 3\nc: 4\n", Format::marl, stream::Target::json, 1, 4, 3),
+  EXPECT_EQ(convert("  b: 1\n  a: 2\n  b: 3\nc: 4\n", Format::marl, Format::json, 1, 4, 3),
             R"([{"b":"3","a":"2","c":"4"}])");
-  EXPECT_EQ(convert("\xef\xbb\xbf" "a: 1\n", Format::marl, stream::Target::marlc, 2, 4, 3), "a:1\n\n");
+  EXPECT_EQ(convert("\xef\xbb\xbf" "a: 1\n", Format::marl, Format::marlc, 2, 4, 3), "a:1\n\n");
 }
 
 TEST(Convert, BinaryToAnUnseekableOutputCountsFirstOrFails) {
   const std::string text = "a: 1\nb: 2\n";
-  EXPECT_EQ(convert(text, Format::marl, stream::Target::binary, 1, 4, 3, false),
-            convert(text, Format::marl, stream::Target::binary, 1, 4, 3, true));
+  EXPECT_EQ(convert(text, Format::marl, Format::binary, 1, 4, 3, false),
+            convert(text, Format::marl, Format::binary, 1, 4, 3, true));
   StringSource source(text, 100);
   source.rewindable = false;
   StringDestination destination(false);
   stream::ConvertOptions options;
-  options.to = stream::Target::binary;
+  options.to = Format::binary;
   EXPECT_THROW(stream::convert(source, destination, options, [](std::uint64_t) {}), stream::ConvertError);
   EXPECT_EQ(destination.text, "");
 }
 
 TEST(Convert, RefusesJsonRecordsATextFormCannotCarry) {
   const std::string json = R"([{"a":"1"},{"k:x":"2"}])";
-  EXPECT_THROW(convert(json, Format::json, stream::Target::marlc, 1, 4, 3), stream::ConvertError);
+  EXPECT_THROW(convert(json, Format::json, Format::marlc, 1, 4, 3), stream::ConvertError);
 }
 
 TEST(Convert, ReportsIllFormedUtf8WithItsOffset) {
@@ -405,7 +405,7 @@ TEST(Convert, ReportsIllFormedUtf8WithItsOffset) {
   text[bad] = '\xff';
   for (unsigned jobs : {1u, 2u, 3u}) {
     try {
-      convert(text, Format::marl, stream::Target::json, jobs, 64, 1000);
+      convert(text, Format::marl, Format::json, jobs, 64, 1000);
       ADD_FAILURE() << "accepted";
     } catch (const stream::ReadError& e) {
       EXPECT_EQ(e.offset(), bad);

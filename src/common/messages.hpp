@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace marlet_native::messages {
+namespace marlet_py::messages {
 
 // Failures of the module frame.
 inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
@@ -95,4 +95,4 @@ inline std::string with_pending(std::string_view prefix, std::string_view type_r
          " (traceback: " + std::string(traceback_repr) + ")";
 }
 
-}  // namespace marlet_native::messages
+}  // namespace marlet_py::messages

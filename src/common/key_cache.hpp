@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "native.hpp"
+#include "py_errors.hpp"
 #include "py_str.hpp"
 
-namespace marlet_native {
+namespace marlet_py {
 
 // Documents repeat the same few keys in every record.  The cache hands out
 // the str made for an earlier occurrence of the same key bytes, which saves
@@ -24,6 +24,7 @@ namespace marlet_native {
 // the bound, a colliding key replaces an old one.  Only ASCII keys are
 // kept: their str holds exactly the key's bytes, so a hit is checked by
 // comparing those bytes directly.
+template <Policy P>
 class KeyCache {
  public:
   KeyCache() : slots_(std::size_t{1} << kInitialBits, nullptr) {}
@@ -37,23 +38,23 @@ class KeyCache {
   // its bytes shares the cache with UTF-8 keys; any other is made afresh.
   template <class Unit>
   PyRef get(std::basic_string_view<Unit> key) {
-    if (key.size() > kMaxLength) return make_str(key);
+    if (key.size() > kMaxLength) return make_str<P>(key);
     char bytes[kMaxLength];
     std::uint32_t bits = 0;
     for (std::size_t i = 0; i < key.size(); ++i) {
       bits |= key[i];
       bytes[i] = static_cast<char>(key[i]);
     }
-    if (bits >= 0x80) return make_str(key);
+    if (bits >= 0x80) return make_str<P>(key);
     return get(std::string_view(bytes, key.size()));
   }
 
   PyRef get(std::string_view key) {
-    if (key.size() > kMaxLength || !is_ascii(key)) return make_str(key);
+    if (key.size() > kMaxLength || !is_ascii(key)) return make_str<P>(key);
     const std::uint64_t h = hash_of(key);
     PyObject** free_slot = nullptr;
     if (PyObject* hit = find(h, key, free_slot)) return PyRef::borrow(hit);
-    PyRef str = ascii_str(key);
+    PyRef str = ascii_str<P>(key);
     if (free_slot == nullptr && count_ * 4 >= slots_.size() && bits_ < kMaxBits) {
       grow();
       free_slot = free_slot_for(h);
@@ -180,4 +181,4 @@ class KeyCache {
   std::size_t count_ = 0;         // slots in use
 };
 
-}  // namespace marlet_native
+}  // namespace marlet_py

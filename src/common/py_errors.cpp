@@ -1,8 +1,9 @@
-// The failures of marlet._native: PythonError, the rules for failed CPython
-// calls and internal failures, PanicException, and the boundary that turns
-// any C++ failure into the Python outcome.
+// The failures of both extension modules: PythonError, the rules for failed
+// CPython calls and internal failures, PanicException, and the boundary
+// that turns any C++ failure into the Python outcome under each Policy.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -13,9 +14,8 @@
 
 #include "memory.hpp"  // marlet_core::fatal
 #include "messages.hpp"
-#include "native.hpp"
 
-namespace marlet_native {
+namespace marlet_py {
 namespace {
 
 [[noreturn]] void die(const char* message) noexcept {
@@ -137,6 +137,25 @@ void raise_panic(std::string_view message) noexcept {
 
 }  // namespace
 
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) {
+    PyObject* name = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
+    if (name == nullptr) throw_api_failure();
+    PyUnicode_InternInPlace(&name);
+    if (slot == nullptr)
+      slot = name;  // the slot keeps this reference for the process
+    else
+      Py_DECREF(name);
+  }
+  return slot;
+}
+
+namespace {
+PyObject* g_name_qualname = nullptr;
+}  // namespace
+
+PyObject* name_qualname() { return interned(g_name_qualname, "__qualname__"); }
+
 std::string text_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Str); }
 
 std::string repr_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Repr); }
@@ -232,7 +251,7 @@ void PythonError::raise() const {
     return;
   }
   const std::string text = s.kind == State::Kind::message ? s.message : s.conversion_text();
-  PyRef message = created(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyRef message = created<Policy::panic>(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   PyObject* type = s.kind == State::Kind::message ? s.type.get() : PyExc_TypeError;
   PyErr_SetObject(type, message.get());
 }
@@ -240,20 +259,24 @@ void PythonError::raise() const {
 // ---------------------------------------------------------------------------
 // Failed CPython calls
 
+template <Policy P>
 void throw_fetched() {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject* panic = panic_type();
   if (type == nullptr) {
     Py_XDECREF(value);
     Py_XDECREF(traceback);
     throw PythonError::with_message(PyExc_SystemError, std::string(messages::kNoExceptionSet));
   }
-  if (type == panic) resume_panic(type, value, traceback);
+  if constexpr (P == Policy::panic)
+    if (type == panic_type()) resume_panic(type, value, traceback);
   throw PythonError::from_triple(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
 }
+
+template void throw_fetched<Policy::panic>();
+template void throw_fetched<Policy::raise>();
 
 void throw_api_failure() {
   PyErr_Print();
@@ -275,6 +298,7 @@ void throw_with_pending(std::string_view prefix) {
 // ---------------------------------------------------------------------------
 // The boundary
 
+template <Policy P>
 PyObject* fail_to_python() noexcept {
   try {
     throw;
@@ -282,16 +306,27 @@ PyObject* fail_to_python() noexcept {
     try {
       error.raise();
     } catch (...) {
-      uncaught();
+      if constexpr (P == Policy::panic) uncaught();
+      if (!PyErr_Occurred()) PyErr_NoMemory();  // raising it failed: it could not be made
     }
   } catch (const std::bad_alloc&) {
-    marlet_core::fatal("out of memory");
+    if constexpr (P == Policy::panic) marlet_core::fatal("out of memory");
+    PyErr_NoMemory();
   } catch (const std::exception& failure) {
-    raise_panic(failure.what());
+    if constexpr (P == Policy::panic)
+      raise_panic(failure.what());
+    else
+      PyErr_SetString(PyExc_RuntimeError, failure.what());
   } catch (...) {
-    raise_panic("unknown internal failure");
+    if constexpr (P == Policy::panic)
+      raise_panic("unknown internal failure");
+    else
+      PyErr_SetString(PyExc_RuntimeError, "unknown internal failure");
   }
   return nullptr;
 }
 
-}  // namespace marlet_native
+template PyObject* fail_to_python<Policy::panic>() noexcept;
+template PyObject* fail_to_python<Policy::raise>() noexcept;
+
+}  // namespace marlet_py

@@ -1,17 +1,16 @@
-// The failures of the extension module marlet._native, in one place.
+// The failures of the two extension modules, in one vocabulary.
 //
 // Error model.  Code below an entry point never returns null with a Python
 // exception pending.  It throws instead:
 //   - PythonError: an ordinary Python exception for the caller (a TypeError
 //     from argument binding, a conversion error, an exception fetched from a
 //     failed CPython call);
-//   - Panic (or marlet_core::InternalError from the core): an internal
-//     failure, raised to Python as PanicException;
-//   - std::bad_alloc: exhausted memory, which ends the process with one line
-//     on standard error.
+//   - any other exception: an internal failure (Panic, the core's
+//     InternalError, std::bad_alloc for exhausted memory).
 // Every entry point runs its body through call_guarded, which turns each of
 // these into its Python outcome, so no C++ exception ever leaves an entry
-// point.
+// point.  What an internal failure becomes is the module's Policy, given
+// explicitly to every helper whose failure depends on it.
 #pragma once
 
 #include "py_ref.hpp"
@@ -20,8 +19,20 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
-namespace marlet_native {
+namespace marlet_py {
+
+// How a module treats its internal failures, exhausted memory included.
+enum class Policy : unsigned char {
+  // marlet._native: a failed object creation is an internal failure, raised
+  // as PanicException like every other; std::bad_alloc ends the process.
+  panic,
+  // marlet._ext: a failed object creation passes on CPython's MemoryError,
+  // std::bad_alloc raises MemoryError and other internal failures
+  // RuntimeError; nothing aborts the interpreter.
+  raise,
+};
 
 // An internal failure; its message becomes the one argument of the raised
 // PanicException.
@@ -60,8 +71,10 @@ class PythonError {
 };
 
 // Takes the pending Python exception after a CPython call failed and throws
-// it as a PythonError (a SystemError if none is pending).  A PanicException
-// that Python code passed back to us is printed and continues as a Panic.
+// it as a PythonError (a SystemError if none is pending).  Under
+// Policy::panic a PanicException that Python code passed back to us is
+// printed and continues as a Panic.
+template <Policy P>
 [[noreturn]] void throw_fetched();
 
 // For calls that create an object and are not expected to fail: prints the
@@ -72,17 +85,30 @@ class PythonError {
 // "{prefix}: {description of the pending exception}".
 [[noreturn]] void throw_with_pending(std::string_view prefix);
 
-// A new reference, or Panic "Python API call failed" for null.
-inline PyRef created(PyObject* obj) {
-  if (obj == nullptr) throw_api_failure();
+// A new reference from a call that creates an object and fails only when
+// memory runs out; for null, Panic "Python API call failed" under
+// Policy::panic, the fetched MemoryError under Policy::raise.
+template <Policy P>
+PyRef created(PyObject* obj) {
+  if (obj == nullptr) {
+    if constexpr (P == Policy::panic)
+      throw_api_failure();
+    else
+      throw_fetched<P>();
+  }
   return PyRef::steal(obj);
 }
 
 // A new reference, or the fetched error for null.
-inline PyRef or_fetched(PyObject* obj) {
-  if (obj == nullptr) throw_fetched();
+template <Policy P>
+PyRef or_fetched(PyObject* obj) {
+  if (obj == nullptr) throw_fetched<P>();
   return PyRef::steal(obj);
 }
+
+// The interned str `text`, made once and kept in `slot` for the process.
+PyObject* interned(PyObject*& slot, const char* text);
+PyObject* name_qualname();  // "__qualname__"
 
 // ---------------------------------------------------------------------------
 // Texts of objects for messages
@@ -99,19 +125,24 @@ std::string repr_of(PyObject* obj);
 // The boundary
 
 // Gives CPython the outcome of the exception being handled; call only from
-// a handler.  A PythonError is set as the current exception, any other
-// failure raises PanicException, exhausted memory aborts.  Returns null.
+// a handler.  A PythonError is set as the current exception; any other
+// failure is raised or ends the process as the Policy says.  Returns null.
+template <Policy P>
 PyObject* fail_to_python() noexcept;
 
 // Runs an entry point's body and hands its outcome to CPython: the body's
-// new reference, or null with the Python exception set.
-template <class Body>
+// new reference (a PyRef, or a PyObject* that is null only with an
+// exception set), or null with the Python exception set.
+template <Policy P, class Body>
 PyObject* call_guarded(Body&& body) noexcept {
   try {
-    return body().release();
+    if constexpr (std::is_same_v<decltype(body()), PyRef>)
+      return body().release();
+    else
+      return body();
   } catch (...) {
-    return fail_to_python();
+    return fail_to_python<P>();
   }
 }
 
-}  // namespace marlet_native
+}  // namespace marlet_py

@@ -11,7 +11,7 @@
 
 #include <utility>
 
-namespace marlet_native {
+namespace marlet_py {
 
 class PyRef {
  public:
@@ -53,4 +53,4 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-}  // namespace marlet_native
+}  // namespace marlet_py

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "native.hpp"
+#include "py_errors.hpp"
 
-namespace marlet_native {
+namespace marlet_py {
 
 inline bool is_ascii(std::string_view s) noexcept {
   const char* p = s.data();
@@ -31,12 +31,13 @@ inline bool is_ascii(std::string_view s) noexcept {
 }
 
 // A new ASCII str holding exactly `s` (which must be ASCII).
-inline PyRef ascii_str(std::string_view s) {
+template <Policy P>
+PyRef ascii_str(std::string_view s) {
   // The empty str and the one-character strings are shared singletons in
   // CPython.
-  if (s.empty()) return created(PyUnicode_New(0, 127));
-  if (s.size() == 1) return created(PyUnicode_FromStringAndSize(s.data(), 1));
-  PyRef str = created(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+  if (s.empty()) return created<P>(PyUnicode_New(0, 127));
+  if (s.size() == 1) return created<P>(PyUnicode_FromStringAndSize(s.data(), 1));
+  PyRef str = created<P>(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
   std::memcpy(PyUnicode_1BYTE_DATA(str.get()), s.data(), s.size());
   return str;
 }
@@ -71,7 +72,8 @@ void decode_utf8(const unsigned char* p, const unsigned char* end, Unit* out) no
 // length and the str's kind (its widest lead byte decides: C2-C3 fit in
 // one byte, C4-EF in two, F0-F4 need four), and a second pass decodes
 // straight into the new str.
-inline PyRef non_ascii_str(std::string_view s) {
+template <Policy P>
+PyRef non_ascii_str(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   Py_ssize_t length = 0;
@@ -81,7 +83,7 @@ inline PyRef non_ascii_str(std::string_view s) {
     widest = *q > widest ? *q : widest;
   }
   const Py_UCS4 max_char = widest >= 0xf0 ? 0x10ffff : widest >= 0xc4 ? 0xffff : 0xff;
-  PyRef str = created(PyUnicode_New(length, max_char));
+  PyRef str = created<P>(PyUnicode_New(length, max_char));
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND: detail::decode_utf8(p, end, PyUnicode_1BYTE_DATA(str.get())); break;
     case PyUnicode_2BYTE_KIND: detail::decode_utf8(p, end, PyUnicode_2BYTE_DATA(str.get())); break;
@@ -91,27 +93,28 @@ inline PyRef non_ascii_str(std::string_view s) {
 }
 
 // A new str from valid UTF-8.
-inline PyRef make_str(std::string_view s) {
-  if (is_ascii(s)) return ascii_str(s);
-  return non_ascii_str(s);
+template <Policy P>
+PyRef make_str(std::string_view s) {
+  if (is_ascii(s)) return ascii_str<P>(s);
+  return non_ascii_str<P>(s);
 }
 
 // A new str of the code points in `units`, the code units of a str (no
 // lone surrogates).  The str takes the narrowest kind that holds them; the
 // OR of all units tells which, since each kind's bound is a power of two.
 // Then the units are copied (and narrowed) straight in, as for ASCII above.
-template <class Unit>
+template <Policy P, class Unit>
 PyRef make_str(std::basic_string_view<Unit> units) {
   constexpr int kKind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
                                                                                       : PyUnicode_4BYTE_KIND;
   const auto n = static_cast<Py_ssize_t>(units.size());
   // The empty str and the one-character strings below U+0100 are shared
   // singletons in CPython.
-  if (n <= 1) return created(PyUnicode_FromKindAndData(kKind, units.data(), n));
+  if (n <= 1) return created<P>(PyUnicode_FromKindAndData(kKind, units.data(), n));
   std::uint32_t bits = 0;
   for (const Unit u : units) bits |= u;
   const Py_UCS4 max_char = bits < 0x80 ? 0x7f : bits < 0x100 ? 0xff : bits < 0x10000 ? 0xffff : 0x10ffff;
-  PyRef str = created(PyUnicode_New(n, max_char));
+  PyRef str = created<P>(PyUnicode_New(n, max_char));
   const auto copy = [&](auto* out) {
     for (std::size_t i = 0; i < units.size(); ++i) out[i] = static_cast<std::remove_pointer_t<decltype(out)>>(units[i]);
   };
@@ -123,4 +126,4 @@ PyRef make_str(std::basic_string_view<Unit> units) {
   return str;
 }
 
-}  // namespace marlet_native
+}  // namespace marlet_py
