@@ -8,10 +8,15 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import marlet._native
+from marl_reference import read_marl, read_marl_compact
+from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap
 
 # The machine is shared and small: no per-example deadline.
 settings.register_profile("marlet", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "marlet"))
+
+# The native text readers, each with the reference reader it must agree with.
+NATIVE_READERS = [(parse_marl, read_marl), (parse_marl_via_hashmap, read_marl), (parse_marl_compact, read_marl_compact)]
 
 
 class CLibrary:
@@ -71,10 +76,11 @@ class CLibrary:
 
 
 class Unseekable(io.RawIOBase):
-    """A binary stream that can only be read or written in order."""
+    """A binary stream that can only be read or written in order, and hands
+    out at most `step` bytes per read when given one."""
 
-    def __init__(self, data=b""):
-        self.data, self.at, self.out = data, 0, bytearray()
+    def __init__(self, data=b"", step=None):
+        self.data, self.at, self.out, self.step = data, 0, bytearray(), step
 
     def readable(self):
         return True
@@ -83,7 +89,7 @@ class Unseekable(io.RawIOBase):
         return True
 
     def readinto(self, buffer):
-        n = min(len(buffer), len(self.data) - self.at)
+        n = min(len(buffer), len(self.data) - self.at, self.step or len(buffer))
         buffer[:n] = self.data[self.at : self.at + n]
         self.at += n
         return n
@@ -91,6 +97,15 @@ class Unseekable(io.RawIOBase):
     def write(self, data):
         self.out += data
         return len(data)
+
+
+def table_of(records, columns=None):
+    """The Arrow table of string columns that holds these records."""
+    import pyarrow as pa
+
+    if columns is None:
+        columns = list(dict.fromkeys(k for r in records for k in r))
+    return pa.table({c: pa.array([r.get(c) for r in records], pa.string()) for c in columns})
 
 
 def decode_binary(raw):

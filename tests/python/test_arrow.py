@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 
 import marlet
 from marlet import _arrow, _ext
+from conftest import Unseekable, table_of
 from marl_reference import marl_texts, records_strategy
 
 try:
@@ -24,29 +25,6 @@ except ImportError:  # the tests of the Arrow functions skip; the message test r
     pa = None
 
 arrow = pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
-
-
-class Trickle(io.RawIOBase):
-    """A binary file that hands out at most `step` bytes per read."""
-
-    def __init__(self, data, step):
-        self._data, self._at, self._step = data, 0, step
-
-    def readable(self):
-        return True
-
-    def read(self, size=-1):
-        n = self._step if size < 0 else min(size, self._step)
-        out = self._data[self._at : self._at + n]
-        self._at += len(out)
-        return out
-
-
-def table_of(records, columns=None):
-    """The table read_arrow should give for these records."""
-    if columns is None:
-        columns = list(dict.fromkeys(k for r in records for k in r))
-    return pa.table({c: pa.array([r.get(c) for r in records], pa.string()) for c in columns})
 
 
 def assert_same(table, records, ordered, columns=None):
@@ -79,7 +57,7 @@ def load(data, format):
 @given(text=marl_texts, format=st.sampled_from(["marl", "marlc"]), step=st.integers(1, 64))
 def test_read_arrow_matches_read(text, format, step):
     text = without_nul_keys(text)
-    table = marlet.read_arrow(Trickle(text.encode(), step), format)
+    table = marlet.read_arrow(Unseekable(text.encode(), step), format)
     assert_same(table, load(text.encode(), format), ordered=format == "marl")
     assert table.schema.equals(pa.schema([pa.field(n, pa.string()) for n in table.column_names]))
 

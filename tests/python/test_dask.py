@@ -4,8 +4,9 @@ blocks, globs, lists and fsspec URLs, and once on a multi-process cluster."""
 import pytest
 
 import marlet
+from conftest import table_of
 
-pa = pytest.importorskip("pyarrow")
+pytest.importorskip("pyarrow")
 pytest.importorskip("dask.dataframe")
 fsspec = pytest.importorskip("fsspec")
 import marlet.dask as md  # noqa: E402
@@ -14,10 +15,8 @@ import marlet.dask as md  # noqa: E402
 def frame_equal(frame, records):
     import pandas as pd
 
-    names = list(dict.fromkeys(k for r in records for k in r))
-    table = pa.table({c: pa.array([r.get(c) for r in records], pa.string()) for c in names})
     got = frame.reset_index(drop=True)
-    pd.testing.assert_frame_equal(got.astype(object), table.to_pandas().astype(object), check_dtype=False)
+    pd.testing.assert_frame_equal(got.astype(object), table_of(records).to_pandas().astype(object), check_dtype=False)
 
 
 @pytest.fixture

@@ -4,8 +4,7 @@ import random
 
 import pytest
 
-from marl_reference import read_marl, read_marl_compact
-from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap
+from conftest import NATIVE_READERS
 
 LINES = ["k: v", "  é: 日本", "\u3000x: 1", "id: 7", "", "   ", "\r", "\t: y", "é", ": z", "a:b:c  ", "\ufeffk: w",
          "  note: \U0001f600", "k: \x85"]
@@ -22,10 +21,7 @@ def long_text(seed, stretch):
 
 
 @pytest.mark.parametrize("stretch", [False, True])
-@pytest.mark.parametrize(
-    ("parse", "reference"),
-    [(parse_marl, read_marl), (parse_marl_via_hashmap, read_marl), (parse_marl_compact, read_marl_compact)],
-)
+@pytest.mark.parametrize(("parse", "reference"), NATIVE_READERS)
 def test_long_non_ascii_text(parse, reference, stretch):
     text = long_text(len(reference.__name__), stretch)
     assert parse(text) == reference(text)
@@ -33,7 +29,7 @@ def test_long_non_ascii_text(parse, reference, stretch):
 
 def test_lone_surrogate_far_into_a_long_text():
     text = long_text(1, False) + "\nk: \ud800"
-    for parse in (parse_marl, parse_marl_via_hashmap, parse_marl_compact):
+    for parse, _ in NATIVE_READERS:
         with pytest.raises(UnicodeEncodeError) as info:
             parse(text)
         assert info.value.start == len(text) - 1

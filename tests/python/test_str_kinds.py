@@ -6,8 +6,9 @@ import sys
 
 from hypothesis import given
 
-from marl_reference import read_marl, read_marl_compact, str_kind_texts
-from marlet import parse_marl, parse_marl_compact, parse_marl_via_hashmap
+from conftest import NATIVE_READERS
+from marl_reference import str_kind_texts
+from marlet import parse_marl
 
 _as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
 _as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
@@ -29,11 +30,7 @@ def test_code_units_read_like_utf8(text):
     size = sys.getsizeof(units)
     if not text.isascii() and units is not utf8:  # one character below U+0100 is a shared object
         assert sys.getsizeof(utf8) > size  # the copy does hold its UTF-8 form
-    for parse, reference in [
-        (parse_marl, read_marl),
-        (parse_marl_via_hashmap, read_marl),
-        (parse_marl_compact, read_marl_compact),
-    ]:
+    for parse, reference in NATIVE_READERS:
         expected = parse(utf8)
         assert expected == reference(text)
         assert parse(units) == expected
