@@ -24,10 +24,6 @@
 #include "text.hpp"
 
 namespace marlet_native {
-// The failure hooks of the helpers; this module only reports them.
-void throw_fetched() { throw std::runtime_error("a CPython call failed"); }
-void throw_api_failure() { throw std::runtime_error("Python API call failed"); }
-void throw_with_pending(std::string_view prefix) { throw std::runtime_error(std::string(prefix)); }
 std::string_view text_argument(PyObject* obj, const char*) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -95,7 +91,7 @@ PyObject* build_from(const Views& views) {
   using View = std::basic_string_view<Unit>;
   PyRef list = marlet_native::created(PyList_New(0));
   PyRef current;
-  marlet_native::KeyCache keys;
+  marlet_native::KeyCache<marlet_native::kPolicy> keys;
   for (const Views::Item& item : views.items) {
     if (item.value == Views::kClose) {
       if (!current) continue;
@@ -103,9 +99,9 @@ PyObject* build_from(const Views& views) {
       current.reset();
       continue;
     }
-    if (!current) current = marlet_native::new_dict();
+    if (!current) current = marlet_native::new_dict<marlet_native::kPolicy>();
     PyRef key = keys.get(View(base + item.key, item.key_size));
-    PyRef value = marlet_native::make_str(View(base + item.value, item.value_size));
+    PyRef value = marlet_native::make_str<marlet_native::kPolicy>(View(base + item.value, item.value_size));
     if (PyDict_SetItem(current.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return list.release();
