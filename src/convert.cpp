@@ -16,7 +16,7 @@
 #include "py_build.hpp"
 #include "py_str.hpp"
 #include "record.hpp"
-#include "record_writer.hpp"
+#include "field_table.hpp"
 #include "str_text.hpp"
 #include "text.hpp"
 #include "utf8.hpp"

@@ -207,7 +207,7 @@ class Converter {
     if (options_.to == Target::json) head_.push_back('[');
     if (options_.to == Target::binary) {
       char count[4];
-      ffi::detail::put_u32(count, static_cast<std::size_t>(header_count_));
+      binary::put_u32(count, static_cast<std::size_t>(header_count_));
       head_.append(count, 4);
     }
   }
@@ -398,7 +398,7 @@ class Converter {
 };
 
 void check_count(std::uint64_t count) {
-  if (!ffi::detail::fits_u32(count))
+  if (!binary::fits_u32(count))
     throw ConvertError(std::to_string(count) + " records: the binary encoding counts at most 4294967295");
 }
 
@@ -427,7 +427,7 @@ std::uint64_t convert(Source& source, Destination& destination, const ConvertOpt
     return written;
   }
   char count[4];
-  ffi::detail::put_u32(count, static_cast<std::size_t>(written));
+  binary::put_u32(count, static_cast<std::size_t>(written));
   destination.patch(0, std::string_view(count, 4));
   return written;
 }

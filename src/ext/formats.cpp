@@ -57,6 +57,13 @@ class BytesOut {
     ++size_;
   }
   char* data() noexcept { return PyBytes_AS_STRING(bytes_.get()); }
+  // For writers that keep their own write pointer d (see Buffer).
+  void end_at(const char* d) noexcept { size_ = static_cast<std::size_t>(d - data()); }
+  std::size_t room(const char* d) noexcept { return capacity_ - static_cast<std::size_t>(d - data()); }
+  char* room_after(char* d, std::size_t n) {
+    end_at(d);
+    return prepare(n);
+  }
 
   // The bytes written so far, as a bytes object of exactly that size; the
   // output starts again empty.
@@ -289,7 +296,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         count = PyLong_AsSize_t(args[4]);
         if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
       }
-      marlet_core::ffi::detail::put_u32(out.prepare(4), count);
+      marlet_core::binary::put_u32(out.prepare(4), count);
       out.commit(4);
     } else if (form == Form::json) {
       out.push_back('[');
@@ -333,12 +340,12 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw PyError{};
     }
     if (form == Form::json) out.push_back(']');
-    if (form == Form::binary && !marlet_core::ffi::detail::fits_u32(index)) {
+    if (form == Form::binary && !marlet_core::binary::fits_u32(index)) {
       PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
       throw PyError{};
     }
     if (write == nullptr) {
-      if (form == Form::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
+      if (form == Form::binary && args[4] == Py_None) marlet_core::binary::put_u32(out.data(), index);
       return out.take(0).release();
     }
     if (out.size() != 0) flush();
