@@ -2,10 +2,9 @@
 //
 // As written (writers.hpp), a field is `key:value` and a line feed, and
 // every record ends with one more line feed.  The writer escapes nothing, so
-// a record reads
-// back unchanged exactly when it is non-empty and no key is empty, holds a
-// colon or a line feed, and no key or value holds a line feed or starts or
-// ends with whitespace.
+// a record reads back unchanged exactly when it is non-empty and no key is
+// empty, holds a colon or a line feed, and no key or value holds a line feed
+// or starts or ends with whitespace.
 #pragma once
 
 #include <optional>

@@ -10,6 +10,7 @@
 
 #include "memory.hpp"
 #include "utf8.hpp"
+#include "binary_format.hpp"
 #include "writers.hpp"
 
 namespace marlet_core::stream {
@@ -84,10 +85,7 @@ class WriteSink {
       opening_loss_ = loss(fields, true);
     }
     switch (target_) {
-      case Target::json:
-        out_.push_back(',');
-        writers::write_json_record(fields, out_);
-        break;
+      case Target::json: writers::write_json_record(fields, out_, true); break;
       case Target::marlc: writers::write_marlc_record(fields, out_); break;
       case Target::marl: writers::write_marl_record(fields, out_); break;
       case Target::binary:
@@ -205,11 +203,7 @@ class Converter {
   // ill-formed in the first round leaves nothing written at all.
   void open() {
     if (options_.to == Target::json) head_.push_back('[');
-    if (options_.to == Target::binary) {
-      char count[4];
-      binary::put_u32(count, static_cast<std::size_t>(header_count_));
-      head_.append(count, 4);
-    }
+    if (options_.to == Target::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count_));
   }
 
   void write_head() {

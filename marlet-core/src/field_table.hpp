@@ -18,7 +18,6 @@
 #include "key_hash.hpp"
 #include "memory.hpp"
 #include "record.hpp"
-#include "text.hpp"
 
 namespace marlet_core {
 

@@ -94,9 +94,8 @@ void write_json(const List& records, Buffer& out) {
   out.push_back('[');
   bool first = true;
   for (const auto& record : records) {
-    if (!first) out.push_back(',');
+    writers::write_json_record(record, out, !first);
     first = false;
-    writers::write_json_record(record, out);
   }
   out.push_back(']');
 }

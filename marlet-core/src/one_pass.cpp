@@ -47,7 +47,6 @@ class RecordSink {
   BasicFieldTable<KeyHash> table_;
 };
 
-
 // An output block for a result about `expected` bytes long.  Sizing it from
 // the input saves the copies of growing from a few bytes; pages are only
 // touched as they are written, and the exports trim the block at the end.
@@ -96,8 +95,7 @@ class JsonOut {
 
   template <class Table>
   void record(Table& table) {
-    if (out_.size() != 1) out_.push_back(',');
-    writers::write_json_record<Scan>(table, out_, readable_);
+    writers::write_json_record<Scan>(table, out_, out_.size() != 1, readable_);
   }
 
   Buffer finish() {

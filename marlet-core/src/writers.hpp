@@ -178,11 +178,12 @@ inline const char* readable_end(std::string_view s, const char* readable) noexce
   return readable != nullptr ? readable : s.data() + s.size();
 }
 
-// The record's JSON object; the caller writes the array's brackets and the
-// commas between records.  `Scan` is the vector code of the escape loop.
+// The record's JSON object, after a comma when `comma`; the caller writes
+// the array's brackets.  `Scan` is the vector code of the escape loop.
 template <class Scan = PortableScan, class Fields, class Out>
-void write_json_record(const Fields& fields, Out& out, const char* readable = nullptr) {
-  char* d = out.prepare(2 + kSlack);
+void write_json_record(const Fields& fields, Out& out, bool comma = false, const char* readable = nullptr) {
+  char* d = out.prepare(3 + kSlack);
+  if (comma) *d++ = ',';
   *d++ = '{';
   bool first = true;
   for_each_field(fields, [&](std::string_view key, std::string_view value) {

@@ -19,6 +19,7 @@
 #include "py_str.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
+#include "binary_format.hpp"
 #include "writers.hpp"
 
 namespace marlet_ext {
@@ -296,8 +297,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         count = PyLong_AsSize_t(args[4]);
         if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyError{};
       }
-      marlet_core::binary::put_u32(out.prepare(4), count);
-      out.commit(4);
+      marlet_core::binary::append_u32(out, count);
     } else if (form == Form::json) {
       out.push_back('[');
     }
@@ -324,10 +324,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       switch (form) {
         case Form::marlc: writers::write_marlc_record(fields, out); break;
         case Form::marl: writers::write_marl_record(fields, out); break;
-        case Form::json:
-          if (index != 0) out.push_back(',');
-          writers::write_json_record(fields, out);
-          break;
+        case Form::json: writers::write_json_record(fields, out, index != 0); break;
         case Form::binary:
           if (!writers::write_binary_record(fields, out)) {
             PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
