@@ -88,16 +88,22 @@ struct CAllocator {
 // An owned key or value: exactly the bytes of the text it was copied from.
 using OwnedString = std::basic_string<char, std::char_traits<char>, CAllocator<char>>;
 
+// Output blocks: sized from their input up front, so growth is the
+// exception, and growing by half again keeps the address space of huge
+// outputs near their size.
 struct AbortWhenExhausted {
   static void* resize(void* block, std::size_t bytes) { return checked_realloc(block, bytes); }
+  static std::size_t step(std::size_t capacity) noexcept { return capacity + capacity / 2; }
 };
 
+// Column blocks: grown by appends from empty, so they double (from 64).
 struct ThrowWhenExhausted {
   static void* resize(void* block, std::size_t bytes) {
     void* p = std::realloc(block, bytes == 0 ? 1 : bytes);
     if (p == nullptr) throw std::bad_alloc();
     return p;
   }
+  static std::size_t step(std::size_t capacity) noexcept { return capacity < 32 ? 64 : 2 * capacity; }
 };
 
 // A growable byte block from the C heap that can be handed over whole.
@@ -215,13 +221,11 @@ class BasicBuffer {
   }
 
  private:
-  // Grows by half again (at least to what is needed): output buffers are
-  // sized from their input up front, so growth is the exception, and a
-  // smaller step keeps the address space of huge outputs near their size.
+  // Grows by the heap's step, at least to what is needed.
   void grow(std::size_t extra) {
     if (extra > std::numeric_limits<std::size_t>::max() - size_) throw std::length_error("buffer size overflow");
     std::size_t needed = size_ + extra;
-    std::size_t step = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : capacity_ + capacity_ / 2;
+    std::size_t step = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : Heap::step(capacity_);
     reserve(needed > step ? needed : step);
   }
 
