@@ -31,79 +31,9 @@
 
 namespace marlet_core::columns {
 
-// A growable malloc'd block that can be given up whole.
-class Block {
- public:
-  Block() noexcept = default;
-  Block(Block&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  Block& operator=(Block&& other) noexcept {
-    if (this != &other) {
-      std::free(data_);
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-      capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-  }
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-  ~Block() { std::free(data_); }
-
-  // A block of `n` zero bytes (never a null pointer, even when n is 0).
-  static Block zeros(std::size_t n) {
-    Block b;
-    b.data_ = static_cast<char*>(std::calloc(n == 0 ? 1 : n, 1));
-    if (b.data_ == nullptr) throw std::bad_alloc();
-    b.size_ = b.capacity_ = n;
-    return b;
-  }
-
-  char* data() noexcept { return data_; }
-  const char* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-
-  // Room for `n` more bytes; returns where they go.
-  char* extend(std::size_t n) {
-    if (capacity_ - size_ < n) grow(n);
-    char* at = data_ + size_;
-    size_ += n;
-    return at;
-  }
-  void reserve(std::size_t n) {
-    if (n > capacity_) grow(n - size_);
-  }
-  void append(std::string_view s) {
-    if (!s.empty()) std::memcpy(extend(s.size()), s.data(), s.size());
-  }
-  void resize(std::size_t n) {
-    if (n > size_) extend(n - size_);
-    size_ = n;
-  }
-  // A non-null pointer even for an empty block, as Arrow consumers expect.
-  const char* ensure_data() {
-    if (data_ == nullptr) grow(1);
-    return data_;
-  }
-
- private:
-  void grow(std::size_t extra) {
-    if (extra > std::numeric_limits<std::size_t>::max() / 2 - size_) throw std::bad_alloc();
-    std::size_t want = capacity_ * 2;
-    if (want < size_ + extra) want = size_ + extra;
-    if (want < 64) want = 64;
-    void* p = std::realloc(data_, want);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = want;
-  }
-
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
+// A growable malloc'd block that can be given up whole; exhausted memory
+// throws std::bad_alloc, which the module raises as MemoryError.
+using Block = BasicBuffer<ThrowWhenExhausted>;
 
 // One finished column of a batch: `rows` values, offsets[rows + 1] into
 // `values`; `validity` is empty when no value is null.

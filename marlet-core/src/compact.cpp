@@ -1,11 +1,11 @@
 #include "compact.hpp"
 
 #include "cpu.hpp"
-
+#include "field_table.hpp"
 #include "json_reader.hpp"
 #include "marl_reader.hpp"
-#include "record_writer.hpp"
 #include "text.hpp"
+#include "writers.hpp"
 
 namespace marlet_core::compact {
 
@@ -39,18 +39,13 @@ class CompactSink {
   void field(std::string_view key, std::string_view value) { table_.add(key, value); }
   void end_record() {
     table_.finish();
-    table_.for_each([&](std::string_view key, std::string_view value) { write_field(key, value); });
-    out_.push_back('\n');
+    writers::write_marlc_record(table_, out_);
     table_.clear();
     arena_.reset();
   }
   Buffer take() { return std::move(out_); }
 
  private:
-  void write_field(std::string_view key, std::string_view value) {
-    append_field(out_, key, value);
-  }
-
   Buffer out_;
   StringArena arena_;
   BasicFieldTable<KeyHash> table_;
@@ -66,21 +61,20 @@ std::optional<Buffer> json_to_compact(std::string_view json) {
   return sink.take();
 }
 
-#if defined(__x86_64__)
 // The AVX2 build hashes each object's keys four at a time.
-__attribute__((target("avx2"), flatten)) std::optional<Buffer> json_to_compact_avx2(std::string_view json) {
-  return json_to_compact<Avx2KeyHash>(json);
-}
+struct JsonToCompact {
+  static std::optional<Buffer> portable(std::string_view json) { return json_to_compact<ScalarKeyHash>(json); }
+#if defined(__x86_64__)
+  __attribute__((target("avx2"), flatten)) static std::optional<Buffer> avx2(std::string_view json) {
+    return json_to_compact<Avx2KeyHash>(json);
+  }
 #endif
+};
 
 }  // namespace
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json, Isa isa) {
-#if defined(__x86_64__)
-  if (isa == Isa::avx2) return json_to_compact_avx2(json);
-#endif
-  (void)isa;
-  return json_to_compact<ScalarKeyHash>(json);
+  return run<JsonToCompact>(isa, json);
 }
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {

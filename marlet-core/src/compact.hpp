@@ -1,10 +1,10 @@
 // The .marlc compact format: reader and writer.
 //
-// As written, a field is `key:value` and a line feed, and every record ends
-// with one more line feed.  The writer escapes nothing, so a record reads
-// back unchanged exactly when it is non-empty and no key is empty, holds a
-// colon or a line feed, and no key or value holds a line feed or starts or
-// ends with whitespace.
+// As written (writers.hpp), a field is `key:value` and a line feed, and
+// every record ends with one more line feed.  The writer escapes nothing, so
+// a record reads back unchanged exactly when it is non-empty and no key is
+// empty, holds a colon or a line feed, and no key or value holds a line feed
+// or starts or ends with whitespace.
 #pragma once
 
 #include <optional>
@@ -13,6 +13,7 @@
 #include "json.hpp"
 #include "memory.hpp"
 #include "record.hpp"
+#include "writers.hpp"
 
 namespace marlet_core::compact {
 
@@ -24,18 +25,6 @@ RecordList parse_marl_compact(std::string_view text);
 Buffer parse_marl_compact_to_json(std::string_view text);
 Buffer parse_marl_compact_to_json(std::string_view text, Isa isa);
 
-// Appends one field as written: `key:value` and a line feed.
-inline void append_field(Buffer& out, std::string_view key, std::string_view value) {
-  const std::size_t n = key.size() + value.size() + 2;
-  char* dst = out.prepare(n);
-  copy_bytes(dst, key.data(), key.size());
-  dst += key.size();
-  *dst++ = ':';
-  copy_bytes(dst, value.data(), value.size());
-  dst[value.size()] = '\n';
-  out.commit(n);
-}
-
 // Writes records as .marlc text, fields in each Record's own order.
 Buffer write_marl_compact(const RecordList& records);
 
@@ -43,12 +32,7 @@ Buffer write_marl_compact(const RecordList& records);
 template <class List>
 Buffer write_compact_records(const List& records) {
   Buffer out;
-  for (const auto& record : records) {
-    record.for_each([&](std::string_view key, std::string_view value) {
-      append_field(out, key, value);
-    });
-    out.push_back('\n');
-  }
+  for (const auto& record : records) writers::write_marlc_record(record, out);
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include "memory.hpp"
 #include "ordered_fields.hpp"
 #include "utf8.hpp"
+#include "binary_format.hpp"
 #include "writers.hpp"
 
 namespace marlet_core::stream {
@@ -48,10 +49,7 @@ class WriteSink {
       opening_loss_ = loss(fields, true);
     }
     switch (target_) {
-      case Format::json:
-        out_.push_back(',');
-        writers::write_json_record(fields, out_);
-        break;
+      case Format::json: writers::write_json_record(fields, out_, true); break;
       case Format::marlc: writers::write_marlc_record(fields, out_); break;
       case Format::marl: writers::write_marl_record(fields, out_); break;
       case Format::binary:
@@ -169,11 +167,7 @@ class Converter {
   // ill-formed in the first round leaves nothing written at all.
   void open() {
     if (options_.to == Format::json) head_.push_back('[');
-    if (options_.to == Format::binary) {
-      char count[4];
-      ffi::detail::put_u32(count, static_cast<std::size_t>(header_count_));
-      head_.append(count, 4);
-    }
+    if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count_));
   }
 
   void write_head() {
@@ -362,7 +356,7 @@ class Converter {
 };
 
 void check_count(std::uint64_t count) {
-  if (!ffi::detail::fits_u32(count))
+  if (!binary::fits_u32(count))
     throw ConvertError(std::to_string(count) + " records: the binary encoding counts at most 4294967295");
 }
 
@@ -391,7 +385,7 @@ std::uint64_t convert(Source& source, Destination& destination, const ConvertOpt
     return written;
   }
   char count[4];
-  ffi::detail::put_u32(count, static_cast<std::size_t>(written));
+  binary::put_u32(count, static_cast<std::size_t>(written));
   destination.patch(0, std::string_view(count, 4));
   return written;
 }

@@ -29,7 +29,7 @@ const unsigned char* find_special(const unsigned char* p, const unsigned char* e
     p += 16;
   }
 #endif
-  while (p != end && kEscape.code[*p] == 0) ++p;
+  while (p != end && writers::kEscape.code[*p] == 0) ++p;
   return p;
 }
 

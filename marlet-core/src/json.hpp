@@ -1,9 +1,7 @@
 // The JSON form of record lists: a compact writer and a strict reader.
 //
 // The form is an array of objects whose member values are strings, written
-// with no whitespace.  The writer escapes the double quote, the backslash
-// and every character below U+0020 and copies everything else unchanged, so
-// its output never holds a byte below 0x20 and is safe as a C string.
+// with no whitespace; writers.hpp states the bytes of each object.
 #pragma once
 
 #include <cstddef>
@@ -17,126 +15,14 @@
 #include "memory.hpp"
 #include "record.hpp"
 #include "utf8.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "writers.hpp"
 
 namespace marlet_core {
 
 namespace json_detail {
-// For each byte: 0 when it is copied as is, otherwise the character that
-// follows the backslash ('u' for the \u00XX form).
-struct EscapeTable {
-  char code[256] = {};
-  constexpr EscapeTable() {
-    for (int c = 0; c < 0x20; ++c) code[c] = 'u';
-    const auto set = [this](unsigned char c, char escape) { code[c] = escape; };
-    set('\b', 'b');
-    set('\t', 't');
-    set('\n', 'n');
-    set('\f', 'f');
-    set('\r', 'r');
-    set('"', '"');
-    set('\\', '\\');
-  }
-};
-inline constexpr EscapeTable kEscape{};
-
 // The first byte in [p, end) that the JSON form escapes ('"', '\\' or a
 // byte below 0x20), or end.
 const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept;
-
-// Room a writer keeps beyond what it must still write, so that the
-// escaping loop can store whole vectors and let later bytes overwrite
-// what lies past the string.
-inline constexpr std::size_t kSlack = 64;
-
-// Copies kWidth bytes from `p` to `d` and returns the mask of those bytes
-// that need an escape.  This one is portable: SSE2, which every x86-64 CPU
-// has, or plain bytes elsewhere.  The writers' AVX2 scan has the same shape.
-struct PortableScan {
-  static constexpr std::size_t kWidth = 16;
-  static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
-#if defined(__SSE2__)
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
-    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
-    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
-    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(ctrl, _mm_or_si128(quote, backslash))));
-#else
-    std::uint32_t m = 0;
-    for (std::size_t i = 0; i < kWidth; ++i) {
-      d[i] = static_cast<char>(p[i]);
-      m |= std::uint32_t{kEscape.code[p[i]] != 0} << i;
-    }
-    return m;
-#endif
-  }
-};
-
-// Writes the escape of the byte `c` at `d` (at most 6 bytes).
-inline char* write_escape(unsigned char c, char* d) noexcept {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const char code = kEscape.code[c];
-  d[0] = '\\';
-  d[1] = code;
-  if (code != 'u') return d + 2;
-  d[2] = '0';
-  d[3] = '0';
-  d[4] = kHex[c >> 4];
-  d[5] = kHex[c & 0xf];
-  return d + 6;
-}
-
-// Writes `s` escaped at `d` and returns the end of what it wrote.
-//
-// On entry out.room(d) >= s.size() + after + kSlack, where `after` counts
-// the bytes the caller writes next; that stays true to the end: plain runs
-// keep it, and before an escape (which widens one byte to up to six) the
-// block grows if it must.  So memory follows what is written, not a worst
-// case.  Whole vectors are loaded while they end at or before `readable`
-// (the end of the text `s` lies in, so no byte outside the caller's input
-// is read); a last piece nearer than that is copied into a zeroed vector
-// first.
-template <class Scan>
-inline char* escape_to(std::string_view s, const char* readable, char* d, Buffer& out, std::size_t after) {
-  constexpr std::size_t kWidth = Scan::kWidth;
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size();
-  while (n != 0) {
-    std::uint32_t m;
-    std::size_t take = kWidth;
-    if (static_cast<std::size_t>(readable - reinterpret_cast<const char*>(p)) >= kWidth) {
-      m = Scan::copy_mask(p, d);
-    } else {
-      alignas(32) unsigned char piece[kWidth] = {};
-      std::memcpy(piece, p, n < kWidth ? n : kWidth);
-      m = Scan::copy_mask(piece, d);
-    }
-    if (n < kWidth) {
-      take = n;
-      m &= (std::uint32_t{1} << n) - 1;
-    }
-    if (m == 0) {
-      p += take;
-      d += take;
-      n -= take;
-      continue;
-    }
-    const std::size_t k = static_cast<std::size_t>(__builtin_ctz(m));
-    p += k;
-    d += k;
-    n -= k;
-    // The escape takes up to 6 bytes for 1: keep the invariant for the rest.
-    if (out.room(d) < n + 5 + after + kSlack) d = out.room_after(d, n + 5 + after + kSlack);
-    d = write_escape(*p++, d);
-    --n;
-  }
-  return d;
-}
 
 // Reads four hex digits at p into cp, stepping p past each digit it looks
 // at.  False when fewer than four remain (p unmoved) or one is not a digit.
@@ -203,41 +89,21 @@ JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& 
 }
 }  // namespace json_detail
 
-// Appends `s` as a JSON string (quotes included).  Runs of bytes that need
-// no escape are copied in one piece; the buffer grows with what is written.
-inline void write_json_string(std::string_view s, Buffer& out) {
-  char* d = out.prepare(s.size() + 2 + json_detail::kSlack);
-  *d++ = '"';
-  d = json_detail::escape_to<json_detail::PortableScan>(s, s.data() + s.size(), d, out, 1);
-  *d++ = '"';
-  out.end_at(d);
-}
-
 // Appends the JSON form of a record list (owned or borrowed) to `out`.
 template <class List>
 void write_json(const List& records, Buffer& out) {
   out.push_back('[');
-  bool first_record = true;
+  bool first = true;
   for (const auto& record : records) {
-    if (!first_record) out.push_back(',');
-    first_record = false;
-    out.push_back('{');
-    bool first_field = true;
-    record.for_each([&](std::string_view key, std::string_view value) {
-      if (!first_field) out.push_back(',');
-      first_field = false;
-      write_json_string(key, out);
-      out.push_back(':');
-      write_json_string(value, out);
-    });
-    out.push_back('}');
+    writers::write_json_record(record, out, !first);
+    first = false;
   }
   out.push_back(']');
 }
 
 // Reads a .marl document (valid UTF-8) and returns the JSON form of its
 // records.  No key or value is copied on the way: each record is written
-// from views into `text` as soon as it closes (record_writer.hpp).
+// from views into `text` as soon as it closes (one_pass.cpp).
 Buffer parse_marl_to_json(std::string_view text);
 // The same with the vector code chosen by the caller (tests run both).
 Buffer parse_marl_to_json(std::string_view text, Isa isa);

@@ -1,11 +1,17 @@
-// C-heap memory for everything the core allocates.
+// C-heap memory for the core, and what happens when the heap refuses.
 //
 // Results handed to C callers must come from malloc so that the exports can
 // append a terminator and trim the very block the core built, and so that
-// marlet_free_string / marlet_free_buffer can release them with free().  The
-// same allocator backs every container of the core: an allocation that fails
-// writes one line naming the bytes requested and aborts, which is how the
-// library treats exhausted memory on every front end.
+// marlet_free_string / marlet_free_buffer can release them with free().
+//
+// Two policies for exhausted memory (errors.hpp says which path has which):
+//   AbortWhenExhausted   checked_malloc/checked_realloc: one line naming the
+//                        bytes requested, then abort().  CAllocator (every
+//                        container of the core) and Buffer use it.
+//   ThrowWhenExhausted   std::bad_alloc, which the caller reports as it
+//                        chooses; the Arrow columns use it (columns::Block).
+// The package's writers (writers.hpp) write into a bytes object of their
+// own instead (src/ext), so their failures raise MemoryError.
 #pragma once
 
 #include <cstddef>
@@ -82,20 +88,39 @@ struct CAllocator {
 // An owned key or value: exactly the bytes of the text it was copied from.
 using OwnedString = std::basic_string<char, std::char_traits<char>, CAllocator<char>>;
 
+// Output blocks: sized from their input up front, so growth is the
+// exception, and growing by half again keeps the address space of huge
+// outputs near their size.
+struct AbortWhenExhausted {
+  static void* resize(void* block, std::size_t bytes) { return checked_realloc(block, bytes); }
+  static std::size_t step(std::size_t capacity) noexcept { return capacity + capacity / 2; }
+};
+
+// Column blocks: grown by appends from empty, so they double (from 64).
+struct ThrowWhenExhausted {
+  static void* resize(void* block, std::size_t bytes) {
+    void* p = std::realloc(block, bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  static std::size_t step(std::size_t capacity) noexcept { return capacity < 32 ? 64 : 2 * capacity; }
+};
+
 // A growable byte block from the C heap that can be handed over whole.
 //
 // The JSON and compact writers and the binary encoder build their output
 // here; the C exports then append a terminator (or trim) in place and give
 // the block itself to the caller, so no result is ever copied a second time.
-class Buffer {
+template <class Heap>
+class BasicBuffer {
  public:
-  Buffer() noexcept = default;
-  explicit Buffer(std::size_t capacity) { reserve(capacity); }
-  Buffer(Buffer&& other) noexcept
+  BasicBuffer() noexcept = default;
+  explicit BasicBuffer(std::size_t capacity) { reserve(capacity); }
+  BasicBuffer(BasicBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  Buffer& operator=(Buffer&& other) noexcept {
+  BasicBuffer& operator=(BasicBuffer&& other) noexcept {
     if (this != &other) {
       std::free(data_);
       data_ = std::exchange(other.data_, nullptr);
@@ -104,9 +129,17 @@ class Buffer {
     }
     return *this;
   }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  BasicBuffer(const BasicBuffer&) = delete;
+  BasicBuffer& operator=(const BasicBuffer&) = delete;
+  ~BasicBuffer() { std::free(data_); }
+
+  // A block of `n` zero bytes (never a null pointer, even when n is 0).
+  static BasicBuffer zeros(std::size_t n) {
+    BasicBuffer b(n == 0 ? 1 : n);
+    std::memset(b.data_, 0, n);
+    b.size_ = n;
+    return b;
+  }
 
   const char* data() const noexcept { return data_; }
   char* data() noexcept { return data_; }
@@ -118,8 +151,18 @@ class Buffer {
 
   void reserve(std::size_t capacity) {
     if (capacity <= capacity_) return;
-    data_ = static_cast<char*>(checked_realloc(data_, capacity));
+    data_ = static_cast<char*>(Heap::resize(data_, capacity));
     capacity_ = capacity;
+  }
+  // Sets the size, growing (with unset bytes) or shrinking the content.
+  void resize(std::size_t n) {
+    if (n > size_) prepare(n - size_);
+    size_ = n;
+  }
+  // A non-null pointer even for an empty block, as Arrow consumers expect.
+  const char* ensure_data() {
+    if (data_ == nullptr) reserve(1);
+    return data_;
   }
 
   void append(const char* bytes, std::size_t n) {
@@ -142,6 +185,12 @@ class Buffer {
     return data_ + size_;
   }
   void commit(std::size_t n) noexcept { size_ += n; }
+  // prepare(n) and commit(n) at once: the caller fills the n bytes.
+  char* extend(std::size_t n) {
+    char* at = prepare(n);
+    size_ += n;
+    return at;
+  }
 
   // For writers that keep their own write pointer `d` (somewhere between
   // data() + size() and the end of the block): end_at(d) makes everything
@@ -165,20 +214,18 @@ class Buffer {
   // Shrinks the block to exactly size() bytes (at least one byte is kept
   // by the allocator) and gives it up.  The caller frees it with free().
   char* release_trimmed() {
-    char* block = static_cast<char*>(checked_realloc(data_, size_));
+    char* block = static_cast<char*>(Heap::resize(data_, size_));
     data_ = nullptr;
     size_ = capacity_ = 0;
     return block;
   }
 
  private:
-  // Grows by half again (at least to what is needed): output buffers are
-  // sized from their input up front, so growth is the exception, and a
-  // smaller step keeps the address space of huge outputs near their size.
+  // Grows by the heap's step, at least to what is needed.
   void grow(std::size_t extra) {
     if (extra > std::numeric_limits<std::size_t>::max() - size_) throw std::length_error("buffer size overflow");
     std::size_t needed = size_ + extra;
-    std::size_t step = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : capacity_ + capacity_ / 2;
+    std::size_t step = capacity_ > std::numeric_limits<std::size_t>::max() / 2 ? needed : Heap::step(capacity_);
     reserve(needed > step ? needed : step);
   }
 
@@ -186,5 +233,7 @@ class Buffer {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
+
+using Buffer = BasicBuffer<AbortWhenExhausted>;
 
 }  // namespace marlet_core

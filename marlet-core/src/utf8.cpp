@@ -181,15 +181,18 @@ __attribute__((target("avx2"))) bool valid(const char* data, std::size_t size) n
 }  // namespace avx2
 #endif
 
+struct Validate {
+  static constexpr auto portable = &valid_portable;
+#if defined(__x86_64__)
+  static constexpr auto avx2 = &avx2::valid;
+#endif
+};
+
 }  // namespace
 
 bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept {
   if (size == 0) return true;
-#if defined(__x86_64__)
-  if (isa == Isa::avx2) return avx2::valid(data, size);
-#endif
-  (void)isa;
-  return valid_portable(data, size);
+  return run<Validate>(isa, data, size);
 }
 
 bool is_valid_utf8(const char* data, std::size_t size) noexcept { return is_valid_utf8(data, size, best_isa()); }

@@ -1,13 +1,19 @@
-// Per-record writers for every output form, and the checks that say which
-// records a text form cannot carry.
+// Each format's bytes, stated once.  Every writer calls these: the JSON
+// form's write_json, .marlc's write_marl_compact, the binary encode_binary,
+// the one-pass paths behind the C exports (one_pass.cpp), and the streaming
+// and package writers.  Also the checks that say which records a text form
+// cannot carry.
 //
-// Each writer appends one record, given as its fields in the order they are
-// to be written, to an output that offers the growth interface of Buffer:
+// Each writer appends one record to an output that offers the interface of
+// Buffer:
 //   char* prepare(n)   room for n more bytes;  commit(n)  counts them;
 //   append(view)       push_back(byte)
+//   room(d), room_after(d, n), end_at(d)  for a write pointer d of its own
 // Buffer is the usual output; the Python package passes its own output
 // type, whose allocation failures become MemoryError instead of an abort.
-// The writers never reserve more than the bytes they are about to write.
+// A record is anything with size() and either for_each(f(key, value)) (a
+// Record, the field table) or a range of text::Field, in the order its
+// fields are written.
 //
 // The forms, per record:
 //   .marlc   "key:value\n" per field, then one more "\n";
@@ -15,135 +21,278 @@
 //            unindented, "key: value\n" (so every line but the last is a
 //            continuation and the last one closes the record); an empty
 //            value is written "key:" with nothing after the colon;
-//   JSON     the record's object, {"key":"value",...}, as the JSON form
-//            writes it (same escapes, no whitespace);
+//   JSON     the record's object, {"key":"value",...}, no whitespace; the
+//            double quote, the backslash and every byte below 0x20 are
+//            escaped, everything else is copied unchanged, so the output
+//            never holds a byte below 0x20 and is safe as a C string;
 //   binary   the field count, then per field the key's length, the key, the
-//            value's length and the value, lengths as 32-bit little-endian.
+//            value's length and the value (binary_format.hpp).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
 
-#include "ffi.hpp"
-#include "json.hpp"
+#include "binary_format.hpp"
 #include "memory.hpp"
 #include "text.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace marlet_core::writers {
 
 using text::Field;
 
+// Calls f(key, value) for each field of a record, in order.
+template <class Fields, class F>
+void for_each_field(const Fields& fields, F&& f) {
+  if constexpr (requires { fields.for_each(f); }) {
+    fields.for_each(f);
+  } else {
+    for (const Field& field : fields) f(field.key, field.value);
+  }
+}
+
+// Room a writer keeps beyond what it must still write, so that copying
+// loops can store whole vectors and let later bytes overwrite what lies
+// past the string.
+inline constexpr std::size_t kSlack = 64;
+
+// ---------------------------------------------------------------------------
+// JSON
+
+// For each byte: 0 when it is copied as is, otherwise the character that
+// follows the backslash ('u' for the \u00XX form).
+struct EscapeTable {
+  char code[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 0x20; ++c) code[c] = 'u';
+    const auto set = [this](unsigned char c, char escape) { code[c] = escape; };
+    set('\b', 'b');
+    set('\t', 't');
+    set('\n', 'n');
+    set('\f', 'f');
+    set('\r', 'r');
+    set('"', '"');
+    set('\\', '\\');
+  }
+};
+inline constexpr EscapeTable kEscape{};
+
+// Copies kWidth bytes from `p` to `d` and returns the mask of those bytes
+// that need an escape.  This one is portable: SSE2, which every x86-64 CPU
+// has, or plain bytes elsewhere.  The AVX2 scan of one_pass.cpp has the
+// same shape.
+struct PortableScan {
+  static constexpr std::size_t kWidth = 16;
+  static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
+    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(ctrl, _mm_or_si128(quote, backslash))));
+#else
+    std::uint32_t m = 0;
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      d[i] = static_cast<char>(p[i]);
+      m |= std::uint32_t{kEscape.code[p[i]] != 0} << i;
+    }
+    return m;
+#endif
+  }
+};
+
+// Writes the escape of the byte `c` at `d` (at most 6 bytes).
+inline char* write_escape(unsigned char c, char* d) noexcept {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char code = kEscape.code[c];
+  d[0] = '\\';
+  d[1] = code;
+  if (code != 'u') return d + 2;
+  d[2] = '0';
+  d[3] = '0';
+  d[4] = kHex[c >> 4];
+  d[5] = kHex[c & 0xf];
+  return d + 6;
+}
+
+// Writes `s` escaped at `d` and returns the end of what it wrote.
+//
+// On entry out.room(d) >= s.size() + after + kSlack, where `after` counts
+// the bytes the caller writes next; that stays true to the end: plain runs
+// keep it, and before an escape (which widens one byte to up to six) the
+// block grows if it must.  So memory follows what is written, not a worst
+// case.  Whole vectors are loaded while they end at or before `readable`
+// (the end of the text `s` lies in, so no byte outside the caller's input
+// is read); a last piece nearer than that is copied into a zeroed vector
+// first.
+template <class Scan, class Out>
+inline char* escape_to(std::string_view s, const char* readable, char* d, Out& out, std::size_t after) {
+  constexpr std::size_t kWidth = Scan::kWidth;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size();
+  while (n != 0) {
+    std::uint32_t m;
+    std::size_t take = kWidth;
+    if (static_cast<std::size_t>(readable - reinterpret_cast<const char*>(p)) >= kWidth) {
+      m = Scan::copy_mask(p, d);
+    } else {
+      alignas(32) unsigned char piece[kWidth] = {};
+      std::memcpy(piece, p, n < kWidth ? n : kWidth);
+      m = Scan::copy_mask(piece, d);
+    }
+    if (n < kWidth) {
+      take = n;
+      m &= (std::uint32_t{1} << n) - 1;
+    }
+    if (m == 0) {
+      p += take;
+      d += take;
+      n -= take;
+      continue;
+    }
+    const std::size_t k = static_cast<std::size_t>(__builtin_ctz(m));
+    p += k;
+    d += k;
+    n -= k;
+    // The escape takes up to 6 bytes for 1: keep the invariant for the rest.
+    if (out.room(d) < n + 5 + after + kSlack) d = out.room_after(d, n + 5 + after + kSlack);
+    d = write_escape(*p++, d);
+    --n;
+  }
+  return d;
+}
+
+// The end of the text `s` lies in, as far as a writer may read: `readable`
+// when the caller knows it (the one-pass paths pass the end of their
+// input), else the string's own end.
+inline const char* readable_end(std::string_view s, const char* readable) noexcept {
+  return readable != nullptr ? readable : s.data() + s.size();
+}
+
+// The record's JSON object, after a comma when `comma`; the caller writes
+// the array's brackets.  `Scan` is the vector code of the escape loop.
+template <class Scan = PortableScan, class Fields, class Out>
+void write_json_record(const Fields& fields, Out& out, bool comma = false, const char* readable = nullptr) {
+  char* d = out.prepare(3 + kSlack);
+  if (comma) *d++ = ',';
+  *d++ = '{';
+  bool first = true;
+  for_each_field(fields, [&](std::string_view key, std::string_view value) {
+    // `,"key":"value"`: 6 bytes besides the two strings.
+    const std::size_t need = key.size() + value.size() + 6 + kSlack;
+    if (out.room(d) < need) d = out.room_after(d, need);
+    if (!first) *d++ = ',';
+    first = false;
+    *d++ = '"';
+    d = escape_to<Scan>(key, readable_end(key, readable), d, out, value.size() + 4);
+    d[0] = '"';
+    d[1] = ':';
+    d[2] = '"';
+    d = escape_to<Scan>(value, readable_end(value, readable), d + 3, out, 1);
+    *d++ = '"';
+  });
+  *d++ = '}';
+  out.end_at(d);
+}
+
+// ---------------------------------------------------------------------------
+// Text forms
+
 // .marlc: fields as key:value lines, then the blank line that ends the
 // record.  Nothing is escaped or checked.
-template <class Out>
-void write_marlc_record(std::span<const Field> fields, Out& out) {
-  for (const Field& f : fields) {
-    const std::size_t n = f.key.size() + f.value.size() + 2;
+template <class Fields, class Out>
+void write_marlc_record(const Fields& fields, Out& out) {
+  for_each_field(fields, [&](std::string_view key, std::string_view value) {
+    const std::size_t n = key.size() + value.size() + 2;
     char* d = out.prepare(n);
-    copy_bytes(d, f.key.data(), f.key.size());
-    d += f.key.size();
+    copy_bytes(d, key.data(), key.size());
+    d += key.size();
     *d++ = ':';
-    copy_bytes(d, f.value.data(), f.value.size());
-    d[f.value.size()] = '\n';
+    copy_bytes(d, value.data(), value.size());
+    d[value.size()] = '\n';
     out.commit(n);
-  }
+  });
   out.push_back('\n');
 }
 
 // .marl: every field but the last on an indented line, the last on an
 // unindented one.  An empty record writes nothing at all.
-template <class Out>
-void write_marl_record(std::span<const Field> fields, Out& out) {
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const Field& f = fields[i];
-    const bool last = i + 1 == fields.size();
+template <class Fields, class Out>
+void write_marl_record(const Fields& fields, Out& out) {
+  std::size_t left = fields.size();
+  for_each_field(fields, [&](std::string_view key, std::string_view value) {
+    const bool last = --left == 0;
     const std::size_t indent = last ? 0 : 2;
-    const std::size_t gap = f.value.empty() ? 0 : 1;
-    const std::size_t n = indent + f.key.size() + 1 + gap + f.value.size() + 1;
+    const std::size_t gap = value.empty() ? 0 : 1;
+    const std::size_t n = indent + key.size() + 1 + gap + value.size() + 1;
     char* d = out.prepare(n);
     if (!last) {
       *d++ = ' ';
       *d++ = ' ';
     }
-    copy_bytes(d, f.key.data(), f.key.size());
-    d += f.key.size();
+    copy_bytes(d, key.data(), key.size());
+    d += key.size();
     *d++ = ':';
     if (gap != 0) *d++ = ' ';
-    copy_bytes(d, f.value.data(), f.value.size());
-    d[f.value.size()] = '\n';
+    copy_bytes(d, value.data(), value.size());
+    d[value.size()] = '\n';
     out.commit(n);
-  }
+  });
 }
 
-// A JSON string, quotes included, with the JSON form's escapes.  Runs
-// without special bytes are copied whole; each escape takes at most 6
-// bytes, so room is asked for per run, never for a multiple of the string.
-template <class Out>
-void write_json_text(std::string_view s, Out& out) {
-  out.push_back('"');
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  for (;;) {
-    const unsigned char* run = json_detail::find_special(p, end);
-    out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(run - p));
-    if (run == end) break;
-    char* d = out.prepare(6);
-    char* const start = d;
-    const unsigned char c = *run;
-    const char code = json_detail::kEscape.code[c];
-    *d++ = '\\';
-    *d++ = code;
-    if (code == 'u') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      *d++ = '0';
-      *d++ = '0';
-      *d++ = kHex[c >> 4];
-      *d++ = kHex[c & 0xf];
-    }
-    out.commit(static_cast<std::size_t>(d - start));
-    p = run + 1;
-  }
-  out.push_back('"');
-}
+// ---------------------------------------------------------------------------
+// Binary
 
-// The record's JSON object; the caller writes the array's brackets and the
-// commas between records.
-template <class Out>
-void write_json_record(std::span<const Field> fields, Out& out) {
-  out.push_back('{');
-  bool first = true;
-  for (const Field& f : fields) {
-    if (!first) out.push_back(',');
-    first = false;
-    write_json_text(f.key, out);
-    out.push_back(':');
-    write_json_text(f.value, out);
+// Copies `s` to d, which has kSlack bytes of room after it.  Where the text
+// `s` lies in is readable far enough, whole 32-byte pieces are copied, the
+// last one running past the string: the bytes written beyond it are
+// overwritten by what comes next or trimmed, and one unconditional copy
+// replaces a branch per size class for the short strings that make up most
+// records.
+inline char* put_bytes(char* d, std::string_view s, const char* readable) noexcept {
+  constexpr std::size_t kPiece = 32;
+  static_assert(kPiece <= kSlack);
+  const std::size_t n = s.size();
+  if (readable != nullptr && static_cast<std::size_t>(readable - s.data()) >= n + kPiece) {
+    for (std::size_t i = 0; i < n; i += kPiece) std::memcpy(d + i, s.data() + i, kPiece);
+  } else {
+    copy_bytes(d, s.data(), n);
   }
-  out.push_back('}');
+  return d + n;
 }
 
 // The record's block of the binary encoding (its field count and fields;
 // the record count at the head of the encoding is the caller's).  Returns
 // false, having written nothing, when a count or length does not fit in
-// 32 bits.
-template <class Out>
-[[nodiscard]] bool write_binary_record(std::span<const Field> fields, Out& out) {
-  if (!ffi::detail::fits_u32(fields.size())) return false;
-  for (const Field& f : fields)
-    if (!ffi::detail::fits_u32(f.key.size()) || !ffi::detail::fits_u32(f.value.size())) return false;
-  ffi::detail::put_u32(out.prepare(4), fields.size());
-  out.commit(4);
-  for (const Field& f : fields) {
-    const std::size_t n = 8 + f.key.size() + f.value.size();
-    char* d = ffi::detail::put_u32(out.prepare(n), f.key.size());
-    copy_bytes(d, f.key.data(), f.key.size());
-    d = ffi::detail::put_u32(d + f.key.size(), f.value.size());
-    copy_bytes(d, f.value.data(), f.value.size());
-    out.commit(n);
-  }
-  return true;
+// 32 bits.  No string that does not fit is ever read.
+template <class Fields, class Out>
+[[nodiscard]] bool write_binary_record(const Fields& fields, Out& out, const char* readable = nullptr) {
+  if (!binary::fits_u32(fields.size())) return false;
+  const std::size_t start = out.size();
+  bool fits = true;
+  char* d = binary::put_u32(out.prepare(4 + kSlack), fields.size());
+  for_each_field(fields, [&](std::string_view key, std::string_view value) {
+    if (!fits) return;
+    if (!binary::fits_u32(key.size()) || !binary::fits_u32(value.size())) {
+      fits = false;
+      return;
+    }
+    const std::size_t need = 8 + key.size() + value.size() + kSlack;
+    if (out.room(d) < need) d = out.room_after(d, need);
+    d = put_bytes(binary::put_u32(d, key.size()), key, readable);
+    d = put_bytes(binary::put_u32(d, value.size()), value, readable);
+  });
+  out.end_at(fits ? d : out.data() + start);
+  return fits;
 }
 
 // Why a record would not read back as written from a text form.

@@ -19,6 +19,7 @@
 #include "ordered_fields.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
+#include "binary_format.hpp"
 #include "writers.hpp"
 
 namespace marlet_ext {
@@ -55,6 +56,13 @@ class BytesOut {
     ++size_;
   }
   char* data() noexcept { return PyBytes_AS_STRING(bytes_.get()); }
+  // For writers that keep their own write pointer d (see Buffer).
+  void end_at(const char* d) noexcept { size_ = static_cast<std::size_t>(d - data()); }
+  std::size_t room(const char* d) noexcept { return capacity_ - static_cast<std::size_t>(d - data()); }
+  char* room_after(char* d, std::size_t n) {
+    end_at(d);
+    return prepare(n);
+  }
 
   // The bytes written so far, as a bytes object of exactly that size; the
   // output starts again empty.
@@ -278,8 +286,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         count = PyLong_AsSize_t(args[4]);
         if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
       }
-      marlet_core::ffi::detail::put_u32(out.prepare(4), count);
-      out.commit(4);
+      marlet_core::binary::append_u32(out, count);
     } else if (form == Format::json) {
       out.push_back('[');
     }
@@ -306,10 +313,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       switch (form) {
         case Format::marlc: writers::write_marlc_record(fields, out); break;
         case Format::marl: writers::write_marl_record(fields, out); break;
-        case Format::json:
-          if (index != 0) out.push_back(',');
-          writers::write_json_record(fields, out);
-          break;
+        case Format::json: writers::write_json_record(fields, out, index != 0); break;
         case Format::binary:
           if (!writers::write_binary_record(fields, out)) {
             PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
@@ -322,12 +326,12 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
     }
     if (form == Format::json) out.push_back(']');
-    if (form == Format::binary && !marlet_core::ffi::detail::fits_u32(index)) {
+    if (form == Format::binary && !marlet_core::binary::fits_u32(index)) {
       PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
       throw_fetched();
     }
     if (write == nullptr) {
-      if (form == Format::binary && args[4] == Py_None) marlet_core::ffi::detail::put_u32(out.data(), index);
+      if (form == Format::binary && args[4] == Py_None) marlet_core::binary::put_u32(out.data(), index);
       return out.take(0).release();
     }
     if (out.size() != 0) flush();

@@ -13,7 +13,7 @@
 #include "messages.hpp"
 #include "native.hpp"
 #include "record.hpp"
-#include "record_writer.hpp"
+#include "field_table.hpp"
 #include "str_text.hpp"
 #include "text.hpp"
 #include "utf8.hpp"

@@ -62,7 +62,7 @@ TEST(Writers, MatchTheOneShotWritersOnOneFieldRecords) {
     const auto list = marlet_test::make_list<marlet_core::RecordList>(records);
     Buffer json, marlc, binary;
     json.push_back('[');
-    marlet_core::ffi::detail::append_u32(binary, records.size());
+    marlet_core::binary::append_u32(binary, records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       const auto fields = fields_of(records[i]);
       if (i != 0) json.push_back(',');

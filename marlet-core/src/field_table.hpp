@@ -1,13 +1,11 @@
-// Writing records out as the reader closes them, without a list of tables.
+// One record as a hash map, in storage that every record reuses.
 //
-// The C exports never need the records after they are written, so instead
-// of building one hash table per record and a list of them, they build each
-// record in one table whose storage every record reuses (FieldTable), with
-// keys and values as views into the input.  The record is still its own
-// SipHash-1-3 keyed map, with a key pair drawn for it alone, the last of
+// Paths that never need a record after writing it (the one-pass exports,
+// the .marlc writer from JSON, the Python module's converter) build each
+// record in one table instead of a list of tables.  The record is still its
+// own SipHash-1-3 keyed map, with a key pair drawn for it alone, the last of
 // several equal keys wins, and its fields come out in that map's iteration
-// order.  When the record closes, an output policy writes it at once into
-// one output block sized from the input, and the table is cleared.
+// order.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +18,6 @@
 #include "key_hash.hpp"
 #include "memory.hpp"
 #include "record.hpp"
-#include "text.hpp"
 
 namespace marlet_core {
 
@@ -173,24 +170,5 @@ class BasicFieldTable {
 };
 
 using FieldTable = BasicFieldTable<ScalarKeyHash>;
-
-// The Sink of text::scan_marl / scan_compact that hands every closed,
-// non-empty record to an output policy (Out::record(table)).
-template <class Out, class KeyHash = ScalarKeyHash>
-class RecordSink {
- public:
-  explicit RecordSink(Out& out) noexcept : out_(out) {}
-  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void close() {
-    if (table_.empty()) return;
-    table_.finish();
-    out_.record(table_);
-    table_.clear();
-  }
-
- private:
-  Out& out_;
-  BasicFieldTable<KeyHash> table_;
-};
 
 }  // namespace marlet_core

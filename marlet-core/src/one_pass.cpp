@@ -1,11 +1,12 @@
-// The text-to-JSON and text-to-binary paths of the C exports.
+// The text-to-JSON and text-to-binary paths of the C exports, in one pass.
 //
-// Each runs the shared scanner with a RecordSink whose output policy writes
-// every record as it closes into one block sized from the input.  The whole
-// path is compiled twice: once for any x86-64 CPU and once with AVX2 for the
-// JSON escaping loop, and the CPU picks one at run time.
-#include "record_writer.hpp"
-
+// The exports never need the records after they are written, so each path
+// runs the shared scanner with a sink that builds every record in the
+// reused field table, keys and values as views into the input, and writes
+// it with the format's writer (writers.hpp) as soon as it closes, into one
+// output block sized from the input.  Each path is compiled twice: once
+// for any x86-64 CPU and once with AVX2 for the JSON escaping loop and the
+// key hashes, and the CPU picks one at run time (cpu.hpp).
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -20,11 +21,32 @@
 #include "compact.hpp"
 #include "ffi.hpp"
 #include "format.hpp"
+#include "field_table.hpp"
 #include "json.hpp"
 #include "text.hpp"
+#include "writers.hpp"
 
 namespace marlet_core {
 namespace {
+
+// The Sink of text::scan_marl / scan_compact that hands every closed,
+// non-empty record to an output policy (Out::record(table)).
+template <class Out, class KeyHash = ScalarKeyHash>
+class RecordSink {
+ public:
+  explicit RecordSink(Out& out) noexcept : out_(out) {}
+  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
+  void close() {
+    if (table_.empty()) return;
+    table_.finish();
+    out_.record(table_);
+    table_.clear();
+  }
+
+ private:
+  Out& out_;
+  BasicFieldTable<KeyHash> table_;
+};
 
 // An output block for a result about `expected` bytes long.  Sizing it from
 // the input saves the copies of growing from a few bytes; pages are only
@@ -32,7 +54,7 @@ namespace {
 // Large blocks ask for transparent huge pages, which cost a fraction of the
 // page faults of 4 KiB pages.
 Buffer output_block(std::size_t expected) {
-  Buffer out(expected + json_detail::kSlack);
+  Buffer out(expected + writers::kSlack);
   constexpr std::size_t kHuge = std::size_t{2} << 20;
   if (out.capacity() >= 2 * kHuge) {
     const auto start = reinterpret_cast<std::uintptr_t>(out.data());
@@ -72,27 +94,7 @@ class JsonOut {
 
   template <class Table>
   void record(Table& table) {
-    using json_detail::kSlack;
-    char* d = out_.prepare(2 + kSlack);
-    if (out_.size() != 1) *d++ = ',';
-    *d++ = '{';
-    bool first = true;
-    table.for_each([&](std::string_view key, std::string_view value) {
-      // `,"key":"value"`: 6 bytes besides the two strings.
-      const std::size_t need = key.size() + value.size() + 6 + kSlack;
-      if (out_.room(d) < need) d = out_.room_after(d, need);
-      if (!first) *d++ = ',';
-      first = false;
-      *d++ = '"';
-      d = json_detail::escape_to<Scan>(key, readable_, d, out_, value.size() + 4);
-      d[0] = '"';
-      d[1] = ':';
-      d[2] = '"';
-      d = json_detail::escape_to<Scan>(value, readable_, d + 3, out_, 1);
-      *d++ = '"';
-    });
-    *d++ = '}';
-    out_.end_at(d);
+    writers::write_json_record<Scan>(table, out_, out_.size() != 1, readable_);
   }
 
   Buffer finish() {
@@ -105,8 +107,8 @@ class JsonOut {
   Buffer out_;
 };
 
-// The binary encoding: the record count (filled in at the end), then per
-// record its field count and per field the length-prefixed key and value.
+// The binary encoding: the record count (filled in at the end), then each
+// record's block.
 class BinaryOut {
  public:
   BinaryOut(std::string_view text, Format)
@@ -116,43 +118,14 @@ class BinaryOut {
 
   template <class Table>
   void record(Table& table) {
-    using json_detail::kSlack;
-    const std::size_t fields = table.size();
-    if (!ffi::detail::fits_u32(fields)) fits_ = false;
-    ffi::detail::append_u32(out_, fields);
-    char* d = out_.data() + out_.size();
-    table.for_each([&](std::string_view key, std::string_view value) {
-      if (!ffi::detail::fits_u32(key.size()) || !ffi::detail::fits_u32(value.size())) fits_ = false;
-      const std::size_t need = 8 + key.size() + value.size() + kSlack;
-      if (out_.room(d) < need) d = out_.room_after(d, need);
-      d = put_bytes(ffi::detail::put_u32(d, key.size()), key);
-      d = put_bytes(ffi::detail::put_u32(d, value.size()), value);
-    });
-    out_.end_at(d);
+    if (!writers::write_binary_record(table, out_, readable_)) fits_ = false;
     ++records_;
-  }
-
-  // Copies `s` to d, which has kSlack bytes of room after it.  Where the
-  // input allows, whole 32-byte pieces are copied, the last one running past
-  // the string: the bytes written beyond it are overwritten by what comes
-  // next or trimmed, and one unconditional copy replaces a branch per size
-  // class for the short strings that make up most records.
-  char* put_bytes(char* d, std::string_view s) noexcept {
-    constexpr std::size_t kPiece = 32;
-    static_assert(kPiece <= json_detail::kSlack);
-    const std::size_t n = s.size();
-    if (static_cast<std::size_t>(readable_ - s.data()) >= n + kPiece) {
-      for (std::size_t i = 0; i < n; i += kPiece) std::memcpy(d + i, s.data() + i, kPiece);
-    } else {
-      copy_bytes(d, s.data(), n);
-    }
-    return d + n;
   }
 
   // The encoding, or nullopt when a count or length does not fit 32 bits.
   std::optional<Buffer> finish() {
-    if (!fits_ || !ffi::detail::fits_u32(records_)) return std::nullopt;
-    ffi::detail::put_u32(out_.data(), records_);
+    if (!fits_ || !binary::fits_u32(records_)) return std::nullopt;
+    binary::put_u32(out_.data(), records_);
     return std::optional<Buffer>(std::move(out_));
   }
 
@@ -176,7 +149,8 @@ auto write_records(std::string_view text, Format format) {
 }
 
 #if defined(__x86_64__)
-// Copies and classifies 32 bytes with AVX2; used only when the CPU has it.
+// Copies and classifies 32 bytes with AVX2 (writers::PortableScan's shape);
+// used only when the CPU has it.
 struct Avx2Scan {
   static constexpr std::size_t kWidth = 32;
   __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
@@ -188,56 +162,42 @@ struct Avx2Scan {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
   }
 };
+#endif
 
-// The AVX2 builds of the paths: everything they call is inlined into them,
+// The two builds of each path.  The AVX2 ones inline everything they call,
 // so the vector code runs without a call per string.
-__attribute__((target("avx2"), flatten)) Buffer json_avx2(std::string_view text, Format format) {
-  return write_records<JsonOut<Avx2Scan>, Avx2KeyHash>(text, format);
-}
-__attribute__((target("avx2"), flatten)) std::optional<Buffer> binary_avx2(std::string_view text) {
-  return write_records<BinaryOut, Avx2KeyHash>(text, Format::marl);
-}
-#endif
-
-Buffer json_portable(std::string_view text, Format format) {
-  return write_records<JsonOut<json_detail::PortableScan>>(text, format);
-}
-
-Buffer to_json(std::string_view text, Format format, Isa isa) {
+struct ToJson {
+  static Buffer portable(std::string_view text, Format format) {
+    return write_records<JsonOut<writers::PortableScan>>(text, format);
+  }
 #if defined(__x86_64__)
-  if (isa == Isa::avx2) return json_avx2(text, format);
+  __attribute__((target("avx2"), flatten)) static Buffer avx2(std::string_view text, Format format) {
+    return write_records<JsonOut<Avx2Scan>, Avx2KeyHash>(text, format);
+  }
 #endif
-  (void)isa;
-  return json_portable(text, format);
-}
+};
+
+struct ToBinary {
+  static std::optional<Buffer> portable(std::string_view text) { return write_records<BinaryOut>(text, Format::marl); }
+#if defined(__x86_64__)
+  __attribute__((target("avx2"), flatten)) static std::optional<Buffer> avx2(std::string_view text) {
+    return write_records<BinaryOut, Avx2KeyHash>(text, Format::marl);
+  }
+#endif
+};
 
 }  // namespace
 
-Isa best_isa() noexcept {
-#if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? Isa::avx2 : Isa::portable;
-#else
-  return Isa::portable;
-#endif
-}
-
-Buffer parse_marl_to_json(std::string_view text, Isa isa) { return to_json(text, Format::marl, isa); }
-Buffer parse_marl_to_json(std::string_view text) { return to_json(text, Format::marl, best_isa()); }
+Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marl); }
+Buffer parse_marl_to_json(std::string_view text) { return parse_marl_to_json(text, best_isa()); }
 
 namespace compact {
-Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return to_json(text, Format::marlc, isa); }
-Buffer parse_marl_compact_to_json(std::string_view text) { return to_json(text, Format::marlc, best_isa()); }
+Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marlc); }
+Buffer parse_marl_compact_to_json(std::string_view text) { return parse_marl_compact_to_json(text, best_isa()); }
 }  // namespace compact
 
 namespace ffi {
-std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa) {
-#if defined(__x86_64__)
-  if (isa == Isa::avx2) return binary_avx2(text);
-#endif
-  (void)isa;
-  return write_records<BinaryOut>(text, Format::marl);
-}
+std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa) { return run<ToBinary>(isa, text); }
 std::optional<Buffer> parse_marl_to_binary(std::string_view text) { return parse_marl_to_binary(text, best_isa()); }
 }  // namespace ffi
 

@@ -56,7 +56,7 @@ void expect_paths_agree(std::string_view text) {
 
 // Values long enough for whole vectors, with bytes that need escapes at
 // every offset of a vector and runs that end at the end of the text.
-TEST(RecordWriter, PortableAndVectorCodeAgreeWithTheModel) {
+TEST(OnePass, PortableAndVectorCodeAgreeWithTheModel) {
   std::mt19937 rng(5);
   const std::vector<std::string> specials = {"\"", "\\", "\x01", "\x1f", "\t", "\n", "\x7f", "\xc3\xa9", " ", ":"};
   for (int round = 0; round < 400; ++round) {
@@ -80,7 +80,7 @@ TEST(RecordWriter, PortableAndVectorCodeAgreeWithTheModel) {
 
 // One record of many fields (more than any small table holds, repeated
 // keys among them), then small records that reuse the grown table.
-TEST(RecordWriter, RecordsLargerThanTheReusedTable) {
+TEST(OnePass, RecordsLargerThanTheReusedTable) {
   std::string text;
   for (int i = 0; i < 3000; ++i) text += "  key" + std::to_string(i % 2100) + ": " + std::to_string(i) + "\n";
   text += "end: 1\n";
@@ -91,7 +91,7 @@ TEST(RecordWriter, RecordsLargerThanTheReusedTable) {
 
 // Texts that end right before a page that is not mapped: lines and values
 // that cross the scanner's 64-byte blocks and end at the last byte.
-TEST(RecordWriter, TextsEndingAtAnUnmappedPage) {
+TEST(OnePass, TextsEndingAtAnUnmappedPage) {
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   void* mapping = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mapping, MAP_FAILED);
