@@ -24,7 +24,7 @@ class DictListSink {
  public:
   explicit DictListSink(PyRef list) noexcept : list_(std::move(list)) {}
 
-  void field(std::basic_string_view<Unit> key, std::basic_string_view<Unit> value) {
+  void field(marlet_core::UnitView<Unit> key, marlet_core::UnitView<Unit> value) {
     if (!current_) current_ = new_dict();
     PyRef key_str = keys_.get(key);
     PyRef value_str = make_str(value);

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "native.hpp"
+#include "unit_view.hpp"
 
 namespace marlet_native {
 
@@ -101,7 +102,7 @@ inline PyRef make_str(std::string_view s) {
 // OR of all units tells which, since each kind's bound is a power of two.
 // Then the units are copied (and narrowed) straight in, as for ASCII above.
 template <class Unit>
-PyRef make_str(std::basic_string_view<Unit> units) {
+PyRef make_str(marlet_core::UnitView<Unit> units) {
   constexpr int kKind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
                                                                                       : PyUnicode_4BYTE_KIND;
   const auto n = static_cast<Py_ssize_t>(units.size());
