@@ -51,7 +51,7 @@ template <class Unit>
 struct ViewSink {
   Views& views;
   const Unit* base;
-  void field(std::basic_string_view<Unit> key, std::basic_string_view<Unit> value) {
+  void field(marlet_core::UnitView<Unit> key, marlet_core::UnitView<Unit> value) {
     views.items.push_back({static_cast<std::size_t>(key.data() - base), key.size(),
                            static_cast<std::size_t>(value.data() - base), value.size()});
   }
@@ -72,7 +72,7 @@ PyObject* prepare(PyObject*, PyObject* arg) {
       views->utf8 = std::is_same_v<Unit, char>;
       const auto* base = reinterpret_cast<const Unit*>(views->text.data());
       ViewSink<Unit> sink{*views, base};
-      marlet_core::text::scan_marl(std::basic_string_view<Unit>(base, text.size()), sink);
+      marlet_core::text::scan_marl(marlet_core::UnitView<Unit>(base, text.size()), sink);
       return 0;
     });
   } catch (const std::exception& e) {
@@ -88,7 +88,7 @@ PyObject* prepare(PyObject*, PyObject* arg) {
 template <class Unit>
 PyObject* build_from(const Views& views) {
   const auto* base = reinterpret_cast<const Unit*>(views.text.data());
-  using View = std::basic_string_view<Unit>;
+  using View = marlet_core::UnitView<Unit>;
   PyRef list = marlet_native::created(PyList_New(0));
   PyRef current;
   marlet_native::KeyCache<marlet_native::kPolicy> keys;

@@ -61,9 +61,12 @@ class ColumnBuilder {
 
   explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
       : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows) {
-    if (fixed_)
-      for (auto& name : *fixed)
-        if (find(name, hash(name)) == kNotFound) add_column(std::move(name), hash(name));
+    if (!fixed_) return;
+    for (auto& name : *fixed) {
+      // Hashed before the call: an argument moved from may be read after the move.
+      const std::uint64_t h = hash(name);
+      if (find(name, h) == kNotFound) add_column(std::move(name), h);
+    }
   }
 
   // The column names so far, in order.

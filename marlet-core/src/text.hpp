@@ -24,6 +24,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "unit_view.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -69,7 +71,7 @@ class BasicLines {
   static_assert(detail::kKnownUnit<Unit>);
 
  public:
-  using View = std::basic_string_view<Unit>;
+  using View = UnitView<Unit>;
   static constexpr std::size_t npos = View::npos;
 
   explicit BasicLines(View text) noexcept : base_(text.data()), size_(text.size()) {}
@@ -200,7 +202,7 @@ constexpr bool is_space(std::uint32_t c) noexcept {
 
 // Length of the whitespace character starting at s[i], or 0.
 template <class Unit>
-inline std::size_t space_at(std::basic_string_view<Unit> s, std::size_t i) noexcept {
+inline std::size_t space_at(UnitView<Unit> s, std::size_t i) noexcept {
   if constexpr (kUtf8<Unit>) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
     const unsigned char t = kSpace.len[*p];
@@ -213,7 +215,7 @@ inline std::size_t space_at(std::basic_string_view<Unit> s, std::size_t i) noexc
 
 // Length of the whitespace character ending at s[n - 1], or 0.
 template <class Unit>
-inline std::size_t space_before(std::basic_string_view<Unit> s, std::size_t n) noexcept {
+inline std::size_t space_before(UnitView<Unit> s, std::size_t n) noexcept {
   if constexpr (kUtf8<Unit>) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const unsigned char c = p[n - 1];
@@ -263,7 +265,7 @@ inline unsigned ascii_spaces16(const Unit* p) noexcept {
 // run of ASCII whitespace is measured in one step instead of a loop whose
 // exit the branch predictor misses at every change of indentation.
 template <class Unit>
-inline std::size_t leading_space(std::basic_string_view<Unit> s, const Unit* readable_end) noexcept {
+inline std::size_t leading_space(UnitView<Unit> s, const Unit* readable_end) noexcept {
   std::size_t i = 0;
   if (readable_end - s.data() >= 16) {
     i = static_cast<std::size_t>(__builtin_ctz(~detail::ascii_spaces16(s.data())));  // at most 16
@@ -280,13 +282,13 @@ inline std::size_t leading_space(std::basic_string_view<Unit> s, const Unit* rea
 }
 
 template <class Unit>
-inline std::basic_string_view<Unit> trim_start(std::basic_string_view<Unit> s) noexcept {
+inline UnitView<Unit> trim_start(UnitView<Unit> s) noexcept {
   const std::size_t i = leading_space(s, s.data() + s.size());
   return {s.data() + i, s.size() - i};
 }
 
 template <class Unit>
-inline std::basic_string_view<Unit> trim_end(std::basic_string_view<Unit> s) noexcept {
+inline UnitView<Unit> trim_end(UnitView<Unit> s) noexcept {
   std::size_t n = s.size();
   while (n != 0) {
     std::size_t w = detail::space_before(s, n);
@@ -297,7 +299,7 @@ inline std::basic_string_view<Unit> trim_end(std::basic_string_view<Unit> s) noe
 }
 
 template <class Unit>
-inline std::basic_string_view<Unit> trim(std::basic_string_view<Unit> s) noexcept {
+inline UnitView<Unit> trim(UnitView<Unit> s) noexcept {
   return trim_end(trim_start(s));
 }
 
@@ -308,8 +310,8 @@ inline std::string_view trim(std::string_view s) noexcept { return trim<char>(s)
 
 template <class Unit>
 struct BasicField {
-  std::basic_string_view<Unit> key;
-  std::basic_string_view<Unit> value;
+  UnitView<Unit> key;
+  UnitView<Unit> value;
 };
 using Field = BasicField<char>;
 
@@ -322,9 +324,9 @@ using Field = BasicField<char>;
 // `readable_end`, the end of the whole text, lets the value's leading
 // whitespace be measured with loads that run past the line.
 template <class Unit>
-inline std::optional<BasicField<Unit>> field_at(std::basic_string_view<Unit> line, std::size_t indent,
+inline std::optional<BasicField<Unit>> field_at(UnitView<Unit> line, std::size_t indent,
                                                 std::size_t colon, const Unit* readable_end = nullptr) noexcept {
-  using View = std::basic_string_view<Unit>;
+  using View = UnitView<Unit>;
   if (colon == View::npos) return std::nullopt;
   const View key = trim_end(View{line.data() + indent, colon - indent});
   if (key.empty()) return std::nullopt;
@@ -340,10 +342,10 @@ inline std::optional<BasicField<Unit>> field_at(std::basic_string_view<Unit> lin
 namespace detail {
 // The lines of `text` under the .marl rules, without the close at the end.
 template <class Unit, class Sink>
-void marl_lines(std::basic_string_view<Unit> text, Sink& sink) {
+void marl_lines(UnitView<Unit> text, Sink& sink) {
   const Unit* const end = text.data() + text.size();
   BasicLines<Unit> lines(text);
-  std::basic_string_view<Unit> line;
+  UnitView<Unit> line;
   std::size_t colon;
   while (lines.next(line, colon)) {
     const std::size_t indent = leading_space(line, end);
@@ -355,10 +357,10 @@ void marl_lines(std::basic_string_view<Unit> text, Sink& sink) {
 
 // The lines of `text` under the .marlc rules, without the close at the end.
 template <class Unit, class Sink>
-void compact_lines(std::basic_string_view<Unit> text, Sink& sink) {
+void compact_lines(UnitView<Unit> text, Sink& sink) {
   const Unit* const end = text.data() + text.size();
   BasicLines<Unit> lines(text);
-  std::basic_string_view<Unit> line;
+  UnitView<Unit> line;
   std::size_t colon;
   while (lines.next(line, colon)) {
     const std::size_t indent = leading_space(line, end);
@@ -382,7 +384,7 @@ inline std::string_view complete_lines(std::string_view text) noexcept {
 // does not begin with whitespace closes the current record after its own
 // field (if any) went in; the end of the text closes it too.
 template <class Unit, class Sink>
-void scan_marl(std::basic_string_view<Unit> text, Sink& sink) {
+void scan_marl(UnitView<Unit> text, Sink& sink) {
   detail::marl_lines(text, sink);
   sink.close();
 }
@@ -390,7 +392,7 @@ void scan_marl(std::basic_string_view<Unit> text, Sink& sink) {
 // The .marlc rules: indentation means nothing; a blank line closes the
 // current record, and so does the end of the text.
 template <class Unit, class Sink>
-void scan_compact(std::basic_string_view<Unit> text, Sink& sink) {
+void scan_compact(UnitView<Unit> text, Sink& sink) {
   detail::compact_lines(text, sink);
   sink.close();
 }

@@ -37,7 +37,7 @@ class KeyCache {
   // The str of a key given in a str's code units: an ASCII key narrowed to
   // its bytes shares the cache with UTF-8 keys; any other is made afresh.
   template <class Unit>
-  PyRef get(std::basic_string_view<Unit> key) {
+  PyRef get(marlet_core::UnitView<Unit> key) {
     if (key.size() > kMaxLength) return make_str<P>(key);
     char bytes[kMaxLength];
     std::uint32_t bits = 0;

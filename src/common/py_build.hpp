@@ -68,7 +68,7 @@ class DictSink {
   explicit DictSink(PyRef list = PyRef()) noexcept : list_(std::move(list)) {}
 
   template <class Unit>
-  void field(std::basic_string_view<Unit> key, std::basic_string_view<Unit> value) {
+  void field(marlet_core::UnitView<Unit> key, marlet_core::UnitView<Unit> value) {
     if (!current_) current_ = new_dict<P>();
     PyRef key_str = keys_.get(key);
     PyRef value_str = make_str<P>(value);

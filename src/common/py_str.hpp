@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "py_errors.hpp"
+#include "unit_view.hpp"
 
 namespace marlet_py {
 
@@ -104,7 +105,7 @@ PyRef make_str(std::string_view s) {
 // OR of all units tells which, since each kind's bound is a power of two.
 // Then the units are copied (and narrowed) straight in, as for ASCII above.
 template <Policy P, class Unit>
-PyRef make_str(std::basic_string_view<Unit> units) {
+PyRef make_str(marlet_core::UnitView<Unit> units) {
   constexpr int kKind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
                                                                                       : PyUnicode_4BYTE_KIND;
   const auto n = static_cast<Py_ssize_t>(units.size());

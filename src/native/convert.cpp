@@ -24,7 +24,7 @@ namespace {
 // The UTF-8 form of the code points in `units`, written at `out`; returns
 // the end of what it wrote.
 template <class Unit>
-char* put_utf8(std::basic_string_view<Unit> units, char* out) noexcept {
+char* put_utf8(marlet_core::UnitView<Unit> units, char* out) noexcept {
   for (const Unit unit : units) out = marlet_core::put_utf8(unit, out);
   return out;
 }
@@ -39,7 +39,7 @@ char* put_utf8(std::basic_string_view<Unit> units, char* out) noexcept {
 // into one reused buffer, since the map hashes the UTF-8 form.
 template <class Unit>
 class RecordDictSink {
-  using View = std::basic_string_view<Unit>;
+  using View = marlet_core::UnitView<Unit>;
   static constexpr bool kUtf8 = std::is_same_v<Unit, char>;
 
  public:

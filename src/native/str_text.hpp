@@ -18,6 +18,7 @@
 #endif
 
 #include "native.hpp"
+#include "unit_view.hpp"
 
 namespace marlet_native {
 
@@ -68,7 +69,7 @@ bool has_surrogate(const Unit* p, std::size_t n) noexcept {
 }  // namespace detail
 
 // Returns read(text) for the text of `data` (the argument of parameter
-// "data"): a std::string_view of UTF-8, or a std::basic_string_view of the
+// "data"): a std::string_view of UTF-8, or a UnitView of the
 // str's code units (Py_UCS1, Py_UCS2 or Py_UCS4); `read` takes each.
 // Argument errors, and the UnicodeEncodeError of a lone surrogate, are
 // those of converting the whole text to UTF-8.
@@ -84,14 +85,14 @@ auto with_str_text(PyObject* data, Read&& read) -> decltype(read(std::string_vie
   const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(data));
   switch (PyUnicode_KIND(data)) {
     case PyUnicode_1BYTE_KIND:
-      return read(std::basic_string_view<Py_UCS1>(PyUnicode_1BYTE_DATA(data), n));
+      return read(marlet_core::UnitView<Py_UCS1>(PyUnicode_1BYTE_DATA(data), n));
     case PyUnicode_2BYTE_KIND:
       if (!detail::has_surrogate(PyUnicode_2BYTE_DATA(data), n))
-        return read(std::basic_string_view<Py_UCS2>(PyUnicode_2BYTE_DATA(data), n));
+        return read(marlet_core::UnitView<Py_UCS2>(PyUnicode_2BYTE_DATA(data), n));
       break;
     default:
       if (!detail::has_surrogate(PyUnicode_4BYTE_DATA(data), n))
-        return read(std::basic_string_view<Py_UCS4>(PyUnicode_4BYTE_DATA(data), n));
+        return read(marlet_core::UnitView<Py_UCS4>(PyUnicode_4BYTE_DATA(data), n));
       break;
   }
   // A lone surrogate: report it as the conversion to UTF-8 does.

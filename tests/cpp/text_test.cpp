@@ -198,7 +198,7 @@ std::vector<std::uint32_t> code_points(std::string_view utf8) {
 }
 
 template <class Unit>
-std::string utf8_of(std::basic_string_view<Unit> units) {
+std::string utf8_of(marlet_core::UnitView<Unit> units) {
   std::string out;
   for (const Unit u : units) {
     const std::uint32_t c = u;
@@ -225,7 +225,7 @@ std::string utf8_of(std::basic_string_view<Unit> units) {
 template <class Unit>
 struct UnitEventSink {
   EventSink utf8;
-  void field(std::basic_string_view<Unit> key, std::basic_string_view<Unit> value) {
+  void field(marlet_core::UnitView<Unit> key, marlet_core::UnitView<Unit> value) {
     utf8.field(utf8_of(key), utf8_of(value));
   }
   void close() { utf8.close(); }
@@ -234,7 +234,7 @@ struct UnitEventSink {
 template <class Unit>
 std::vector<std::string> unit_events(const std::vector<std::uint32_t>& points, bool compact) {
   const std::vector<Unit> units(points.begin(), points.end());
-  const std::basic_string_view<Unit> text(units.data(), units.size());
+  const marlet_core::UnitView<Unit> text(units.data(), units.size());
   UnitEventSink<Unit> sink;
   compact ? text::scan_compact(text, sink) : text::scan_marl(text, sink);
   return sink.utf8.events;
