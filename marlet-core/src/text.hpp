@@ -367,12 +367,14 @@ void scan_lines(std::basic_string_view<Unit> text, Sink& sink) {
   std::size_t colon;
   while (lines.next(line, colon)) {
     const std::size_t indent = leading_space(line, end);
-    if (indent != line.size()) {
-      if (auto f = field_at(line, indent, colon, end)) {
-        sink.field(f->key, f->value);
-      } else if constexpr (requires { sink.skip(line); }) {
-        sink.skip(line.substr(indent));
-      }
+    if (indent == line.size()) {  // blank
+      if (closes_record<Marl>(line.size(), line.size())) sink.close();
+      continue;
+    }
+    if (auto f = field_at(line, indent, colon, end)) {
+      sink.field(f->key, f->value);
+    } else if constexpr (requires { sink.skip(line); }) {
+      sink.skip(line.substr(indent));
     }
     if (closes_record<Marl>(indent, line.size())) sink.close();
   }

@@ -45,17 +45,24 @@ std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept 
         ++p;
         continue;
       }
-      const std::size_t len = utf8_sequence_length(c);
-      if (len == 0 || static_cast<std::size_t>(end - p) < len) return bad(p);
-      // The second byte's range depends on the lead: E0 needs A0..BF and
-      // F0 needs 90..BF (no overlong form), ED needs 80..9F (no surrogate),
-      // F4 needs 80..8F (nothing above U+10FFFF).
-      const unsigned char lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
-      const unsigned char hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
-      if (p[1] < lo || p[1] > hi) return bad(p);
-      if (len > 2 && !continuation(p[2])) return bad(p);
-      if (len > 3 && !continuation(p[3])) return bad(p);
-      p += len;
+      const auto left = static_cast<std::size_t>(end - p);
+      if (c < 0xc2) return bad(p);  // a continuation byte, or an overlong 2-byte form
+      if (c < 0xe0) {
+        if (left < 2 || !continuation(p[1])) return bad(p);
+        p += 2;
+      } else if (c < 0xf0) {
+        // E0 needs A0..BF next (no overlong form); ED needs 80..9F (no surrogate).
+        const unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
+        if (left < 3 || p[1] < lo || p[1] > hi || !continuation(p[2])) return bad(p);
+        p += 3;
+      } else if (c < 0xf5) {
+        // F0 needs 90..BF next (no overlong form); F4 needs 80..8F (nothing above U+10FFFF).
+        const unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
+        if (left < 4 || p[1] < lo || p[1] > hi || !continuation(p[2]) || !continuation(p[3])) return bad(p);
+        p += 4;
+      } else {
+        return bad(p);  // F5..FF
+      }
     }
   }
   return size;

@@ -25,7 +25,8 @@ std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept;
 
 // The length of the sequence that byte c starts: 1 for ASCII, 2 to 4 for
 // a lead byte that begins some well-formed sequence, 0 for any other byte
-// (a continuation byte, C0, C1, F5..FF).
+// (a continuation byte, C0, C1, F5..FF).  These are the lead-byte classes
+// of the validators' table, for code that must hold a character cut short.
 constexpr std::size_t utf8_sequence_length(unsigned char c) noexcept {
   return c < 0x80 ? 1 : c < 0xc2 ? 0 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : c < 0xf5 ? 4 : 0;
 }
