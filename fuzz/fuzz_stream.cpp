@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!valid) {
     fuzz::check(!records, "ill-formed UTF-8 was accepted");
-    fuzz::check(error_at == stream::first_invalid_utf8(text.data(), text.size()), "wrong offset of ill-formed UTF-8");
+    fuzz::check(error_at == marlet_core::first_invalid_utf8(text.data(), text.size()), "wrong offset of ill-formed UTF-8");
     return 0;
   }
   const fuzz::Canon whole = one_shot(format, text);

@@ -226,10 +226,7 @@ class Converter {
 
   void read_piece(Piece& piece) noexcept {
     try {
-      if (!is_valid_utf8(piece.text)) {
-        const std::size_t bad = first_invalid_utf8(piece.text.data(), piece.text.size());
-        throw ReadError(ReadError::Kind::utf8, piece.offset + bad, "ill-formed UTF-8", piece.text.substr(bad));
-      }
+      require_utf8(piece.text, piece.offset);
       WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
       if (options_.from == Format::marl)
         text::scan_marl(piece.text, sink);

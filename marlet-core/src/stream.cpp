@@ -9,19 +9,10 @@ namespace marlet_core::stream {
 
 namespace {
 
-// The line of `text` that ends with the line feed at `lf`, starting at
-// `start`, without the line feed and a carriage return before it.
-std::string_view line_at(std::string_view text, std::size_t start, std::size_t lf) noexcept {
-  std::size_t end = lf;
-  if (end > start && text[end - 1] == '\r') --end;
-  return text.substr(start, end - start);
-}
-
-// Whether reading can start afresh after this line.
-bool closes_record(Format format, std::string_view line) noexcept {
-  if (format == Format::marlc) return text::trim(line).empty();
-  // .marl: a line whose first character is not whitespace.
-  return !line.empty() && text::trim_start(line).size() == line.size();
+// Whether reading can start afresh after the line of `text` from `start`
+// to the line feed at `lf`.
+bool closes_record(Format format, std::string_view text, std::size_t start, std::size_t lf) noexcept {
+  return text::closes_record(format == Format::marl, text.substr(start, lf - start));
 }
 
 // The offset of the last line feed before `end`, or npos.
@@ -36,16 +27,6 @@ std::size_t line_start(std::string_view text, std::size_t lf) noexcept {
   return before == npos ? 0 : before + 1;
 }
 
-// Length of the UTF-8 sequence a lead byte starts, 0 for a byte that
-// starts none (a continuation byte or one that never occurs).
-std::size_t sequence_length(unsigned char c) noexcept {
-  if (c < 0x80) return 1;
-  if (c >= 0xc2 && c <= 0xdf) return 2;
-  if (c >= 0xe0 && c <= 0xef) return 3;
-  if (c >= 0xf0 && c <= 0xf4) return 4;
-  return 0;
-}
-
 // How many bytes at the end of `s` are the start of a character that the
 // next chunk may complete.
 std::size_t incomplete_tail(std::string_view s) noexcept {
@@ -53,7 +34,7 @@ std::size_t incomplete_tail(std::string_view s) noexcept {
   for (std::size_t k = 1; k <= 3 && k <= n; ++k) {
     const auto c = static_cast<unsigned char>(s[n - k]);
     if ((c & 0xc0) == 0x80) continue;
-    return sequence_length(c) > k ? k : 0;
+    return utf8_sequence_length(c) > k ? k : 0;
   }
   return 0;
 }
@@ -68,7 +49,7 @@ bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
   if (pos == 0) return true;
   if (pos > text.size() || text[pos - 1] != '\n') return false;
-  return closes_record(format, line_at(text, line_start(text, pos - 1), pos - 1));
+  return closes_record(format, text, line_start(text, pos - 1), pos - 1);
 }
 
 std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept {
@@ -78,7 +59,7 @@ std::size_t next_cut(Format format, std::string_view text, std::size_t offset) n
   if (lf == std::string_view::npos) return text.size();
   std::size_t start = line_start(text, lf);
   for (;;) {
-    if (closes_record(format, line_at(text, start, lf))) return lf + 1;
+    if (closes_record(format, text, start, lf)) return lf + 1;
     start = lf + 1;
     lf = text.find('\n', start);
     if (lf == std::string_view::npos) return text.size();
@@ -89,7 +70,7 @@ std::size_t last_cut(Format format, std::string_view text, std::size_t from) noe
   std::size_t lf = last_lf_before(text, text.size());
   while (lf != npos && lf + 1 >= from) {
     const std::size_t start = line_start(text, lf);
-    if (closes_record(format, line_at(text, start, lf))) return lf + 1;
+    if (closes_record(format, text, start, lf)) return lf + 1;
     if (start == 0) break;
     lf = start - 1;
   }
@@ -99,34 +80,10 @@ std::size_t last_cut(Format format, std::string_view text, std::size_t from) noe
 // ---------------------------------------------------------------------------
 // UTF-8
 
-std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
-  std::size_t i = 0;
-  while (i < size) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t len = sequence_length(c);
-    if (len == 0 || size - i < len) return i;
-    // The second byte's range depends on the lead: it excludes overlong
-    // forms, surrogates and code points above U+10FFFF.
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c == 0xe0) lo = 0xa0;
-    else if (c == 0xed) hi = 0x9f;
-    else if (c == 0xf0) lo = 0x90;
-    else if (c == 0xf4) hi = 0x8f;
-    if (p[i + 1] < lo || p[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[i + k] & 0xc0) != 0x80) return i;
-    i += len;
-  }
-  return size;
-}
-
-void Utf8Stream::fail(std::uint64_t at, std::string_view bytes) const {
-  throw ReadError(ReadError::Kind::utf8, at, "ill-formed UTF-8", bytes);
+void require_utf8(std::string_view text, std::uint64_t at, std::size_t size) {
+  if (size > text.size()) size = text.size();
+  const std::size_t bad = first_invalid_utf8(text.data(), size);
+  if (bad != size) throw ReadError(ReadError::Kind::utf8, at + bad, "ill-formed UTF-8", text.substr(bad));
 }
 
 void Utf8Stream::feed(std::string_view chunk) {
@@ -134,29 +91,25 @@ void Utf8Stream::feed(std::string_view chunk) {
   if (held_size_ != 0) {
     // Complete the character the last chunk ended inside.
     const std::uint64_t held_at = offset_ - held_size_;
-    const std::size_t need = sequence_length(static_cast<unsigned char>(held_[0]));
+    const std::size_t need = utf8_sequence_length(static_cast<unsigned char>(held_[0]));
     while (held_size_ < need && i < chunk.size()) held_[held_size_++] = chunk[i++];
     if (held_size_ < need) {
       offset_ += chunk.size();
       return;
     }
-    if (first_invalid_utf8(held_, held_size_) != held_size_) fail(held_at, std::string_view(held_, held_size_));
+    require_utf8(std::string_view(held_, held_size_), held_at);
     held_size_ = 0;
   }
   const std::string_view rest = chunk.substr(i);
   const std::size_t tail = incomplete_tail(rest);
-  const std::string_view whole = rest.substr(0, rest.size() - tail);
-  if (!is_valid_utf8(whole)) {
-    const std::size_t bad = first_invalid_utf8(whole.data(), whole.size());
-    fail(offset_ + i + bad, rest.substr(bad));
-  }
-  std::memcpy(held_, rest.data() + whole.size(), tail);
+  require_utf8(rest, offset_ + i, rest.size() - tail);
+  std::memcpy(held_, rest.data() + rest.size() - tail, tail);
   held_size_ = tail;
   offset_ += chunk.size();
 }
 
 void Utf8Stream::finish() {
-  if (held_size_ != 0) fail(offset_ - held_size_, std::string_view(held_, held_size_));
+  require_utf8(std::string_view(held_, held_size_), offset_ - held_size_);
 }
 
 // ---------------------------------------------------------------------------

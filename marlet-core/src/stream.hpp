@@ -1,13 +1,12 @@
 // Reading documents of any size: cut points and incremental readers.
 //
 // Cut points.  A position in a .marl or .marlc text where reading can start
-// afresh: the current record is empty there whatever came before.  For
-// .marl that is just after a line whose first character is not whitespace
-// (such a line always closes the current record); for .marlc just after a
-// blank line.  Position 0 is always one.  Reading the pieces between any
-// cut points on their own and concatenating their records gives exactly the
-// records of the whole text, so pieces can go to separate threads or
-// machines.  The JSON form has no such points: it is read in order.
+// afresh: the current record is empty there whatever came before, which
+// is just after a line that closes the record by the scanner's own rule
+// (text::closes_record).  Position 0 is always one.  Reading the pieces
+// between any cut points on their own and concatenating their records
+// gives exactly the records of the whole text, so pieces can go to
+// separate threads or machines.  The JSON form has no such points: it is read in order.
 //
 // Incremental readers.  Reader<Sink> is fed the text in chunks cut anywhere
 // (inside a UTF-8 character, between a carriage return and its line feed,
@@ -41,8 +40,7 @@ namespace marlet_core::stream {
 // Cut points (.marl and .marlc only)
 
 // Whether `pos` is a cut point of `text`: 0, or just after a line feed that
-// ends a line which, for .marl, begins with a character other than
-// whitespace, or, for .marlc, is blank.  The end of a text that does not
+// ends a line which closes the record.  The end of a text that does not
 // end with a line feed is not a cut point by this test.
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept;
 
@@ -82,10 +80,11 @@ class ReadError : public std::runtime_error {
 // ---------------------------------------------------------------------------
 // UTF-8 across cuts
 
-// The offset of the first byte of the first ill-formed sequence in
-// [data, data + size), or size when all of it is well-formed.  A character
-// cut short at the end counts as ill-formed.
-std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept;
+// Throws ReadError (utf8), carrying the bytes of `text` from there on, at
+// the first ill-formed byte of text's first `size` bytes (by default all of
+// them); `at` is the absolute offset of text[0].  Every streaming path
+// checks its text through this.
+void require_utf8(std::string_view text, std::uint64_t at, std::size_t size = std::string_view::npos);
 
 // Validates a text fed in chunks; a character may be split between chunks.
 class Utf8Stream {
@@ -98,7 +97,6 @@ class Utf8Stream {
   std::uint64_t offset() const noexcept { return offset_; }
 
  private:
-  [[noreturn]] void fail(std::uint64_t at, std::string_view bytes) const;
   char held_[4] = {};
   std::size_t held_size_ = 0;
   std::uint64_t offset_ = 0;  // bytes fed so far

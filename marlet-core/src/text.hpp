@@ -318,9 +318,7 @@ using Field = BasicField<char>;
 // The field of a line whose leading whitespace ends at offset `indent` and
 // whose first colon is at offset `colon` (never inside the indent, since a
 // colon is not whitespace): the key before the colon and the value after
-// it, each trimmed.  No colon, or an empty key, gives no field.  The
-// scanners below and the package's line checker, which must report the
-// lines that give no field, share it.
+// it, each trimmed.  No colon, or an empty key, gives no field.
 // `readable_end`, the end of the whole text, lets the value's leading
 // whitespace be measured with loads that run past the line.
 template <class Unit>
@@ -335,40 +333,52 @@ inline std::optional<BasicField<Unit>> field_at(UnitView<Unit> line, std::size_t
   return BasicField<Unit>{key, trim_end(value)};
 }
 
-// A Sink receives what a reader finds, as views of the text's own units:
-//   sink.field(key, value)  a field for the current record;
-//   sink.close()            the current record ends here if it holds a field.
-
-namespace detail {
-// The lines of `text` under the .marl rules, without the close at the end.
-template <class Unit, class Sink>
-void marl_lines(UnitView<Unit> text, Sink& sink) {
-  const Unit* const end = text.data() + text.size();
-  BasicLines<Unit> lines(text);
-  UnitView<Unit> line;
-  std::size_t colon;
-  while (lines.next(line, colon)) {
-    const std::size_t indent = leading_space(line, end);
-    if (indent == line.size()) continue;
-    if (auto f = field_at(line, indent, colon, end)) sink.field(f->key, f->value);
-    if (indent == 0) sink.close();
-  }
+// What closes the current record, for a line whose leading whitespace is
+// `indent` of its `size` units: under the .marl rules a line that is not
+// blank and does not begin with whitespace (after its own field went in),
+// under the .marlc rules a blank line.  The scanners below and the cut
+// points of the streaming readers decide by this alone.
+template <bool Marl>
+constexpr bool closes_record(std::size_t indent, std::size_t size) noexcept {
+  return Marl ? indent == 0 && size != 0 : indent == size;
 }
 
-// The lines of `text` under the .marlc rules, without the close at the end.
-template <class Unit, class Sink>
-void compact_lines(UnitView<Unit> text, Sink& sink) {
+// The same for a whole line of UTF-8 (a carriage return at its end changes
+// nothing, being whitespace).
+inline bool closes_record(bool marl, std::string_view line) noexcept {
+  const std::size_t indent = leading_space(line, line.data() + line.size());
+  return marl ? closes_record<true>(indent, line.size()) : closes_record<false>(indent, line.size());
+}
+
+// A Sink receives what a reader finds, as views of the text's own units:
+//   sink.field(key, value)  a field for the current record;
+//   sink.close()            the current record ends here if it holds a field;
+//   sink.skip(line)         optional: a line that is not blank but gives no
+//                           field (no ':', or an empty key), from its first
+//                           character that is not whitespace.  A sink
+//                           without it costs nothing for such lines.
+
+namespace detail {
+// The lines of `text` under the .marl or .marlc rules, without the close at
+// the end.
+template <bool Marl, class Unit, class Sink>
+void scan_lines(UnitView<Unit> text, Sink& sink) {
   const Unit* const end = text.data() + text.size();
   BasicLines<Unit> lines(text);
   UnitView<Unit> line;
   std::size_t colon;
   while (lines.next(line, colon)) {
     const std::size_t indent = leading_space(line, end);
-    if (indent == line.size()) {
-      sink.close();
+    if (indent == line.size()) {  // blank
+      if (closes_record<Marl>(line.size(), line.size())) sink.close();
       continue;
     }
-    if (auto f = field_at(line, indent, colon, end)) sink.field(f->key, f->value);
+    if (auto f = field_at(line, indent, colon, end)) {
+      sink.field(f->key, f->value);
+    } else if constexpr (requires { sink.skip(line); }) {
+      sink.skip(line.substr(indent));
+    }
+    if (closes_record<Marl>(indent, line.size())) sink.close();
   }
 }
 
@@ -385,7 +395,7 @@ inline std::string_view complete_lines(std::string_view text) noexcept {
 // field (if any) went in; the end of the text closes it too.
 template <class Unit, class Sink>
 void scan_marl(UnitView<Unit> text, Sink& sink) {
-  detail::marl_lines(text, sink);
+  detail::scan_lines<true>(text, sink);
   sink.close();
 }
 
@@ -393,7 +403,7 @@ void scan_marl(UnitView<Unit> text, Sink& sink) {
 // current record, and so does the end of the text.
 template <class Unit, class Sink>
 void scan_compact(UnitView<Unit> text, Sink& sink) {
-  detail::compact_lines(text, sink);
+  detail::scan_lines<false>(text, sink);
   sink.close();
 }
 
@@ -417,14 +427,14 @@ void scan_compact(std::string_view text, Sink& sink) {
 template <class Sink>
 std::size_t scan_marl_complete_lines(std::string_view text, Sink& sink) {
   const std::string_view lines = detail::complete_lines(text);
-  detail::marl_lines(lines, sink);
+  detail::scan_lines<true>(lines, sink);
   return lines.size();
 }
 
 template <class Sink>
 std::size_t scan_compact_complete_lines(std::string_view text, Sink& sink) {
   const std::string_view lines = detail::complete_lines(text);
-  detail::compact_lines(lines, sink);
+  detail::scan_lines<false>(lines, sink);
   return lines.size();
 }
 

@@ -16,11 +16,14 @@ namespace {
 
 // Portable: ASCII, the common case, is passed over 16 bytes at a time; each
 // other character is checked on its own against the table of well-formed
-// sequences of RFC 3629 (Unicode's Table 3-7).
-bool valid_portable(const char* data, std::size_t size) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
+// sequences of RFC 3629 (Unicode's Table 3-7).  Returns the offset of the
+// first ill-formed sequence, or size.
+std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(data);
+  const auto* p = begin;
   const auto* const end = p + size;
   const auto continuation = [](unsigned char b) { return (b & 0xc0) == 0x80; };
+  const auto bad = [&](const unsigned char* at) { return static_cast<std::size_t>(at - begin); };
   while (p != end) {
 #if defined(__SSE2__)
     if (end - p >= 16) {
@@ -43,27 +46,29 @@ bool valid_portable(const char* data, std::size_t size) noexcept {
         continue;
       }
       const auto left = static_cast<std::size_t>(end - p);
-      if (c < 0xc2) return false;  // a continuation byte, or an overlong 2-byte form
+      if (c < 0xc2) return bad(p);  // a continuation byte, or an overlong 2-byte form
       if (c < 0xe0) {
-        if (left < 2 || !continuation(p[1])) return false;
+        if (left < 2 || !continuation(p[1])) return bad(p);
         p += 2;
       } else if (c < 0xf0) {
         // E0 needs A0..BF next (no overlong form); ED needs 80..9F (no surrogate).
         const unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
-        if (left < 3 || p[1] < lo || p[1] > hi || !continuation(p[2])) return false;
+        if (left < 3 || p[1] < lo || p[1] > hi || !continuation(p[2])) return bad(p);
         p += 3;
       } else if (c < 0xf5) {
         // F0 needs 90..BF next (no overlong form); F4 needs 80..8F (nothing above U+10FFFF).
         const unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
-        if (left < 4 || p[1] < lo || p[1] > hi || !continuation(p[2]) || !continuation(p[3])) return false;
+        if (left < 4 || p[1] < lo || p[1] > hi || !continuation(p[2]) || !continuation(p[3])) return bad(p);
         p += 4;
       } else {
-        return false;  // F5..FF
+        return bad(p);  // F5..FF
       }
     }
   }
-  return true;
+  return size;
 }
+
+bool valid_portable(const char* data, std::size_t size) noexcept { return first_invalid_portable(data, size) == size; }
 
 #if defined(__x86_64__)
 // AVX2: 32 bytes at a time by table lookups (Keiser and Lemire, "Validating
@@ -196,5 +201,9 @@ bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept {
 }
 
 bool is_valid_utf8(const char* data, std::size_t size) noexcept { return is_valid_utf8(data, size, best_isa()); }
+
+std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
+  return is_valid_utf8(data, size) ? size : first_invalid_portable(data, size);
+}
 
 }  // namespace marlet_core

@@ -7,6 +7,7 @@
 // items(), every key and value as the exact UTF-8 of its str storage.  The
 // lossy check then looks at those very bytes, so an object that answers
 // `in` or items() differently cannot talk it out of refusing.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -102,25 +103,14 @@ class BytesOut {
 // cannot be encoded: false then, and `out` holds a part.
 template <class Unit>
 bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
+  std::size_t size = out.size();
+  out.resize(size + 4 * static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     const std::uint32_t c = p[i];
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else if (c < 0x10000) {
-      if (c >= 0xd800 && c <= 0xdfff) return false;
-      out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else {
-      out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    }
+    if (c >= 0xd800 && c <= 0xdfff) return false;
+    size = static_cast<std::size_t>(marlet_core::put_utf8(c, out.data() + size) - out.data());
   }
+  out.resize(size);
   return true;
 }
 
@@ -399,17 +389,9 @@ class BinaryReader {
                    " remain");
     const char* p = data_ + pos_;
     pos_ += n;
-    if (is_ascii(std::string_view(p, n))) return ascii_str<kPolicy>(std::string_view(p, n));
-    PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
-    if (s != nullptr) return PyRef::steal(s);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw_fetched();
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-    Py_ssize_t start = 0;
-    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) PyErr_Clear();
-    fail(at + 4 + static_cast<std::size_t>(start), what + " is not UTF-8");
+    const std::size_t bad = marlet_core::first_invalid_utf8(p, n);
+    if (bad != n) fail(at + 4 + bad, what + " is not UTF-8");
+    return make_str<kPolicy>(std::string_view(p, n));
   }
 
   [[noreturn]] void fail(std::size_t at, const std::string& message) {
@@ -546,41 +528,47 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       Problem kind;
       std::string_view key;
     };
-    std::vector<Found> found;
+    // Told by the reader's own scanner of each field, each close and each
+    // line it passes over; lines and columns are counted only where
+    // something is found.
+    struct Checker {
+      std::string_view text;
+      std::size_t limit;
+      std::vector<Found> found;
+      marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
+      std::size_t line = 1, counted = 0;  // the line number at text[counted]
+      struct Full {};  // thrown to stop once `limit` problems are found
+
+      void field(std::string_view key, std::string_view) {
+        if (!keys.add(key, {})) report(key.data(), Problem::repeated_key, key);
+      }
+      void close() noexcept { keys.clear(); }
+      void skip(std::string_view rest) {
+        report(rest.data(), rest.find(':') == std::string_view::npos ? Problem::no_colon : Problem::empty_key, {});
+      }
+      void report(const char* at, Problem kind, std::string_view key) {
+        const auto offset = static_cast<std::size_t>(at - text.data());
+        line += static_cast<std::size_t>(std::count(text.data() + counted, at, '\n'));
+        counted = offset;
+        const std::size_t lf = text.rfind('\n', offset);
+        const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
+        found.push_back(Found{offset, line, 1 + count_chars(text.data() + start, offset - start), kind, key});
+        if (found.size() == limit) throw Full{};
+      }
+    } checker{text, limit, {}, {}};
     Py_BEGIN_ALLOW_THREADS;
     try {
-      marlet_core::text::Lines lines(text);
-      std::string_view line;
-      std::size_t colon;
-      std::size_t line_no = 0;
-      marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
-      while ((limit == 0 || found.size() < limit) && lines.next(line, colon)) {
-        ++line_no;
-        const std::size_t indent = line.size() - marlet_core::text::trim_start(line).size();
-        if (indent == line.size()) {
-          if (!marl) keys.clear();
-          continue;
-        }
-        const auto field = marlet_core::text::field_at(line, indent, colon);
-        if (!field || !keys.add(field->key, {})) {
-          const char* at = field ? field->key.data() : line.data() + indent;
-          const Problem kind = field ? Problem::repeated_key
-                               : colon == std::string_view::npos ? Problem::no_colon
-                                                                 : Problem::empty_key;
-          found.push_back(Found{static_cast<std::size_t>(at - text.data()), line_no,
-                                1 + count_chars(line.data(), static_cast<std::size_t>(at - line.data())), kind,
-                                field ? field->key : std::string_view{}});
-        }
-        if (marl && indent == 0) keys.clear();
-      }
+      marl ? marlet_core::text::scan_marl(text, checker) : marlet_core::text::scan_compact(text, checker);
+    } catch (const Checker::Full&) {
     } catch (const std::bad_alloc&) {
-      found.clear();
-      found.shrink_to_fit();
+      checker.found.clear();
+      checker.found.shrink_to_fit();
       limit = static_cast<std::size_t>(-1);  // marks the failure
     }
     Py_END_ALLOW_THREADS;
     if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
 
+    const std::vector<Found>& found = checker.found;
     PyRef list = or_fetched(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (std::size_t i = 0; i < found.size(); ++i) {
       const Found& f = found[i];
@@ -603,24 +591,12 @@ PyObject* utf8_error(PyObject*, PyObject* arg) {
   return call_guarded<kPolicy>([&]() -> PyObject* {
     BytesView data(arg);
     const std::string_view text = data.text();
-    bool valid = false;
+    std::size_t bad = 0;
     Py_BEGIN_ALLOW_THREADS;
-    valid = marlet_core::is_valid_utf8(text);
+    bad = marlet_core::first_invalid_utf8(text.data(), text.size());
     Py_END_ALLOW_THREADS;
-    if (valid) Py_RETURN_NONE;
-    // Rare: let CPython's strict decoder find the offset.
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    if (s != nullptr) {
-      Py_DECREF(s);
-      Py_RETURN_NONE;
-    }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-    Py_ssize_t start = 0;
-    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) < 0) throw_fetched();
-    return PyLong_FromSsize_t(start);
+    if (bad == text.size()) Py_RETURN_NONE;
+    return PyLong_FromSize_t(bad);
   });
 }
 

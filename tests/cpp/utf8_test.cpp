@@ -14,13 +14,17 @@ namespace {
 using marlet_test::hex;
 
 // The verdict of the validator this CPU uses, after checking that the
-// portable and the vector code agree on it.
+// portable and the vector code agree on it, and that first_invalid_utf8
+// finds a byte exactly when it fails, where the text stops being valid.
 bool is_valid_utf8(const char* data, std::size_t size) {
   const bool portable = marlet_core::is_valid_utf8(data, size, marlet_core::Isa::portable);
   if (marlet_core::best_isa() == marlet_core::Isa::avx2) {
     EXPECT_EQ(marlet_core::is_valid_utf8(data, size, marlet_core::Isa::avx2), portable) << hex({data, size});
   }
   EXPECT_EQ(marlet_core::is_valid_utf8(data, size), portable);
+  const std::size_t bad = marlet_core::first_invalid_utf8(data, size);
+  const auto valid = [&](std::size_t from, std::size_t n) { return marlet_core::is_valid_utf8(data + from, n, marlet_core::Isa::portable); };
+  EXPECT_TRUE(bad == size ? portable : !portable && valid(0, bad) && !valid(bad, size - bad)) << hex({data, size});
   return portable;
 }
 bool is_valid_utf8(const std::string& s) { return is_valid_utf8(s.data(), s.size()); }
