@@ -7,8 +7,11 @@
 // body runs inside call_guarded, which turns any C++ exception into a
 // Python exception: std::bad_alloc becomes MemoryError, a PythonError (such
 // as the exception fetched after a failed CPython call) propagates as is,
-// anything else becomes RuntimeError with its message.  Nothing ever aborts
-// the interpreter on bad input or exhausted memory.
+// anything else becomes RuntimeError with its message.  Bad input never
+// aborts the interpreter.  Exhausted memory is a MemoryError where it
+// surfaces as std::bad_alloc (the Python objects, the Arrow columns); the
+// core's output buffers that the writers and the converter fill abort
+// instead, as every Buffer of the core does (errors.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
