@@ -8,13 +8,14 @@ import contextlib
 import os
 import stat
 import secrets
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, TypeVar, Union
 
 from . import _binary, _errors, _ext, _io, _json, _text
 from ._errors import FormatError
 from ._io import Data, Records, RecordsIn, StrPath, Writable
 
 Format = Literal["marl", "marlc", "json", "binary"]
+T = TypeVar("T")
 
 
 class FormatInfo(NamedTuple):
@@ -111,16 +112,6 @@ def read(path: StrPath, format: Optional[Format] = None, *, strict: bool = False
         return info.load(fp, **options)
 
 
-def _existing_mode(path: StrPath) -> Optional[int]:
-    """The permission bits of the regular file at ``path``; None for a new
-    path; -1 for a device, a pipe or anything else that is written in place."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return None
-    return stat.S_IMODE(st.st_mode) if stat.S_ISREG(st.st_mode) else -1
-
-
 def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *, lossy: bool = False) -> None:
     """Write records to a file, replacing it.
 
@@ -137,15 +128,17 @@ def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *,
     replace_file(path, lambda fp: info.dump(records, fp, **options))
 
 
-def replace_file(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
-    """Run fill(fp) on a new binary file that then replaces ``path``; on any
-    failure the path is left as it was.  A device or a pipe is written
-    directly."""
-    mode = _existing_mode(path)
-    if mode == -1:
+def replace_file(path: StrPath, fill: Callable[[BinaryIO], T]) -> T:
+    """Run fill(fp) on a new binary file that then replaces ``path``, and
+    return what it returns; on any failure the path is left as it was.  A
+    device or a pipe is written directly."""
+    try:
+        st: Optional[os.stat_result] = os.stat(path)
+    except FileNotFoundError:
+        st = None
+    if st is not None and not stat.S_ISREG(st.st_mode):
         with open(path, "wb") as fp:
-            fill(fp)
-        return
+            return fill(fp)
     # Through a symbolic link, the file it names is replaced.
     target = os.path.realpath(path)
     # The temporary name does not grow with the path's, so that a file name
@@ -155,16 +148,15 @@ def replace_file(path: StrPath, fill: Callable[[BinaryIO], object]) -> None:
     # an existing file's permissions are kept.
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
-        if mode is not None:
-            os.chmod(temporary, mode)
+        if st is not None:
+            os.chmod(temporary, stat.S_IMODE(st.st_mode))
         with open(fd, "wb") as fp:
-            fill(fp)
+            result = fill(fp)
         os.replace(temporary, target)
+        return result
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporary)
-        except OSError:
-            pass
         raise
 
 

@@ -16,7 +16,7 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._dispatch import _existing_mode, format_of
+from ._dispatch import format_of, replace_file
 from ._errors import FormatError, LossyWriteError, native_stream_error
 from ._io import BOM, appends
 
@@ -204,20 +204,15 @@ def _convert(
         jobs = os.cpu_count() or 1
     if not isinstance(jobs, int) or jobs < 1:
         raise ValueError("jobs must be a positive int or None")
-    opened = None
     to_end = not isinstance(dst, str) and appends(dst)
-    if isinstance(dst, str):
-        if _existing_mode(dst) == -1:
-            # A device or a pipe is written in place.
-            opened = open(dst, "wb")
-            dst = opened.fileno()
-        else:
-            # Through a symbolic link, the file it names is replaced.
-            dst = os.path.realpath(dst)
+
+    def run(out: Any) -> int:
+        return int(_ext.convert(src, out, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress, to_end))
+
     try:
-        return int(
-            _ext.convert(src, dst, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress, to_end)
-        )
+        if isinstance(dst, str):
+            return replace_file(dst, lambda fp: run(fp.fileno()))
+        return run(dst)
     except ValueError as error:
         if len(error.args) == 5 and error.args[0] == "loss":
             raise LossyWriteError(*error.args[1:]) from None
@@ -227,6 +222,3 @@ def _convert(
         if stream_error is None:
             raise
         raise stream_error from None
-    finally:
-        if opened is not None:
-            opened.close()

@@ -3,9 +3,7 @@
 //
 // convert() runs with the GIL released.  Between rounds (a few megabytes of
 // input) it takes the GIL back briefly to answer signals, so Ctrl-C stops
-// it within a fraction of a second, and to report progress.  Output to a
-// path goes to a temporary file beside it that is renamed into place only
-// when everything was written; on any failure it is removed.
+// it within a fraction of a second, and to report progress.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,8 +246,7 @@ class PySource : public stream::Source {
 // mode (there every write goes to the end, wherever it was asked to go).
 class FdDestination : public stream::Destination {
  public:
-  FdDestination(int fd, std::string path, GilReleased& gil, bool appends)
-      : fd_(fd), path_(std::move(path)), gil_(gil) {
+  FdDestination(int fd, GilReleased& gil, bool appends) : fd_(fd), gil_(gil) {
     struct stat st;
     if (!appends && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
       const off_t at = ::lseek(fd_, 0, SEEK_CUR);
@@ -260,7 +257,7 @@ class FdDestination : public stream::Destination {
     while (!bytes.empty()) {
       const ssize_t put = ::write(fd_, bytes.data(), bytes.size() > SSIZE_MAX ? SSIZE_MAX : bytes.size());
       if (put < 0) {
-        if (errno != EINTR) throw OsFailure{errno, path_};
+        if (errno != EINTR) throw OsFailure{errno, ""};
         gil_.check_signals();
         continue;
       }
@@ -271,12 +268,11 @@ class FdDestination : public stream::Destination {
   void patch(std::uint64_t offset, std::string_view bytes) override {
     if (::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(start_ + static_cast<off_t>(offset))) !=
         static_cast<ssize_t>(bytes.size()))
-      throw OsFailure{errno, path_};
+      throw OsFailure{errno, ""};
   }
 
  private:
   int fd_;
-  std::string path_;
   GilReleased& gil_;
   off_t start_ = -1;  // where writing began, for a regular file
 };
@@ -312,86 +308,41 @@ class PyDestination : public stream::Destination {
   long long start_ = -1;
 };
 
-// An open file descriptor, closed on every way out.
+// A file descriptor that convert() opened, closed on every way out.
 class Fd {
  public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  ~Fd() { reset(); }
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
   int get() const noexcept { return fd_; }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
 };
 
-// A temporary file beside `path` that becomes `path` on commit() and is
-// removed otherwise.  Its name does not grow with the path's, so that a
-// file name as long as the system allows can still be written.
-class TempFile {
- public:
-  explicit TempFile(const std::string& path) : path_(path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    temp_ = dir + ".marlet-XXXXXX.tmp";
-    fd_ = Fd(::mkostemps(temp_.data(), 4, O_CLOEXEC));
-    if (fd_.get() < 0) throw OsFailure{errno, path_};
+// The file descriptor an int names; -1 for any other object.
+int fd_argument(PyObject* obj) {
+  if (!PyLong_Check(obj)) return -1;
+  const long number = PyLong_AsLong(obj);
+  if (number == -1 && PyErr_Occurred()) throw_fetched();
+  if (number < 0 || number > INT_MAX) {
+    PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
+    throw_fetched();
   }
-  ~TempFile() {
-    if (!committed_) {
-      fd_.reset();
-      ::unlink(temp_.c_str());
-    }
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  int fd() const noexcept { return fd_.get(); }
-
-  void commit() {
-    // mkostemp makes the file readable by its owner only: give it the
-    // replaced file's permissions, or those a new file gets.
-    mode_t mode;
-    struct stat st;
-    if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      mode = st.st_mode & 07777;
-    } else {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0666 & ~mask;
-    }
-    if (::fchmod(fd_.get(), mode) != 0) throw OsFailure{errno, path_};
-    if (::close(fd_.release()) != 0) throw OsFailure{errno, path_};
-    if (::rename(temp_.c_str(), path_.c_str()) != 0) throw OsFailure{errno, path_};
-    committed_ = true;
-  }
-
- private:
-  std::string path_;
-  std::string temp_;
-  Fd fd_;
-  bool committed_ = false;
-};
+  return static_cast<int>(number);
+}
 
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
 //         lossy, final_newline, progress, appends) -> records written
 //
 // source: a path (str or bytes), an int file descriptor, or a binary file
-// object; destination: a path (written through a temporary file), an int
-// file descriptor, or a binary file object.  progress is None or a
-// callable taking the input bytes read so far; appends is true when the
-// destination is in append mode, so that it cannot be patched.
+// object; destination: an int file descriptor or a binary file object.
+// progress is None or a callable taking the input bytes read so far;
+// appends is true when the destination is in append mode, so that it
+// cannot be patched.
 PyObject* convert(PyObject*, PyObject* args) {
   return stream_guarded([&]() -> PyObject* {
     PyObject *source, *destination, *from_name, *to_name, *progress;
@@ -409,42 +360,18 @@ PyObject* convert(PyObject*, PyObject* args) {
     options.lossy = lossy != 0;
     options.final_newline = final_newline != 0;
 
-    // Paths become file descriptors before the GIL is released.
-    std::string source_path, destination_path;
-    Fd source_fd;
-    int source_number = -1;
-    if (PyLong_Check(source)) {
-      const long number = PyLong_AsLong(source);
-      if (number == -1 && PyErr_Occurred()) return nullptr;
-      if (number < 0 || number > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
-        return nullptr;
-      }
-      source_number = static_cast<int>(number);
-    } else if (PyUnicode_Check(source) || PyBytes_Check(source)) {
+    // A source path is opened before the GIL is released.
+    std::string source_path;
+    int source_number = fd_argument(source);
+    std::optional<Fd> opened;
+    if (PyUnicode_Check(source) || PyBytes_Check(source)) {
       PyObject* raw = nullptr;
       if (!PyUnicode_FSConverter(source, &raw)) return nullptr;
-      PyRef encoded = PyRef::steal(raw);
-      source_path = PyBytes_AS_STRING(encoded.get());
-      source_fd = Fd(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (source_fd.get() < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, source);
-      source_number = source_fd.get();
+      source_path = PyBytes_AS_STRING(PyRef::steal(raw).get());
+      source_number = opened.emplace(::open(source_path.c_str(), O_RDONLY | O_CLOEXEC)).get();
+      if (source_number < 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, source);
     }
-    int destination_number = -1;
-    if (PyLong_Check(destination)) {
-      const long number = PyLong_AsLong(destination);
-      if (number == -1 && PyErr_Occurred()) return nullptr;
-      if (number < 0 || number > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
-        return nullptr;
-      }
-      destination_number = static_cast<int>(number);
-    } else if (PyUnicode_Check(destination) || PyBytes_Check(destination)) {
-      PyObject* raw = nullptr;
-      if (!PyUnicode_FSConverter(destination, &raw)) return nullptr;
-      PyRef encoded = PyRef::steal(raw);
-      destination_path = PyBytes_AS_STRING(encoded.get());
-    }
+    const int destination_number = fd_argument(destination);
     const bool report = progress != Py_None;
     PyRef progress_ref = PyRef::borrow(progress);
 
@@ -457,18 +384,11 @@ PyObject* convert(PyObject*, PyObject* args) {
       if (source_number >= 0) in = &fd_source.emplace(source_number, source_path, gil);
       else in = &py_source.emplace(source, gil);
 
-      std::optional<TempFile> temp;
       std::optional<FdDestination> fd_destination;
       std::optional<PyDestination> py_destination;
       stream::Destination* out;
-      if (!destination_path.empty()) {
-        temp.emplace(destination_path);
-        out = &fd_destination.emplace(temp->fd(), destination_path, gil, false);
-      } else if (destination_number >= 0) {
-        out = &fd_destination.emplace(destination_number, "", gil, appends != 0);
-      } else {
-        out = &py_destination.emplace(destination, gil, appends != 0);
-      }
+      if (destination_number >= 0) out = &fd_destination.emplace(destination_number, gil, appends != 0);
+      else out = &py_destination.emplace(destination, gil, appends != 0);
 
       const stream::Progress on_round = [&](std::uint64_t done) {
         gil.with_gil([&] {
@@ -477,7 +397,6 @@ PyObject* convert(PyObject*, PyObject* args) {
         });
       };
       written = stream::convert(*in, *out, options, on_round);
-      if (temp) temp->commit();
     }
     return PyLong_FromUnsignedLongLong(written);
   });
