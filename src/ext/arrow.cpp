@@ -77,57 +77,45 @@ using marlet_core::columns::Batch;
 using marlet_core::columns::Block;
 using marlet_core::columns::ColumnBuilder;
 
-// ---- schema -------------------------------------------------------------
+// ---- schema and arrays ----------------------------------------------------
 
-struct FieldSchema {
-  std::string name;
-};
-
-void release_field_schema(ArrowSchema* schema) {
-  delete static_cast<FieldSchema*>(schema->private_data);
-  schema->release = nullptr;
-}
-
-struct StructSchema {
-  std::vector<ArrowSchema> children;
-  std::vector<ArrowSchema*> pointers;
-};
-
-void release_struct_schema(ArrowSchema* schema) {
-  auto* data = static_cast<StructSchema*>(schema->private_data);
-  // A consumer may have moved children out; those it releases itself.
-  for (ArrowSchema& child : data->children)
-    if (child.release != nullptr) child.release(&child);
+// The release callback of an exported schema, array or stream whose private
+// data is a T.  A struct's children go with it, except those a consumer
+// has moved out: it releases those itself.
+template <class T, class C>
+void release(C* c) {
+  auto* data = static_cast<T*>(c->private_data);
+  if constexpr (requires { data->children; })
+    for (C& child : data->children)
+      if (child.release != nullptr) child.release(&child);
   delete data;
-  schema->release = nullptr;
+  c->release = nullptr;
 }
+
+// The private data of an exported struct schema or array.
+template <class C>
+struct Struct {
+  explicit Struct(std::size_t width) : children(width), pointers(width) {
+    for (std::size_t i = 0; i < width; ++i) pointers[i] = &children[i];
+  }
+  std::vector<C> children;
+  std::vector<C*> pointers;
+  const void* buffers[1] = {nullptr};  // a struct array's validity: none
+};
 
 // A struct of nullable utf8 fields named `names`.
 void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
-  auto data = std::make_unique<StructSchema>();
-  data->children.resize(names.size());
-  data->pointers.resize(names.size());
+  auto data = std::make_unique<Struct<ArrowSchema>>(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    auto field = std::make_unique<FieldSchema>(FieldSchema{names[i]});
-    ArrowSchema& child = data->children[i];
-    child = ArrowSchema{"u", field->name.c_str(), nullptr, kNullable, 0, nullptr, nullptr, &release_field_schema,
-                        field.get()};
-    field.release();
-    data->pointers[i] = &child;
+    auto name = std::make_unique<std::string>(names[i]);
+    data->children[i] =
+        ArrowSchema{"u", name->c_str(), nullptr, kNullable, 0, nullptr, nullptr, &release<std::string>, name.get()};
+    name.release();
   }
-  *out = ArrowSchema{"+s",
-                     "",
-                     nullptr,
-                     0,
-                     static_cast<std::int64_t>(names.size()),
-                     data->pointers.data(),
-                     nullptr,
-                     &release_struct_schema,
-                     data.get()};
+  *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(names.size()), data->pointers.data(), nullptr,
+                     &release<Struct<ArrowSchema>>, data.get()};
   data.release();
 }
-
-// ---- arrays -------------------------------------------------------------
 
 // One column array: its buffers belong to the shared batch, or, for a
 // column the batch does not have, to the all-null blocks held here.
@@ -137,29 +125,8 @@ struct ColumnArray {
   const void* buffers[3];
 };
 
-void release_column_array(ArrowArray* array) {
-  delete static_cast<ColumnArray*>(array->private_data);
-  array->release = nullptr;
-}
-
-struct StructArray {
-  std::vector<ArrowArray> children;
-  std::vector<ArrowArray*> pointers;
-  const void* buffers[1] = {nullptr};
-};
-
-void release_struct_array(ArrowArray* array) {
-  auto* data = static_cast<StructArray*>(array->private_data);
-  for (ArrowArray& child : data->children)
-    if (child.release != nullptr) child.release(&child);
-  delete data;
-  array->release = nullptr;
-}
-
 void export_batch(const std::shared_ptr<const Batch>& batch, std::size_t width, ArrowArray* out) {
-  auto data = std::make_unique<StructArray>();
-  data->children.resize(width);
-  data->pointers.resize(width);
+  auto data = std::make_unique<Struct<ArrowArray>>(width);
   const std::int64_t rows = batch->rows;
   for (std::size_t i = 0; i < width; ++i) {
     auto column = std::make_unique<ColumnArray>();
@@ -181,21 +148,12 @@ void export_batch(const std::shared_ptr<const Batch>& batch, std::size_t width, 
       column->buffers[2] = column->values.data();
       nulls = rows;
     }
-    data->children[i] = ArrowArray{rows,    nulls,   0,       3, 0, column->buffers, nullptr, nullptr,
-                                   &release_column_array, column.get()};
+    data->children[i] =
+        ArrowArray{rows, nulls, 0, 3, 0, column->buffers, nullptr, nullptr, &release<ColumnArray>, column.get()};
     column.release();
-    data->pointers[i] = &data->children[i];
   }
-  *out = ArrowArray{rows,
-                    0,
-                    0,
-                    1,
-                    static_cast<std::int64_t>(width),
-                    data->buffers,
-                    data->pointers.data(),
-                    nullptr,
-                    &release_struct_array,
-                    data.get()};
+  *out = ArrowArray{rows, 0, 0, 1, static_cast<std::int64_t>(width), data->buffers, data->pointers.data(), nullptr,
+                    &release<Struct<ArrowArray>>, data.get()};
   data.release();
 }
 
@@ -241,11 +199,6 @@ const char* stream_last_error(ArrowArrayStream* stream) {
   return s->error.empty() ? nullptr : s->error.c_str();
 }
 
-void stream_release(ArrowArrayStream* stream) {
-  delete static_cast<Stream*>(stream->private_data);
-  stream->release = nullptr;
-}
-
 void destroy_stream_capsule(PyObject* capsule) {
   auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
   if (stream == nullptr) {
@@ -260,7 +213,7 @@ void destroy_stream_capsule(PyObject* capsule) {
 
 PyRef stream_capsule(std::unique_ptr<Stream> data) {
   auto stream = std::make_unique<ArrowArrayStream>(
-      ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_last_error, &stream_release, data.get()});
+      ArrowArrayStream{&stream_get_schema, &stream_get_next, &stream_last_error, &release<Stream>, data.get()});
   data.release();
   PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, &destroy_stream_capsule);
   if (capsule == nullptr) {
@@ -291,10 +244,8 @@ struct Builder {
 class Claim {
  public:
   explicit Claim(Builder& b) : b_(b) {
-    if (b_.busy.exchange(true)) {
-      PyErr_SetString(PyExc_RuntimeError, "this Arrow reader is already in use by another thread");
-      throw_fetched();
-    }
+    if (b_.busy.exchange(true))
+      raise_error(PyExc_RuntimeError, "this Arrow reader is already in use by another thread");
   }
   ~Claim() { b_.busy.store(false); }
   Claim(const Claim&) = delete;
@@ -320,45 +271,34 @@ Builder& builder_of(PyObject* capsule) {
 }
 
 PyObject* arrow_builder(PyObject*, PyObject* args) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    PyObject* format_name;
-    PyObject* names;
-    Py_ssize_t batch_rows;
-    if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw_fetched();
-    const Format format = format_argument(format_name, {Format::marl, Format::marlc, Format::json});
-    if (batch_rows <= 0) {
-      PyErr_SetString(PyExc_ValueError, "batch_rows must be positive");
-      throw_fetched();
+  PyObject* format_name;
+  PyObject* names;
+  Py_ssize_t batch_rows;
+  if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw_fetched();
+  const Format format = format_argument(format_name, {Format::marl, Format::marlc, Format::json});
+  if (batch_rows <= 0) raise_error(PyExc_ValueError, "batch_rows must be positive");
+  std::optional<std::vector<std::string>> fixed;
+  if (names != Py_None) {
+    PyRef seq = or_fetched(PySequence_Fast(names, "columns must be a sequence of str"));
+    fixed.emplace();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+      Py_ssize_t size;
+      const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+      if (utf8 == nullptr && PyErr_Occurred()) throw_fetched();
+      if (utf8 == nullptr) raise_error(PyExc_TypeError, "columns must hold str, not %.100s", Py_TYPE(item)->tp_name);
+      fixed->emplace_back(utf8, static_cast<std::size_t>(size));
     }
-    std::optional<std::vector<std::string>> fixed;
-    if (names != Py_None) {
-      PyRef seq = or_fetched(PySequence_Fast(names, "columns must be a sequence of str"));
-      fixed.emplace();
-      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
-        Py_ssize_t size;
-        const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-        if (utf8 == nullptr) {
-          if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "columns must hold str, not %.100s", Py_TYPE(item)->tp_name);
-          throw_fetched();
-        }
-        fixed->emplace_back(utf8, static_cast<std::size_t>(size));
-      }
-    }
-    auto b = std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), static_cast<std::size_t>(batch_rows)));
-    PyObject* capsule = PyCapsule_New(b.get(), kBuilderCapsule, &destroy_builder_capsule);
-    if (capsule == nullptr) throw_fetched();
-    b.release();
-    return capsule;
-  });
+  }
+  auto b = std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), static_cast<std::size_t>(batch_rows)));
+  PyObject* capsule = PyCapsule_New(b.get(), kBuilderCapsule, &destroy_builder_capsule);
+  if (capsule == nullptr) throw_fetched();
+  b.release();
+  return capsule;
 }
 
-// Runs a reader step without the GIL; ill-formed input becomes
-// ValueError(message, offset, bytes), the form the streaming readers raise
-// (for UTF-8, up to four bytes from the offset on, else empty), which the
-// package turns into its own error.
+// Runs a reader step without the GIL.
 template <class Step>
 void run_step(Step&& step) {
   std::optional<marlet_core::stream::ReadError> refused;
@@ -370,99 +310,80 @@ void run_step(Step&& step) {
       refused.emplace(failure);
     }
   }
-  if (refused) {
-    const std::string message = std::string(refused->what()) + " at byte offset " + std::to_string(refused->offset());
-    PyRef args = or_fetched(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(refused->offset()),
-                                       refused->bytes().data(), static_cast<Py_ssize_t>(refused->bytes().size())));
-    PyErr_SetObject(PyExc_ValueError, args.get());
-    throw_fetched();
-  }
+  if (refused) raise_read_error(*refused);
 }
 
 PyObject* arrow_feed(PyObject*, PyObject* args) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    PyObject* capsule;
-    PyObject* data;
-    if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw_fetched();
-    Builder& b = builder_of(capsule);
-    BytesView view(data);
-    Claim claim(b);
-    if (b.finished) {
-      PyErr_SetString(PyExc_RuntimeError, "this Arrow reader has finished");
-      throw_fetched();
-    }
-    run_step([&] { b.reader.feed(view.text()); });
-    Py_RETURN_NONE;
-  });
+  PyObject* capsule;
+  PyObject* data;
+  if (!PyArg_ParseTuple(args, "OO:arrow_feed", &capsule, &data)) throw_fetched();
+  Builder& b = builder_of(capsule);
+  BytesView view(data);
+  Claim claim(b);
+  if (b.finished) raise_error(PyExc_RuntimeError, "this Arrow reader has finished");
+  run_step([&] { b.reader.feed(view.text()); });
+  Py_RETURN_NONE;
 }
 
-PyObject* arrow_take(PyObject*, PyObject* args) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    PyObject* capsule;
-    int flush;
-    int single = 0;
-    if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw_fetched();
-    Builder& b = builder_of(capsule);
-    Claim claim(b);
-    if (flush && !b.finished) {
-      b.finished = true;
-      run_step([&] { b.reader.finish(); });
-    }
-    for (Batch& batch : b.columns.take(flush != 0)) b.ready.push_back(std::move(batch));
-    auto stream = std::make_unique<Stream>();
-    stream->names = b.columns.names();
-    // Field names cross the interface as C strings.
-    for (const std::string& name : stream->names)
-      if (name.find('\0') != std::string::npos) {
-        PyErr_Format(PyExc_ValueError, "the key %R holds a NUL character, which an Arrow field name cannot",
-                     or_fetched(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
-        throw_fetched();
-      }
-    if (single && !b.ready.empty()) {
-      // One batch with the columns it was finished with.
-      stream->names.resize(b.ready.front().columns.size());
-      stream->batches.push_back(std::make_shared<const Batch>(std::move(b.ready.front())));
-      b.ready.pop_front();
-    } else {
-      for (Batch& batch : b.ready) stream->batches.push_back(std::make_shared<const Batch>(std::move(batch)));
-      b.ready.clear();
-    }
-    return stream_capsule(std::move(stream)).release();
-  });
+PyRef arrow_take(PyObject*, PyObject* args) {
+  PyObject* capsule;
+  int flush;
+  int single = 0;
+  if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw_fetched();
+  Builder& b = builder_of(capsule);
+  Claim claim(b);
+  if (flush && !b.finished) {
+    b.finished = true;
+    run_step([&] { b.reader.finish(); });
+  }
+  for (Batch& batch : b.columns.take(flush != 0)) b.ready.push_back(std::move(batch));
+  auto stream = std::make_unique<Stream>();
+  stream->names = b.columns.names();
+  // Field names cross the interface as C strings.
+  for (const std::string& name : stream->names)
+    if (name.find('\0') != std::string::npos)
+      raise_error(PyExc_ValueError, "the key %R holds a NUL character, which an Arrow field name cannot",
+                  or_fetched(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")).get());
+  if (single && !b.ready.empty()) {
+    // One batch with the columns it was finished with.
+    stream->names.resize(b.ready.front().columns.size());
+    stream->batches.push_back(std::make_shared<const Batch>(std::move(b.ready.front())));
+    b.ready.pop_front();
+  } else {
+    for (Batch& batch : b.ready) stream->batches.push_back(std::make_shared<const Batch>(std::move(batch)));
+    b.ready.clear();
+  }
+  return stream_capsule(std::move(stream));
 }
 
 PyObject* cut_point(PyObject*, PyObject* args) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    PyObject* format_name;
-    PyObject* data;
-    Py_ssize_t offset;
-    if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw_fetched();
-    const Format format = format_argument(format_name, {Format::marl, Format::marlc});
-    BytesView view(data);
-    const std::string_view text = view.text();
-    if (offset < 0 || static_cast<std::size_t>(offset) > text.size()) {
-      PyErr_SetString(PyExc_ValueError, "offset out of range");
-      throw_fetched();
-    }
-    std::size_t cut;
-    {
-      GilReleased unlocked;
-      cut = marlet_core::stream::next_cut(format, text, static_cast<std::size_t>(offset));
-      if (cut == text.size() && !marlet_core::stream::is_cut(format, text, cut)) cut = marlet_core::stream::npos;
-    }
-    return PyLong_FromSsize_t(cut == marlet_core::stream::npos ? -1 : static_cast<Py_ssize_t>(cut));
-  });
+  PyObject* format_name;
+  PyObject* data;
+  Py_ssize_t offset;
+  if (!PyArg_ParseTuple(args, "OOn:cut_point", &format_name, &data, &offset)) throw_fetched();
+  const Format format = format_argument(format_name, {Format::marl, Format::marlc});
+  BytesView view(data);
+  const std::string_view text = view.text();
+  if (offset < 0 || static_cast<std::size_t>(offset) > text.size())
+    raise_error(PyExc_ValueError, "offset out of range");
+  std::size_t cut;
+  {
+    GilReleased unlocked;
+    cut = marlet_core::stream::next_cut(format, text, static_cast<std::size_t>(offset));
+    if (cut == text.size() && !marlet_core::stream::is_cut(format, text, cut)) cut = marlet_core::stream::npos;
+  }
+  return PyLong_FromSsize_t(cut == marlet_core::stream::npos ? -1 : static_cast<Py_ssize_t>(cut));
 }
 
 const PyMethodDef g_methods[] = {
-    {"arrow_builder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_builder)), METH_VARARGS,
-     "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."},
-    {"arrow_feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_feed)), METH_VARARGS,
-     "arrow_feed(builder, data): read the next chunk of the text from a bytes-like object."},
-    {"arrow_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&arrow_take)), METH_VARARGS,
-     "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."},
-    {"cut_point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&cut_point)), METH_VARARGS,
-     "cut_point(format, data, offset): the first cut point at or after offset, or -1."},
+    method<arrow_builder>("arrow_builder", METH_VARARGS,
+                          "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."),
+    method<arrow_feed>("arrow_feed", METH_VARARGS,
+                       "arrow_feed(builder, data): read the next chunk of the text from a bytes-like object."),
+    method<arrow_take>("arrow_take", METH_VARARGS,
+                       "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."),
+    method<cut_point>("cut_point", METH_VARARGS,
+                      "cut_point(format, data, offset): the first cut point at or after offset, or -1."),
 };
 
 }  // namespace

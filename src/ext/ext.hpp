@@ -30,6 +30,7 @@
 #include "py_errors.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
+#include "stream.hpp"
 
 namespace marlet_ext {
 
@@ -41,6 +42,39 @@ inline constexpr Policy kPolicy = Policy::raise;
 inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(obj); }
 [[noreturn]] inline void throw_fetched() { marlet_py::throw_fetched<kPolicy>(); }
 
+// Raises `type` with a message in PyErr_Format's notation.
+template <class... Args>
+[[noreturn]] void raise_error(PyObject* type, const char* format, Args... args) {
+  PyErr_Format(type, format, args...);
+  throw_fetched();
+}
+
+// Raises an exception object that the package's Python code made.
+[[noreturn]] inline void raise_object(const PyRef& error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw_fetched();
+}
+
+// Ill-formed input from the incremental reader or the converter becomes
+// ValueError(message, offset, bytes) (for UTF-8, up to four bytes from
+// the offset on, else empty), which the package turns into its own error.
+[[noreturn]] void raise_read_error(const marlet_core::stream::ReadError& error);  // stream.cpp
+
+// A function table entry that runs Body, a function of CPython's calling
+// convention `flags`, under call_guarded.
+template <auto Body>
+struct Guarded;
+template <class Result, class... Args, Result (*Body)(PyObject*, Args...)>
+struct Guarded<Body> {
+  static PyObject* call(PyObject* module, Args... args) noexcept {
+    return call_guarded<kPolicy>([&] { return Body(module, args...); });
+  }
+};
+template <auto Body>
+PyMethodDef method(const char* name, int flags, const char* doc) noexcept {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guarded<Body>::call)), flags, doc};
+}
+
 // The format named by a str argument ("marl", "marlc", "json" or
 // "binary"), which must be one of `allowed`; ValueError otherwise.
 inline marlet_core::Format format_argument(PyObject* name, std::initializer_list<marlet_core::Format> allowed) {
@@ -50,8 +84,7 @@ inline marlet_core::Format format_argument(PyObject* name, std::initializer_list
   const auto format = utf8 == nullptr ? std::nullopt
                                       : marlet_core::format_named(std::string_view(utf8, static_cast<std::size_t>(size)));
   if (format && std::find(allowed.begin(), allowed.end(), *format) != allowed.end()) return *format;
-  PyErr_Format(PyExc_ValueError, "unknown format %R", name);
-  throw_fetched();
+  raise_error(PyExc_ValueError, "unknown format %R", name);
 }
 
 // A read-only view of a bytes-like object for the length of a call.

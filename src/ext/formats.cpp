@@ -126,9 +126,7 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
   PyRef errors = or_fetched(PyImport_ImportModule("marlet._errors"));
-  PyRef error = or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-  throw_fetched();
+  raise_object(or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value)));
 }
 
 // Where a key's or value's bytes are: straight in an ASCII str's storage,
@@ -189,8 +187,7 @@ class RecordFields {
       if (!method) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
-        throw_fetched();
+        raise_error(PyExc_TypeError, "record %zu is %s, not a mapping of str to str", index, Py_TYPE(record)->tp_name);
       }
       PyRef view = or_fetched(PyObject_CallNoArgs(method.get()));
       items_ = or_fetched(PySequence_List(view.get()));  // keeps the pairs alive while they are written
@@ -198,11 +195,9 @@ class RecordFields {
       const Py_ssize_t n = PyList_GET_SIZE(items);
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GET_ITEM(items, i);
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-          PyErr_Format(PyExc_TypeError, "record %zu: items() gave %s, not a (key, value) pair", index,
-                       Py_TYPE(pair)->tp_name);
-          throw_fetched();
-        }
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+          raise_error(PyExc_TypeError, "record %zu: items() gave %s, not a (key, value) pair", index,
+                      Py_TYPE(pair)->tp_name);
         add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), index);
       }
     }
@@ -216,14 +211,10 @@ class RecordFields {
 
  private:
   void add(PyObject* key, PyObject* value, std::size_t index) {
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "record %zu: key %R is %s, not str", index, key, Py_TYPE(key)->tp_name);
-      throw_fetched();
-    }
-    if (!PyUnicode_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "record %zu, key %R: value is %s, not str", index, key, Py_TYPE(value)->tp_name);
-      throw_fetched();
-    }
+    if (!PyUnicode_Check(key))
+      raise_error(PyExc_TypeError, "record %zu: key %R is %s, not str", index, key, Py_TYPE(key)->tp_name);
+    if (!PyUnicode_Check(value))
+      raise_error(PyExc_TypeError, "record %zu, key %R: value is %s, not str", index, key, Py_TYPE(value)->tp_name);
     keys_.push_back(key);
     pieces_.push_back(utf8_piece(key, scratch_));
     pieces_.push_back(utf8_piece(value, scratch_));
@@ -251,82 +242,72 @@ constexpr std::size_t kFlushAt = 1 << 20;
 // placeholder 0 that the caller patches) heads the output.  A record a text
 // form cannot carry raises loss_error(index, key or None, reason) unless
 // `lossy`.
-PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    if (nargs != 6) {
-      PyErr_SetString(PyExc_TypeError, "dump() takes 6 arguments");
-      return nullptr;
-    }
-    PyObject* records = args[0];
-    using marlet_core::Format;
-    const Format form = format_argument(args[1], {Format::marlc, Format::marl, Format::json, Format::binary});
-    const int lossy = PyObject_IsTrue(args[2]);
-    if (lossy < 0) throw_fetched();
-    PyObject* write = args[3] == Py_None ? nullptr : args[3];
-    PyObject* loss_error = args[5];
+PyRef dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 6) raise_error(PyExc_TypeError, "dump() takes 6 arguments");
+  PyObject* records = args[0];
+  using marlet_core::Format;
+  const Format form = format_argument(args[1], {Format::marlc, Format::marl, Format::json, Format::binary});
+  const int lossy = PyObject_IsTrue(args[2]);
+  if (lossy < 0) throw_fetched();
+  PyObject* write = args[3] == Py_None ? nullptr : args[3];
+  PyObject* loss_error = args[5];
 
-    BytesOut out;
-    auto flush = [&] {
-      PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
-      or_fetched(PyObject_CallOneArg(write, chunk.get()));
-    };
-    if (form == Format::binary) {
-      std::size_t count = 0;
-      if (args[4] != Py_None) {
-        count = PyLong_AsSize_t(args[4]);
-        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
+  BytesOut out;
+  auto flush = [&] {
+    PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
+    or_fetched(PyObject_CallOneArg(write, chunk.get()));
+  };
+  if (form == Format::binary) {
+    std::size_t count = 0;
+    if (args[4] != Py_None) {
+      count = PyLong_AsSize_t(args[4]);
+      if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
+    }
+    marlet_core::binary::append_u32(out, count);
+  } else if (form == Format::json) {
+    out.push_back('[');
+  }
+
+  PyRef iterator = or_fetched(PyObject_GetIter(records));
+  RecordFields record;
+  std::size_t index = 0;
+  for (;; ++index) {
+    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred()) throw_fetched();
+      break;
+    }
+    record.read(item.get(), index);
+    const auto fields = record.fields();
+    if (!lossy && (form == Format::marlc || form == Format::marl)) {
+      if (auto loss = form == Format::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
+        PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
+        raise_object(
+            or_fetched(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason)));
       }
-      marlet_core::binary::append_u32(out, count);
-    } else if (form == Format::json) {
-      out.push_back('[');
     }
-
-    PyRef iterator = or_fetched(PyObject_GetIter(records));
-    RecordFields record;
-    std::size_t index = 0;
-    for (;; ++index) {
-      PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
-      if (!item) {
-        if (PyErr_Occurred()) throw_fetched();
+    switch (form) {
+      case Format::marlc: writers::write_marlc_record(fields, out); break;
+      case Format::marl: writers::write_marl_record(fields, out); break;
+      case Format::json: writers::write_json_record(fields, out, index != 0); break;
+      case Format::binary:
+        if (!writers::write_binary_record(fields, out))
+          raise_error(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
+                      index);
         break;
-      }
-      record.read(item.get(), index);
-      const auto fields = record.fields();
-      if (!lossy && (form == Format::marlc || form == Format::marl)) {
-        if (auto loss = form == Format::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
-          PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
-          PyRef error = or_fetched(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason));
-          PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-          throw_fetched();
-        }
-      }
-      switch (form) {
-        case Format::marlc: writers::write_marlc_record(fields, out); break;
-        case Format::marl: writers::write_marl_record(fields, out); break;
-        case Format::json: writers::write_json_record(fields, out, index != 0); break;
-        case Format::binary:
-          if (!writers::write_binary_record(fields, out)) {
-            PyErr_Format(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
-                         index);
-            throw_fetched();
-          }
-          break;
-      }
-      if (write != nullptr && out.size() >= kFlushAt) flush();
-      if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
     }
-    if (form == Format::json) out.push_back(']');
-    if (form == Format::binary && !marlet_core::binary::fits_u32(index)) {
-      PyErr_SetString(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
-      throw_fetched();
-    }
-    if (write == nullptr) {
-      if (form == Format::binary && args[4] == Py_None) marlet_core::binary::put_u32(out.data(), index);
-      return out.take(0).release();
-    }
-    if (out.size() != 0) flush();
-    return PyLong_FromSize_t(index);
-  });
+    if (write != nullptr && out.size() >= kFlushAt) flush();
+    if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
+  }
+  if (form == Format::json) out.push_back(']');
+  if (form == Format::binary && !marlet_core::binary::fits_u32(index))
+    raise_error(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
+  if (write == nullptr) {
+    if (form == Format::binary && args[4] == Py_None) marlet_core::binary::put_u32(out.data(), index);
+    return out.take(0);
+  }
+  if (out.size() != 0) flush();
+  return or_fetched(PyLong_FromSize_t(index));
 }
 
 // ---------------------------------------------------------------------------
@@ -395,10 +376,8 @@ class BinaryReader {
   }
 
   [[noreturn]] void fail(std::size_t at, const std::string& message) {
-    PyRef error = or_fetched(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
-                                                static_cast<Py_ssize_t>(at)));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw_fetched();
+    raise_object(or_fetched(PyObject_CallFunction(error_, "s#n", message.data(), static_cast<Py_ssize_t>(message.size()),
+                                                  static_cast<Py_ssize_t>(at))));
   }
 
   const char* data_;
@@ -413,15 +392,10 @@ class BinaryReader {
 // beyond the end, a count that the remaining bytes cannot hold, a key or
 // value that is not UTF-8, a key twice in one record, bytes after the last
 // record) raises error(message, byte_offset).
-PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "load_binary() takes 2 arguments");
-      return nullptr;
-    }
-    BytesView data(args[0]);
-    return BinaryReader(data.text().data(), data.text().size(), args[1]).read().release();
-  });
+PyRef load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) raise_error(PyExc_TypeError, "load_binary() takes 2 arguments");
+  BytesView data(args[0]);
+  return BinaryReader(data.text().data(), data.text().size(), args[1]).read();
 }
 
 // ---------------------------------------------------------------------------
@@ -431,20 +405,18 @@ PyObject* load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 //
 // The .marlc reader's records with each record's fields in document order.
 // `text` is a str or bytes-like UTF-8 (already known to be valid).
-PyObject* load_marlc(PyObject*, PyObject* arg) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    DictSink<kPolicy> sink;
-    if (PyUnicode_Check(arg)) {
-      Py_ssize_t n = 0;
-      const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
-      if (p == nullptr) throw_fetched();
-      marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
-    } else {
-      BytesView data(arg);
-      marlet_core::text::scan_compact(data.text(), sink);
-    }
-    return sink.take().release();
-  });
+PyRef load_marlc(PyObject*, PyObject* arg) {
+  DictSink<kPolicy> sink;
+  if (PyUnicode_Check(arg)) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(arg, &n);
+    if (p == nullptr) throw_fetched();
+    marlet_core::text::scan_compact(std::string_view(p, static_cast<std::size_t>(n)), sink);
+  } else {
+    BytesView data(arg);
+    marlet_core::text::scan_compact(data.text(), sink);
+  }
+  return sink.take();
 }
 
 // load_json(text: str, error, skip) -> list[dict[str, str]]
@@ -454,45 +426,39 @@ PyObject* load_marlc(PyObject*, PyObject* arg) {
 // counting characters.  A lone surrogate in the str, which has no UTF-8
 // form, is read as '?' so that a fault before it or in place of it is the
 // one reported; else the text is rejected at the surrogate.
-PyObject* load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    if (nargs != 3 || !PyUnicode_Check(args[0])) {
-      PyErr_SetString(PyExc_TypeError, "load_json() takes a str and 2 more arguments");
-      return nullptr;
+PyRef load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3 || !PyUnicode_Check(args[0]))
+    raise_error(PyExc_TypeError, "load_json() takes a str and 2 more arguments");
+  PyObject* doc = args[0];
+  std::string_view text;
+  PyRef utf8;  // the UTF-8 form of a str that is not ASCII
+  Py_ssize_t surrogate = -1;
+  if (PyUnicode_IS_ASCII(doc)) {
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(doc)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(doc)));
+  } else {
+    utf8 = PyRef::steal(PyUnicode_AsUTF8String(doc));
+    if (!utf8) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyErr_NormalizeException(&type, &value, &traceback);
+      PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+      if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw_fetched();
+      utf8 = or_fetched(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
     }
-    PyObject* doc = args[0];
-    std::string_view text;
-    PyRef utf8;  // the UTF-8 form of a str that is not ASCII
-    Py_ssize_t surrogate = -1;
-    if (PyUnicode_IS_ASCII(doc)) {
-      text = std::string_view(static_cast<const char*>(PyUnicode_DATA(doc)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(doc)));
-    } else {
-      utf8 = PyRef::steal(PyUnicode_AsUTF8String(doc));
-      if (!utf8) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
-        if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw_fetched();
-        utf8 = or_fetched(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
-      }
-      text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
-    }
-    DictSink<kPolicy> sink;
-    marlet_core::JsonReader<std::string> reader(text, nullptr);
-    const bool ok = reader.read(sink);
-    if (ok && surrogate < 0) return sink.take().release();
-    Py_ssize_t pos = ok ? surrogate : static_cast<Py_ssize_t>(count_chars(text.data(), reader.offset()));
-    marlet_core::JsonFault fault = ok ? marlet_core::JsonFault::surrogate : reader.fault();
-    if (surrogate >= 0 && pos > surrogate) {
-      pos = surrogate;
-      fault = marlet_core::JsonFault::surrogate;
-    }
-    PyRef error = or_fetched(PyObject_CallFunction(args[1], "sOnO", marlet_core::message(fault), doc, pos, args[2]));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw_fetched();
-  });
+    text = std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+  }
+  DictSink<kPolicy> sink;
+  marlet_core::JsonReader<std::string> reader(text, nullptr);
+  const bool ok = reader.read(sink);
+  if (ok && surrogate < 0) return sink.take();
+  Py_ssize_t pos = ok ? surrogate : static_cast<Py_ssize_t>(count_chars(text.data(), reader.offset()));
+  marlet_core::JsonFault fault = ok ? marlet_core::JsonFault::surrogate : reader.fault();
+  if (surrogate >= 0 && pos > surrogate) {
+    pos = surrogate;
+    fault = marlet_core::JsonFault::surrogate;
+  }
+  raise_object(or_fetched(PyObject_CallFunction(args[1], "sOnO", marlet_core::message(fault), doc, pos, args[2])));
 }
 
 // ---------------------------------------------------------------------------
@@ -508,109 +474,101 @@ constexpr const char* kProblemNames[] = {"no_colon", "empty_key", "repeated_key"
 // ':', an empty key) and the fields that repeat a key of their record,
 // at most `limit` of them (0: all).  Lines and columns count from 1,
 // columns in characters.  The text must be valid UTF-8.
-PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_SetString(PyExc_TypeError, "check() takes 3 arguments");
-      return nullptr;
-    }
-    BytesView data(args[0]);
-    const int marl = PyObject_IsTrue(args[1]);
-    if (marl < 0) throw_fetched();
-    std::size_t limit = PyLong_AsSize_t(args[2]);
-    if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
-    const std::string_view text = data.text();
+PyRef check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) raise_error(PyExc_TypeError, "check() takes 3 arguments");
+  BytesView data(args[0]);
+  const int marl = PyObject_IsTrue(args[1]);
+  if (marl < 0) throw_fetched();
+  std::size_t limit = PyLong_AsSize_t(args[2]);
+  if (limit == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
+  const std::string_view text = data.text();
 
-    // The scan touches no Python object, so it runs without the GIL and
-    // collects what it finds; the Python list is built afterwards.
-    struct Found {
-      std::size_t offset, line, column;
-      Problem kind;
-      std::string_view key;
-    };
-    // Told by the reader's own scanner of each field, each close and each
-    // line it passes over; lines and columns are counted only where
-    // something is found.
-    struct Checker {
-      std::string_view text;
-      std::size_t limit;
-      std::vector<Found> found;
-      marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
-      std::size_t line = 1, counted = 0;  // the line number at text[counted]
-      struct Full {};  // thrown to stop once `limit` problems are found
+  // The scan touches no Python object, so it runs without the GIL and
+  // collects what it finds; the Python list is built afterwards.
+  struct Found {
+    std::size_t offset, line, column;
+    Problem kind;
+    std::string_view key;
+  };
+  // Told by the reader's own scanner of each field, each close and each
+  // line it passes over; lines and columns are counted only where
+  // something is found.
+  struct Checker {
+    std::string_view text;
+    std::size_t limit;
+    std::vector<Found> found;
+    marlet_core::OrderedFields keys;  // of the current record, to find a repeated one
+    std::size_t line = 1, counted = 0;  // the line number at text[counted]
+    struct Full {};  // thrown to stop once `limit` problems are found
 
-      void field(std::string_view key, std::string_view) {
-        if (!keys.add(key, {})) report(key.data(), Problem::repeated_key, key);
-      }
-      void close() noexcept { keys.clear(); }
-      void skip(std::string_view rest) {
-        report(rest.data(), rest.find(':') == std::string_view::npos ? Problem::no_colon : Problem::empty_key, {});
-      }
-      void report(const char* at, Problem kind, std::string_view key) {
-        const auto offset = static_cast<std::size_t>(at - text.data());
-        line += static_cast<std::size_t>(std::count(text.data() + counted, at, '\n'));
-        counted = offset;
-        const std::size_t lf = text.rfind('\n', offset);
-        const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
-        found.push_back(Found{offset, line, 1 + count_chars(text.data() + start, offset - start), kind, key});
-        if (found.size() == limit) throw Full{};
-      }
-    } checker{text, limit, {}, {}};
-    Py_BEGIN_ALLOW_THREADS;
-    try {
-      marl ? marlet_core::text::scan_marl(text, checker) : marlet_core::text::scan_compact(text, checker);
-    } catch (const Checker::Full&) {
-    } catch (const std::bad_alloc&) {
-      checker.found.clear();
-      checker.found.shrink_to_fit();
-      limit = static_cast<std::size_t>(-1);  // marks the failure
+    void field(std::string_view key, std::string_view) {
+      if (!keys.add(key, {})) report(key.data(), Problem::repeated_key, key);
     }
-    Py_END_ALLOW_THREADS;
-    if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
+    void close() noexcept { keys.clear(); }
+    void skip(std::string_view rest) {
+      report(rest.data(), rest.find(':') == std::string_view::npos ? Problem::no_colon : Problem::empty_key, {});
+    }
+    void report(const char* at, Problem kind, std::string_view key) {
+      const auto offset = static_cast<std::size_t>(at - text.data());
+      line += static_cast<std::size_t>(std::count(text.data() + counted, at, '\n'));
+      counted = offset;
+      const std::size_t lf = text.rfind('\n', offset);
+      const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
+      found.push_back(Found{offset, line, 1 + count_chars(text.data() + start, offset - start), kind, key});
+      if (found.size() == limit) throw Full{};
+    }
+  } checker{text, limit, {}, {}};
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    marl ? marlet_core::text::scan_marl(text, checker) : marlet_core::text::scan_compact(text, checker);
+  } catch (const Checker::Full&) {
+  } catch (const std::bad_alloc&) {
+    checker.found.clear();
+    checker.found.shrink_to_fit();
+    limit = static_cast<std::size_t>(-1);  // marks the failure
+  }
+  Py_END_ALLOW_THREADS;
+  if (limit == static_cast<std::size_t>(-1)) throw std::bad_alloc();
 
-    const std::vector<Found>& found = checker.found;
-    PyRef list = or_fetched(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      const Found& f = found[i];
-      PyRef key = f.kind == Problem::repeated_key
-                      ? or_fetched(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
-                      : PyRef::borrow(Py_None);
-      PyObject* entry = Py_BuildValue("nnnsO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
-                                      static_cast<Py_ssize_t>(f.column), kProblemNames[static_cast<int>(f.kind)],
-                                      key.get());
-      if (entry == nullptr) throw_fetched();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals entry
-    }
-    return list.release();
-  });
+  const std::vector<Found>& found = checker.found;
+  PyRef list = or_fetched(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const Found& f = found[i];
+    PyRef key = f.kind == Problem::repeated_key
+                    ? or_fetched(PyUnicode_DecodeUTF8(f.key.data(), static_cast<Py_ssize_t>(f.key.size()), "strict"))
+                    : PyRef::borrow(Py_None);
+    PyObject* entry = Py_BuildValue("nnnsO", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.line),
+                                    static_cast<Py_ssize_t>(f.column), kProblemNames[static_cast<int>(f.kind)],
+                                    key.get());
+    if (entry == nullptr) throw_fetched();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);  // steals entry
+  }
+  return list;
 }
 
 // utf8_error(data) -> int | None: the offset of the first byte that is not
 // part of well-formed UTF-8, or None.
 PyObject* utf8_error(PyObject*, PyObject* arg) {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    BytesView data(arg);
-    const std::string_view text = data.text();
-    std::size_t bad = 0;
-    Py_BEGIN_ALLOW_THREADS;
-    bad = marlet_core::first_invalid_utf8(text.data(), text.size());
-    Py_END_ALLOW_THREADS;
-    if (bad == text.size()) Py_RETURN_NONE;
-    return PyLong_FromSize_t(bad);
-  });
+  BytesView data(arg);
+  const std::string_view text = data.text();
+  std::size_t bad = 0;
+  Py_BEGIN_ALLOW_THREADS;
+  bad = marlet_core::first_invalid_utf8(text.data(), text.size());
+  Py_END_ALLOW_THREADS;
+  if (bad == text.size()) Py_RETURN_NONE;
+  return PyLong_FromSize_t(bad);
 }
 
 const PyMethodDef kMethods[] = {
-    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dump)), METH_FASTCALL,
-     "dump(records, format, lossy, write, count, loss_error): write records in a format."},
-    {"load_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_binary)), METH_FASTCALL,
-     "load_binary(data, error): read the binary encoding."},
-    {"load_marlc", &load_marlc, METH_O, "load_marlc(text): the .marlc records, fields in document order."},
-    {"load_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_json)), METH_FASTCALL,
-     "load_json(text, error, skip): the JSON form's records, members in document order."},
-    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check)), METH_FASTCALL,
-     "check(data, marl, limit): the lines the reader passes over and the repeated keys."},
-    {"utf8_error", &utf8_error, METH_O, "utf8_error(data): offset of the first ill-formed UTF-8 byte, or None."},
+    method<dump>("dump", METH_FASTCALL,
+                 "dump(records, format, lossy, write, count, loss_error): write records in a format."),
+    method<load_binary>("load_binary", METH_FASTCALL, "load_binary(data, error): read the binary encoding."),
+    method<load_marlc>("load_marlc", METH_O, "load_marlc(text): the .marlc records, fields in document order."),
+    method<load_json>("load_json", METH_FASTCALL,
+                      "load_json(text, error, skip): the JSON form's records, members in document order."),
+    method<check>("check", METH_FASTCALL,
+                  "check(data, marl, limit): the lines the reader passes over and the repeated keys."),
+    method<utf8_error>("utf8_error", METH_O, "utf8_error(data): offset of the first ill-formed UTF-8 byte, or None."),
 };
 
 }  // namespace

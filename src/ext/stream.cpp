@@ -37,39 +37,29 @@ struct OsFailure {
 };
 
 // Runs a body that may throw the stream's own errors and turns them into
-// Python exceptions: ill-formed input becomes ValueError(message, offset,
-// bytes) (for UTF-8, up to four bytes from the offset on, else empty),
-// a record that a text form cannot carry ValueError("loss", index, key,
-// reason, form), another conversion failure (output the target form cannot
-// take) ValueError("refused", message), a failed system call OSError.
+// Python exceptions: ill-formed input as raise_read_error says, a record
+// that a text form cannot carry ValueError("loss", index, key, reason,
+// form), another conversion failure (output the target form cannot take)
+// ValueError("refused", message), a failed system call OSError.
 template <class Body>
-PyObject* stream_guarded(Body&& body) noexcept {
-  return call_guarded<kPolicy>([&]() -> PyObject* {
-    try {
-      return body();
-    } catch (const stream::ReadError& e) {
-      const std::string message = std::string(e.what()) + " at byte offset " + std::to_string(e.offset());
-      PyRef args = or_fetched(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(e.offset()),
-                                         e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size())));
-      PyErr_SetObject(PyExc_ValueError, args.get());
-      return nullptr;
-    } catch (const stream::LossError& e) {
-      PyRef key = e.key ? or_fetched(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
-                        : PyRef::borrow(Py_None);
-      PyRef args = or_fetched(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
-                                         e.reason.c_str(), e.form.c_str()));
-      PyErr_SetObject(PyExc_ValueError, args.get());
-      return nullptr;
-    } catch (const stream::ConvertError& e) {
-      PyRef args = or_fetched(Py_BuildValue("(ss)", "refused", e.what()));
-      PyErr_SetObject(PyExc_ValueError, args.get());
-      return nullptr;
-    } catch (const OsFailure& e) {
-      errno = e.error;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.empty() ? nullptr : e.path.c_str());
-      return nullptr;
-    }
-  });
+PyObject* stream_guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const stream::ReadError& e) {
+    raise_read_error(e);
+  } catch (const stream::LossError& e) {
+    PyRef key = e.key ? or_fetched(PyUnicode_DecodeUTF8(e.key->data(), static_cast<Py_ssize_t>(e.key->size()), "strict"))
+                      : PyRef::borrow(Py_None);
+    PyRef args = or_fetched(Py_BuildValue("(sKOss)", "loss", static_cast<unsigned long long>(e.index), key.get(),
+                                       e.reason.c_str(), e.form.c_str()));
+    PyErr_SetObject(PyExc_ValueError, args.get());
+  } catch (const stream::ConvertError& e) {
+    PyErr_SetObject(PyExc_ValueError, or_fetched(Py_BuildValue("(ss)", "refused", e.what())).get());
+  } catch (const OsFailure& e) {
+    errno = e.error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.empty() ? nullptr : e.path.c_str());
+  }
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -116,10 +106,7 @@ template <class Step>
 PyObject* reader_step(PyObject* self, Step&& step) {
   auto* r = reinterpret_cast<ReaderObject*>(self);
   return stream_guarded([&]() -> PyObject* {
-    if (r->reader == nullptr || r->failed) {
-      PyErr_SetString(PyExc_ValueError, "the reader failed or was not initialised");
-      return nullptr;
-    }
+    if (r->reader == nullptr || r->failed) raise_error(PyExc_ValueError, "the reader failed or was not initialised");
     try {
       step(*r->reader);
     } catch (...) {
@@ -130,7 +117,6 @@ PyObject* reader_step(PyObject* self, Step&& step) {
   });
 }
 
-// Reader.feed(data) -> list of the records the chunk completed
 PyObject* reader_feed(PyObject* self, PyObject* data) {
   return reader_step(self, [&](stream::Reader<Sink>& reader) {
     BytesView view(data);
@@ -138,14 +124,13 @@ PyObject* reader_feed(PyObject* self, PyObject* data) {
   });
 }
 
-// Reader.finish() -> list of the last records
 PyObject* reader_finish(PyObject* self, PyObject*) {
   return reader_step(self, [](stream::Reader<Sink>& reader) { reader.finish(); });
 }
 
 PyMethodDef g_reader_methods[] = {
-    {"feed", reader_feed, METH_O, "Read a chunk of bytes; return the records it completed."},
-    {"finish", reader_finish, METH_NOARGS, "End the text; return the last records."},
+    method<reader_feed>("feed", METH_O, "Read a chunk of bytes; return the records it completed."),
+    method<reader_finish>("finish", METH_NOARGS, "End the text; return the last records."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -217,15 +202,10 @@ class PySource : public stream::Source {
   std::size_t read(char* dst, std::size_t n) override {
     return gil_.with_gil([&]() -> std::size_t {
       PyRef data = or_fetched(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
-      if (!PyBytes_Check(data.get())) {
-        PyErr_Format(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
-        throw_fetched();
-      }
+      if (!PyBytes_Check(data.get()))
+        raise_error(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
       const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-      if (got > n) {
-        PyErr_SetString(PyExc_ValueError, "the source's read() returned more bytes than asked for");
-        throw_fetched();
-      }
+      if (got > n) raise_error(PyExc_ValueError, "the source's read() returned more bytes than asked for");
       std::memcpy(dst, PyBytes_AS_STRING(data.get()), got);
       return got;
     });
@@ -328,10 +308,7 @@ int fd_argument(PyObject* obj) {
   if (!PyLong_Check(obj)) return -1;
   const long number = PyLong_AsLong(obj);
   if (number == -1 && PyErr_Occurred()) throw_fetched();
-  if (number < 0 || number > INT_MAX) {
-    PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
-    throw_fetched();
-  }
+  if (number < 0 || number > INT_MAX) raise_error(PyExc_ValueError, "a file descriptor must be a non-negative int");
   return static_cast<int>(number);
 }
 
@@ -402,19 +379,24 @@ PyObject* convert(PyObject*, PyObject* args) {
   });
 }
 
-PyObject* reader_type(PyObject*, PyObject*) {
-  return call_guarded<kPolicy>([]() -> PyObject* {
-    // One type per call is wasteful; the package asks once and keeps it.
-    return PyType_FromSpec(&g_reader_spec);
-  });
-}
+// One type per call is wasteful; the package asks once and keeps it.
+PyObject* reader_type(PyObject*, PyObject*) { return PyType_FromSpec(&g_reader_spec); }
 
 const PyMethodDef g_methods[] = {
-    {"reader_type", reader_type, METH_NOARGS, "reader_type() -> the incremental reader's type"},
-    {"convert", convert, METH_VARARGS, "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress, appends)"},
+    method<reader_type>("reader_type", METH_NOARGS, "reader_type() -> the incremental reader's type"),
+    method<convert>("convert", METH_VARARGS,
+                    "convert(source, destination, from, to, jobs, chunk_size, lossy, newline, progress, appends)"),
 };
 
 }  // namespace
+
+void raise_read_error(const stream::ReadError& error) {
+  const std::string message = std::string(error.what()) + " at byte offset " + std::to_string(error.offset());
+  PyRef args = or_fetched(Py_BuildValue("(sKy#)", message.c_str(), static_cast<unsigned long long>(error.offset()),
+                                     error.bytes().data(), static_cast<Py_ssize_t>(error.bytes().size())));
+  PyErr_SetObject(PyExc_ValueError, args.get());
+  throw_fetched();
+}
 
 std::span<const PyMethodDef> stream_methods() noexcept { return g_methods; }
 
