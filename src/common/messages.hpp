@@ -39,11 +39,8 @@ inline constexpr std::string_view kFailedTypeName = "<failed to extract type nam
 inline constexpr std::string_view kUnprintableObject = "<unprintable object>";
 
 inline std::string quoted(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '\'';
-  out += s;
-  out += '\'';
+  std::string out = "'";
+  out.append(s).push_back('\'');
   return out;
 }
 
@@ -75,17 +72,8 @@ inline std::string multiple_values(std::string_view f, std::string_view name) {
   return std::string(f) + " got multiple values for argument " + quoted(name);
 }
 
-// "{f} missing {k} required positional argument(s): 'a', 'b', and 'c'"
-template <class Names>
-std::string missing_positional(std::string_view f, const Names& names) {
-  const std::size_t k = names.size();
-  std::string list;
-  for (std::size_t i = 0; i < k; ++i) {
-    if (i != 0) list += k == 2 ? " and " : (i + 1 == k ? ", and " : ", ");
-    list += quoted(names[i]);
-  }
-  return std::string(f) + " missing " + std::to_string(k) + " required positional " +
-         (k == 1 ? "argument" : "arguments") + ": " + list;
+inline std::string missing_positional(std::string_view f, std::string_view name) {
+  return std::string(f) + " missing 1 required positional argument: " + quoted(name);
 }
 
 // Prefix, then ": ", then a description of the pending Python exception.

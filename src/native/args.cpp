@@ -1,6 +1,4 @@
 // Binding a call's arguments to its parameters, and reading text arguments.
-#include <algorithm>
-#include <array>
 #include <string>
 #include <utility>
 
@@ -14,65 +12,32 @@ namespace marlet_native {
 
 namespace {
 
-std::string message_form(const FunctionDescription& function) {
-  std::string form;
-  if (function.class_name != nullptr) {
-    form += function.class_name;
-    form += '.';
-  }
-  form += function.name;
-  form += "()";
-  return form;
-}
-
 [[noreturn]] void binding_error(std::string message) {
   throw PythonError::with_message(PyExc_TypeError, std::move(message));
 }
 
-constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
-
-std::size_t keyword_slot(const FunctionDescription& function, std::string_view name) noexcept {
-  for (std::size_t i = function.positional_only; i < function.positional.size(); ++i)
-    if (name == function.positional[i]) return i;
-  return kNoMatch;
-}
-
 }  // namespace
 
-void bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots) {
-  const std::size_t params = function.positional.size();
+PyObject* bind_argument(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  // The name as messages show it; made only for an error.
+  const auto form = [&] { return std::string(function.name) + "()"; };
   const auto given = static_cast<std::size_t>(nargs);
-  std::fill(slots.begin(), slots.end(), nullptr);
-  std::copy_n(args, std::min(given, params), slots.begin());
-  if (given > params) binding_error(messages::too_many_positional(message_form(function), params, given));
-
-  if (kwnames != nullptr) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < count; ++k) {
-      PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-      if (utf8 == nullptr) {
-        PyErr_Clear();
-        binding_error(messages::unexpected_keyword(message_form(function), text_of(keyword)));
-      }
-      const std::string_view name(utf8, static_cast<std::size_t>(size));
-      const std::size_t slot = keyword_slot(function, name);
-      if (slot == kNoMatch) binding_error(messages::unexpected_keyword(message_form(function), text_of(keyword)));
-      if (slots[slot] != nullptr) binding_error(messages::multiple_values(message_form(function), name));
-      slots[slot] = args[nargs + k];
-    }
+  if (given > 1) binding_error(messages::too_many_positional(form(), 1, given));
+  PyObject* argument = given == 1 ? args[0] : nullptr;
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (utf8 == nullptr) PyErr_Clear();
+    if (utf8 == nullptr || std::string_view(utf8, static_cast<std::size_t>(size)) != function.parameter)
+      binding_error(messages::unexpected_keyword(form(), text_of(keyword)));
+    if (argument != nullptr) binding_error(messages::multiple_values(form(), function.parameter));
+    argument = args[nargs + k];
   }
-
-  if (given < function.required) {
-    std::array<std::string_view, 8> missing{};
-    std::size_t count = 0;
-    for (std::size_t i = given; i < function.required && count < missing.size(); ++i)
-      if (slots[i] == nullptr) missing[count++] = function.positional[i];
-    if (count != 0)
-      binding_error(messages::missing_positional(message_form(function), std::span(missing.data(), count)));
-  }
+  if (argument == nullptr) binding_error(messages::missing_positional(form(), function.parameter));
+  return argument;
 }
 
 // ---------------------------------------------------------------------------

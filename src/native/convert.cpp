@@ -21,14 +21,6 @@
 namespace marlet_native {
 namespace {
 
-// The UTF-8 form of the code points in `units`, written at `out`; returns
-// the end of what it wrote.
-template <class Unit>
-char* put_utf8(marlet_core::UnitView<Unit> units, char* out) noexcept {
-  for (const Unit unit : units) out = marlet_core::put_utf8(unit, out);
-  return out;
-}
-
 // Receives fields and record ends from the scanner.  Each record is
 // collected into a core FieldTable (its own SipHash-1-3 keyed map over the
 // keys' UTF-8, so its fields come out in that map's order, like every
@@ -85,7 +77,7 @@ class RecordDictSink {
     char* out = key_bytes_.data();
     for (const auto& f : pending_) {
       char* const start = out;
-      out = put_utf8(f.key, out);
+      for (const Unit unit : f.key) out = marlet_core::put_utf8(unit, out);
       table_.add(std::string_view(start, static_cast<std::size_t>(out - start)), f.value);
     }
     pending_.clear();
@@ -137,23 +129,20 @@ marlet_core::RecordList sequence_to_records(PyObject* records) {
   return list;
 }
 
+// The records of .marlc (Compact) or .marl text through RecordDictSink.
+template <bool Compact>
+PyRef read_through_table(PyObject* data) {
+  return with_str_text(data, [](auto text) {
+    RecordDictSink<typename decltype(text)::value_type> sink;
+    Compact ? marlet_core::text::scan_compact(text, sink) : marlet_core::text::scan_marl(text, sink);
+    return sink.take_list();
+  });
+}
+
 }  // namespace
 
-PyRef parse_marl_via_hashmap(PyObject* data) {
-  return with_str_text(data, [](auto text) {
-    RecordDictSink<typename decltype(text)::value_type> sink;
-    marlet_core::text::scan_marl(text, sink);
-    return sink.take_list();
-  });
-}
-
-PyRef parse_marl_compact(PyObject* data) {
-  return with_str_text(data, [](auto text) {
-    RecordDictSink<typename decltype(text)::value_type> sink;
-    marlet_core::text::scan_compact(text, sink);
-    return sink.take_list();
-  });
-}
+PyRef parse_marl_via_hashmap(PyObject* data) { return read_through_table<false>(data); }
+PyRef parse_marl_compact(PyObject* data) { return read_through_table<true>(data); }
 
 PyRef write_marl_compact(PyObject* records) {
   marlet_core::Buffer text;

@@ -29,21 +29,14 @@ PyObject* g_name_name = nullptr;
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-constexpr const char* kDataParameter[] = {"data"};
-constexpr const char* kRecordsParameter[] = {"records"};
-
-constexpr FunctionDescription kParseMarl{nullptr, "parse_marl", kDataParameter, 0, 1};
-constexpr FunctionDescription kParseMarlViaHashmap{nullptr, "parse_marl_via_hashmap", kDataParameter, 0, 1};
-constexpr FunctionDescription kParseMarlCompact{nullptr, "parse_marl_compact", kDataParameter, 0, 1};
-constexpr FunctionDescription kWriteMarlCompact{nullptr, "write_marl_compact", kRecordsParameter, 0, 1};
+constexpr FunctionDescription kParseMarl{"parse_marl", "data"};
+constexpr FunctionDescription kParseMarlViaHashmap{"parse_marl_via_hashmap", "data"};
+constexpr FunctionDescription kParseMarlCompact{"parse_marl_compact", "data"};
+constexpr FunctionDescription kWriteMarlCompact{"write_marl_compact", "records"};
 
 template <const FunctionDescription& Function, PyRef (*Body)(PyObject*)>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return call_guarded<kPolicy>([&] {
-    PyObject* argument = nullptr;  // borrowed from the caller's vector
-    bind_arguments(Function, args, nargs, kwnames, std::span(&argument, 1));
-    return Body(argument);
-  });
+  return call_guarded<kPolicy>([&] { return Body(bind_argument(Function, args, nargs, kwnames)); });
 }
 
 PyCFunction as_cfunction(FastCall f) noexcept {

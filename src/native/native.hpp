@@ -9,8 +9,6 @@
 #include "py_ref.hpp"
 #include "py_str.hpp"
 
-#include <cstddef>
-#include <span>
 #include <string_view>
 
 namespace marlet_native {
@@ -33,19 +31,16 @@ PyObject* name_name();  // "__name__"
 // ---------------------------------------------------------------------------
 // Arguments
 
-// How a function's arguments bind to its parameters.
+// A function of the module: its name and its one parameter.
 struct FunctionDescription {
-  const char* class_name;                    // null for module functions
   const char* name;
-  std::span<const char* const> positional;   // parameter names, in order
-  std::size_t positional_only;               // leading names not usable as keywords
-  std::size_t required;                      // leading names that must be given
+  const char* parameter;
 };
 
-// Fills slots[i] with a borrowed reference for every given parameter (null
-// for those not given), or throws the binding TypeError.
-void bind_arguments(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots);
+// The argument (borrowed) given for the parameter, by position or by
+// keyword, or throws the binding TypeError.
+PyObject* bind_argument(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
 
 // The error to raise for `error`, raised while converting the argument of
 // parameter `name`: an exact TypeError gains the "argument '{name}': "
