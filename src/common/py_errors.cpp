@@ -27,53 +27,36 @@ namespace {
 // ---------------------------------------------------------------------------
 // Text of an object
 
+// The UTF-8 text of a str, or nullopt (no error pending).
+std::optional<std::string> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = str == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
 // The UTF-8 text of a str.  A str holding lone surrogates has no UTF-8
 // form: its surrogates are encoded anyway ("surrogatepass") and the result
 // decoded leniently, so each invalid sequence becomes U+FFFD.
 std::string utf8_lossy(PyObject* str) {
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(utf8, static_cast<std::size_t>(size));
-  PyErr_Clear();
+  if (std::optional<std::string> text = utf8_of(str)) return *std::move(text);
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  if (!bytes) {
-    PyErr_Clear();
-    return std::string();
-  }
-  PyRef fixed = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
-  const char* utf8 = fixed ? PyUnicode_AsUTF8AndSize(fixed.get(), &size) : nullptr;
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return std::string();
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-// render(obj) as text, or nullopt with the Python error pending.
-std::optional<std::string> rendered(PyObject* obj, PyObject* (*render)(PyObject*)) {
-  PyRef str = PyRef::steal(render(obj));
-  if (!str) return std::nullopt;
-  return utf8_lossy(str.get());
+  PyRef fixed = PyRef::steal(
+      bytes ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace") : nullptr);
+  return utf8_of(fixed.get()).value_or(std::string());
 }
 
 // The __qualname__ of a type, or nullopt (no error pending).
 std::optional<std::string> qualified_name(PyObject* type) {
-  PyRef name = PyRef::steal(PyObject_GetAttr(type, name_qualname()));
-  if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return utf8_of(PyRef::steal(PyObject_GetAttr(type, name_qualname())).get());
 }
 
 std::string text_or_placeholder(PyObject* obj, PyObject* (*render)(PyObject*)) {
   if (obj == nullptr) obj = Py_None;
-  if (std::optional<std::string> text = rendered(obj, render)) return *std::move(text);
+  if (PyRef text = PyRef::steal(render(obj))) return utf8_lossy(text.get());
   // The caller wants text for a message, not an exception: report this one
   // out of band.
   PyErr_WriteUnraisable(obj);
@@ -121,16 +104,8 @@ void raise_panic(std::string_view message) noexcept {
   std::fflush(stderr);
   PyErr_Restore(type, value, traceback);  // steals all three
   PyErr_PrintEx(0);
-  std::string message(messages::kUnwrappedPanic);
-  if (kept) {
-    if (PyRef text = PyRef::steal(PyObject_Str(kept.get()))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
-        message.assign(utf8, static_cast<std::size_t>(size));
-    }
-    PyErr_Clear();
-  }
-  throw Panic(message);
+  PyRef text = PyRef::steal(kept ? PyObject_Str(kept.get()) : nullptr);
+  throw Panic(utf8_of(text.get()).value_or(std::string(messages::kUnwrappedPanic)));
 }
 
 [[noreturn]] void uncaught() noexcept { die(messages::kUncaughtPanic); }
@@ -166,10 +141,10 @@ std::string repr_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Re
 struct PythonError::State {
   enum class Kind { message, conversion, triple };
   Kind kind;
-  PyRef type;       // the exception class; for a conversion error, type(obj)
-  PyRef value;      // triple only
-  PyRef traceback;  // triple only
-  std::string message;
+  PyRef type;         // the exception class; for a conversion error, type(obj)
+  PyRef value{};      // triple only
+  PyRef traceback{};  // triple only
+  std::string message{};
   const char* target = nullptr;  // conversion only
 
   // Turns a lazily created triple into an exception instance.
@@ -193,28 +168,18 @@ struct PythonError::State {
 PythonError::PythonError(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
 
 PythonError PythonError::with_message(PyObject* type, std::string message) {
-  auto state = std::make_shared<State>();
-  state->kind = State::Kind::message;
-  state->type = PyRef::borrow(type);
-  state->message = std::move(message);
-  return PythonError(std::move(state));
+  return PythonError(std::make_shared<State>(
+      State{.kind = State::Kind::message, .type = PyRef::borrow(type), .message = std::move(message)}));
 }
 
 PythonError PythonError::conversion(PyObject* obj, const char* target) {
-  auto state = std::make_shared<State>();
-  state->kind = State::Kind::conversion;
-  state->type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-  state->target = target;
-  return PythonError(std::move(state));
+  return PythonError(std::make_shared<State>(State{
+      .kind = State::Kind::conversion, .type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), .target = target}));
 }
 
 PythonError PythonError::from_triple(PyRef type, PyRef value, PyRef traceback) {
-  auto state = std::make_shared<State>();
-  state->kind = State::Kind::triple;
-  state->type = std::move(type);
-  state->value = std::move(value);
-  state->traceback = std::move(traceback);
-  return PythonError(std::move(state));
+  return PythonError(std::make_shared<State>(State{
+      .kind = State::Kind::triple, .type = std::move(type), .value = std::move(value), .traceback = std::move(traceback)}));
 }
 
 bool PythonError::is_exactly(PyObject* type) const noexcept {
@@ -283,16 +248,16 @@ void throw_api_failure() {
   throw Panic(std::string(messages::kApiCallFailed));
 }
 
-void throw_with_pending(std::string_view prefix) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
+Fetched fetch_normalized() noexcept {
+  PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  const PyRef owned_type = PyRef::steal(type);
-  const PyRef owned_value = PyRef::steal(value);
-  const PyRef owned_traceback = PyRef::steal(traceback);
-  throw Panic(messages::with_pending(prefix, repr_of(type), repr_of(value), repr_of(traceback)));
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+void throw_with_pending(std::string_view prefix) {
+  const Fetched e = fetch_normalized();
+  throw Panic(messages::with_pending(prefix, repr_of(e.type.get()), repr_of(e.value.get()), repr_of(e.traceback.get())));
 }
 
 // ---------------------------------------------------------------------------

@@ -81,6 +81,12 @@ template <Policy P>
 // pending exception and throws Panic "Python API call failed".
 [[noreturn]] void throw_api_failure();
 
+// The pending exception, normalized and taken out of the interpreter.
+struct Fetched {
+  PyRef type, value, traceback;
+};
+Fetched fetch_normalized() noexcept;
+
 // For calls not expected to fail whose failure is internal: throws Panic
 // "{prefix}: {description of the pending exception}".
 [[noreturn]] void throw_with_pending(std::string_view prefix);

@@ -121,12 +121,9 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
   if (PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(s)))
     throw std::runtime_error("a str with a lone surrogate was encoded");
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+  const Fetched encode_error = fetch_normalized();
   PyRef errors = or_fetched(PyImport_ImportModule("marlet._errors"));
-  raise_object(or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", value)));
+  raise_object(or_fetched(PyObject_CallMethod(errors.get(), "utf8_encode_error", "O", encode_error.value.get())));
 }
 
 // Where a key's or value's bytes are: straight in an ASCII str's storage,
@@ -439,10 +436,8 @@ PyRef load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     utf8 = PyRef::steal(PyUnicode_AsUTF8String(doc));
     if (!utf8) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_fetched();
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      PyErr_NormalizeException(&type, &value, &traceback);
-      PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value), owned_tb = PyRef::steal(traceback);
+      const Fetched encode_error = fetch_normalized();
+      PyObject* value = encode_error.value.get();
       if (value == nullptr || PyUnicodeEncodeError_GetStart(value, &surrogate) < 0) throw_fetched();
       utf8 = or_fetched(PyUnicode_AsEncodedString(doc, "utf-8", "replace"));
     }
