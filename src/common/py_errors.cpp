@@ -51,7 +51,8 @@ std::string utf8_lossy(PyObject* str) {
 
 // The __qualname__ of a type, or nullopt (no error pending).
 std::optional<std::string> qualified_name(PyObject* type) {
-  return utf8_of(PyRef::steal(PyObject_GetAttr(type, name_qualname())).get());
+  static PyObject* name = nullptr;
+  return utf8_of(PyRef::steal(PyObject_GetAttr(type, interned(name, "__qualname__"))).get());
 }
 
 std::string text_or_placeholder(PyObject* obj, PyObject* (*render)(PyObject*)) {
@@ -124,12 +125,6 @@ PyObject* interned(PyObject*& slot, const char* text) {
   }
   return slot;
 }
-
-namespace {
-PyObject* g_name_qualname = nullptr;
-}  // namespace
-
-PyObject* name_qualname() { return interned(g_name_qualname, "__qualname__"); }
 
 std::string text_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Str); }
 

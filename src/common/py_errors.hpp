@@ -1,16 +1,9 @@
-// The failures of the two extension modules, in one vocabulary.
-//
-// Error model.  Code below an entry point never returns null with a Python
-// exception pending.  It throws instead:
-//   - PythonError: an ordinary Python exception for the caller (a TypeError
-//     from argument binding, a conversion error, an exception fetched from a
-//     failed CPython call);
-//   - any other exception: an internal failure (Panic, the core's
-//     InternalError, std::bad_alloc for exhausted memory).
-// Every entry point runs its body through call_guarded, which turns each of
-// these into its Python outcome, so no C++ exception ever leaves an entry
-// point.  What an internal failure becomes is the module's Policy, given
-// explicitly to every helper whose failure depends on it.
+// The failures of both extension modules, in one vocabulary.  Code below an
+// entry point throws rather than return null with an exception pending: a
+// PythonError is an ordinary Python exception for the caller; any other
+// exception (Panic, the core's InternalError, std::bad_alloc) is an internal
+// failure, whose outcome the module's Policy decides.  call_guarded, around
+// every entry point, keeps every C++ exception inside.
 #pragma once
 
 #include "py_ref.hpp"
@@ -34,8 +27,7 @@ enum class Policy : unsigned char {
   raise,
 };
 
-// An internal failure; its message becomes the one argument of the raised
-// PanicException.
+// An internal failure; its message becomes PanicException's argument.
 class Panic : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -46,8 +38,7 @@ class Panic : public std::runtime_error {
 // GIL.
 class PythonError {
  public:
-  // An exception of `type` (a borrowed exception class) whose message is
-  // already known.
+  // An exception of `type` (borrowed) with a known message.
   static PythonError with_message(PyObject* type, std::string message);
   // The TypeError "'{type}' object cannot be converted to '{target}'" for
   // `obj`.  It holds a reference to type(obj); the type's name is read only
@@ -114,10 +105,6 @@ PyRef or_fetched(PyObject* obj) {
 
 // The interned str `text`, made once and kept in `slot` for the process.
 PyObject* interned(PyObject*& slot, const char* text);
-PyObject* name_qualname();  // "__qualname__"
-
-// ---------------------------------------------------------------------------
-// Texts of objects for messages
 
 // The text of str(obj) for a message.  Lone surrogates become U+FFFD; if
 // str() fails the failure is reported as unraisable and a placeholder is
@@ -126,9 +113,6 @@ std::string text_of(PyObject* obj);
 
 // Like text_of with repr().
 std::string repr_of(PyObject* obj);
-
-// ---------------------------------------------------------------------------
-// The boundary
 
 // Gives CPython the outcome of the exception being handled; call only from
 // a handler.  A PythonError is set as the current exception; any other

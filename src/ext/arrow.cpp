@@ -1,19 +1,6 @@
 // The Arrow functions of marlet._ext: records read straight into string
-// columns (marlet_core::columns) and handed out through the Arrow C stream
-// interface as "arrow_array_stream" capsules.
-//
-//   arrow_builder(format, columns, batch_rows) -> builder capsule
-//   arrow_feed(builder, data)    reads the next chunk of the text (bytes-like,
-//                                cut anywhere)
-//   arrow_take(builder, flush, single=False) -> an "arrow_array_stream"
-//                                capsule over the batches finished so far
-//                                (with `single`, over the first of them
-//                                only, with the columns it was finished
-//                                with); with `flush` the text has ended and
-//                                the last batch comes too
-//   cut_point(format, data, offset) -> the first cut point of `data` at or
-//                                after `offset`, or -1 when `data` does not
-//                                tell (it ends first)
+// columns (marlet_core::columns), fed in chunks cut anywhere, and handed out
+// through the Arrow C stream interface as "arrow_array_stream" capsules.
 //
 // The exported arrays share the builder's buffers: each array keeps its
 // batch alive until the consumer releases it, so nothing is copied on the
@@ -325,6 +312,8 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// With `single`, only the first finished batch, with the columns it was
+// finished with; with `flush`, the text has ended and the last batch comes.
 PyRef arrow_take(PyObject*, PyObject* args) {
   PyObject* capsule;
   int flush;
@@ -356,6 +345,7 @@ PyRef arrow_take(PyObject*, PyObject* args) {
   return stream_capsule(std::move(stream));
 }
 
+// -1 when `data` ends before it tells where the cut point is.
 PyObject* cut_point(PyObject*, PyObject* args) {
   PyObject* format_name;
   PyObject* data;

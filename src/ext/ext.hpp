@@ -1,17 +1,11 @@
-// Shared declarations of marlet._ext, the package's private extension
-// module: the helpers that python/marlet calls for what the core already
-// knows (format rules, writers, streaming, columns).  Its functions are not
-// part of the public API; the package wraps each one.
+// Shared declarations of marlet._ext, the package's private helpers for
+// what the core already knows (format rules, writers, streaming, columns).
 //
-// Error model: that of py_errors.hpp under Policy::raise.  Every function
-// body runs inside call_guarded, which turns any C++ exception into a
-// Python exception: std::bad_alloc becomes MemoryError, a PythonError (such
-// as the exception fetched after a failed CPython call) propagates as is,
-// anything else becomes RuntimeError with its message.  Bad input never
+// Errors are those of py_errors.hpp under Policy::raise: bad input never
 // aborts the interpreter.  Exhausted memory is a MemoryError where it
 // surfaces as std::bad_alloc (the Python objects, the Arrow columns); the
-// core's output buffers that the writers and the converter fill abort
-// instead, as every Buffer of the core does (errors.hpp).
+// core's Buffers that the writers and the converter fill abort instead
+// (errors.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -36,7 +30,6 @@ namespace marlet_ext {
 
 using namespace marlet_py;
 
-// Internal failures and exhausted memory raise Python exceptions.
 inline constexpr Policy kPolicy = Policy::raise;
 
 inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(obj); }
@@ -134,8 +127,7 @@ class GilReleased {
   PyThreadState* state_;
 };
 
-// Each concern contributes its functions to the module's table; the
-// spans end without a sentinel.
+// Each concern's functions for the module's table, without a sentinel.
 std::span<const PyMethodDef> format_methods() noexcept;  // formats.cpp
 std::span<const PyMethodDef> stream_methods() noexcept;  // stream.cpp
 std::span<const PyMethodDef> arrow_methods() noexcept;   // arrow.cpp

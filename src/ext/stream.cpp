@@ -12,14 +12,15 @@
 #include <cstdint>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "converter.hpp"
 #include "ext.hpp"
 #include "stream.hpp"
-#include "utf8.hpp"
 
 namespace marlet_ext {
 namespace {
@@ -67,10 +68,16 @@ PyObject* stream_guarded(Body&& body) {
 
 using Sink = DictSink<kPolicy>;
 
+// The reader and the sink it fills.
+struct ReaderState {
+  explicit ReaderState(Format format) : reader(format, sink) {}
+  Sink sink;
+  stream::Reader<Sink> reader;
+};
+
 struct ReaderObject {
   PyObject_HEAD
-  Sink* sink;
-  stream::Reader<Sink>* reader;
+  ReaderState* state;  // owned; null until initialised
   bool failed;
 };
 
@@ -81,11 +88,8 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
            PyObject* name;
            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Reader", const_cast<char**>(names), &name)) return nullptr;
            const Format format = format_argument(name, {Format::marl, Format::marlc, Format::json});
-           delete r->reader;
-           delete r->sink;
-           r->reader = nullptr;
-           r->sink = new Sink();
-           r->reader = new stream::Reader<Sink>(format, *r->sink);
+           delete std::exchange(r->state, nullptr);
+           r->state = std::make_unique<ReaderState>(format).release();
            r->failed = false;
            return Py_None;
          }) == nullptr
@@ -94,9 +98,7 @@ int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 void reader_dealloc(PyObject* self) {
-  auto* r = reinterpret_cast<ReaderObject*>(self);
-  delete r->reader;
-  delete r->sink;
+  delete reinterpret_cast<ReaderObject*>(self)->state;
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -106,14 +108,14 @@ template <class Step>
 PyObject* reader_step(PyObject* self, Step&& step) {
   auto* r = reinterpret_cast<ReaderObject*>(self);
   return stream_guarded([&]() -> PyObject* {
-    if (r->reader == nullptr || r->failed) raise_error(PyExc_ValueError, "the reader failed or was not initialised");
+    if (r->state == nullptr || r->failed) raise_error(PyExc_ValueError, "the reader failed or was not initialised");
     try {
-      step(*r->reader);
+      step(r->state->reader);
     } catch (...) {
       r->failed = true;  // the reader's state is undefined after a failure
       throw;
     }
-    return r->sink->take().release();
+    return r->state->sink.take().release();
   });
 }
 

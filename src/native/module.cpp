@@ -11,7 +11,6 @@
 namespace marlet_native {
 namespace {
 
-// ---------------------------------------------------------------------------
 // Process-wide values.  Apart from the interpreter id they are only touched
 // with the GIL held; each is built first and stored only if its slot is
 // still empty, since building may run Python code that got there first.
@@ -21,8 +20,14 @@ std::atomic<std::int64_t> g_interpreter{-1};
 // The module object; one strong reference kept for the process.
 PyObject* g_module = nullptr;
 
-PyObject* g_name_all = nullptr;
-PyObject* g_name_name = nullptr;
+PyObject* name_all() {
+  static PyObject* name = nullptr;
+  return interned(name, "__all__");
+}
+PyObject* name_name() {
+  static PyObject* name = nullptr;
+  return interned(name, "__name__");
+}
 
 // ---------------------------------------------------------------------------
 // The function table
@@ -139,13 +144,6 @@ PyRef initialise() {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Names made once per process (declared in native.hpp)
-
-PyObject* name_all() { return interned(g_name_all, "__all__"); }
-PyObject* name_name() { return interned(g_name_name, "__name__"); }
-
 }  // namespace marlet_native
 
 PyMODINIT_FUNC PyInit__native(void) {

@@ -23,12 +23,6 @@ inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(o
 [[noreturn]] inline void throw_fetched() { marlet_py::throw_fetched<kPolicy>(); }
 
 // ---------------------------------------------------------------------------
-// Names made once per process (interned str objects)
-
-PyObject* name_all();   // "__all__"
-PyObject* name_name();  // "__name__"
-
-// ---------------------------------------------------------------------------
 // Arguments
 
 // A function of the module: its name and its one parameter.
