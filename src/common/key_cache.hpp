@@ -15,15 +15,12 @@ namespace marlet_py {
 // Documents repeat the same few keys in every record.  The cache hands out
 // the str made for an earlier occurrence of the same key bytes, which saves
 // an allocation and, since a str caches its hash, the hashing in the dict.
-// Equal strings either way; only their identity shows the difference.
 //
-// Slots are picked by a hash of the bytes.  The table starts small and
-// doubles (up to a bound) when a key finds every slot of its window taken
-// while the table is at least a quarter full, so a document with thousands
-// of distinct keys still shares one str per key, as json.loads does; past
-// the bound, a colliding key replaces an old one.  Only ASCII keys are
-// kept: their str holds exactly the key's bytes, so a hit is checked by
-// comparing those bytes directly.
+// The table doubles (up to a bound) when a key finds every slot of its
+// window taken while the table is at least a quarter full, so thousands of
+// distinct keys still share one str each, as json.loads does; past the
+// bound, a colliding key replaces an old one.  Only ASCII keys are kept, so
+// a hit compares the key's bytes with the str's storage directly.
 template <Policy P>
 class KeyCache {
  public:

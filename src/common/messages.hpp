@@ -1,7 +1,5 @@
-// Every text the module shows to its callers, in one place.
-//
-// Callers and tests match these strings exactly, so they are kept together
-// and each is built only when its error actually occurs.
+// Every text the module shows to its callers, in one place: callers and
+// tests match them exactly.  Each is built only when its error occurs.
 #pragma once
 
 #include <string>

@@ -18,12 +18,10 @@
 
 namespace marlet_py {
 
-// A new empty dict that the collector does not track.  CPython creates
-// dicts untracked and tracks one only when a value that may form a cycle
-// goes in; ours hold only str, so it stays untracked.  Untracking it here
-// makes that independent of the interpreter's policy: an untracked dict is
-// always valid, and CPython tracks it again if a container is ever stored
-// in it.
+// A new empty dict that the collector does not track.  Ours hold only str,
+// which CPython's own policy would leave untracked; untracking it here
+// makes that independent of the interpreter (CPython tracks it again if a
+// container is ever stored in it).
 template <Policy P>
 PyRef new_dict() {
   PyRef dict = created<P>(PyDict_New());
@@ -75,9 +73,7 @@ class DictSink {
     if (PyDict_SetItem(current_.get(), key_str.get(), value_str.get()) < 0) throw_fetched<P>();
   }
 
-  // Ends the current record if it holds a field.  The current dict is made
-  // on its first field, so an existing one is never empty; the size is
-  // still read from the dict itself.
+  // Ends the current record if it holds a field.
   void close() {
     if (current_ && PyDict_GET_SIZE(current_.get()) != 0) end_record();
   }

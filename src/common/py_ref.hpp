@@ -1,9 +1,6 @@
-// PyRef: one owned (strong) reference to a Python object.
-//
-// Move-only, so a reference has exactly one owner at a time and is released
-// exactly once, on every path out of a scope.  release() hands the
-// reference over to a CPython call that steals it (PyList_SET_ITEM,
-// PyErr_Restore, PyException_SetCause); each such call site says so.
+// PyRef: one owned (strong) reference to a Python object, move-only, so it
+// is released exactly once on every path out of a scope.  release() hands
+// it to a CPython call that steals it; each such call site says so.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,11 +1,7 @@
-// Making Python str objects from ranges of valid text: UTF-8 bytes, or the
-// code units of a str (Py_UCS1, Py_UCS2, Py_UCS4).
-//
-// Most keys and values are ASCII.  For those CPython's own path (a UTF-8
-// decoder that first measures and classifies the text) does far more work
-// than needed: an ASCII str is a header plus the bytes, so we allocate it
-// with PyUnicode_New(n, 127) and copy the bytes in.  Anything else goes
-// through the decoder.
+// Making Python str objects from valid text: UTF-8 bytes, or the code units
+// of a str.  Most keys and values are ASCII, for which CPython's decoder
+// (which first measures and classifies the text) does far more than needed:
+// an ASCII str is a header plus the bytes, so we allocate it and copy them.
 #pragma once
 
 #include <cstdint>

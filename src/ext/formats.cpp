@@ -114,9 +114,8 @@ bool encode_units(const Unit* p, Py_ssize_t n, std::string& out) {
   return true;
 }
 
-// Raises the package's error for a str that has no UTF-8 form: CPython's
-// own UnicodeEncodeError, turned by marlet._errors into one that is also a
-// MarletError.  The module is looked up only then, never kept.
+// Raises CPython's UnicodeEncodeError for a str that has no UTF-8 form, as
+// marlet._errors makes it a MarletError too (looked up only then).
 [[noreturn]] void raise_encode_error(PyObject* s) {
   if (PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(s)))
     throw std::runtime_error("a str with a lone surrogate was encoded");

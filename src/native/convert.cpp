@@ -1,5 +1,6 @@
-// The bodies that wrap the core: the core readers' records to a list of
-// dicts, and a sequence of dicts to a RecordList.
+// The bodies of the four functions: text to a list of dicts, straight from
+// the scanner or through the core's field table, and a sequence of dicts to
+// a RecordList for the .marlc writer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -140,6 +141,17 @@ PyRef read_through_table(PyObject* data) {
 }
 
 }  // namespace
+
+// The scanner that every reader uses drives the modules' one dict sink, so
+// no record is built twice; it reads the str's text in UTF-8 or in its own
+// code units (str_text.hpp).
+PyRef parse_marl(PyObject* data) {
+  return with_str_text(data, [](auto text) {
+    DictSink<kPolicy> sink(created(PyList_New(0)));
+    marlet_core::text::scan_marl(text, sink);
+    return sink.take();
+  });
+}
 
 PyRef parse_marl_via_hashmap(PyObject* data) { return read_through_table<false>(data); }
 PyRef parse_marl_compact(PyObject* data) { return read_through_table<true>(data); }

@@ -1,6 +1,5 @@
-// Shared declarations of the extension module marlet._native.  Its
-// failures (the error model, PythonError, Panic and the call boundary) are
-// those of py_errors.hpp under Policy::panic.
+// Shared declarations of marlet._native, whose failures are those of
+// py_errors.hpp under Policy::panic.
 #pragma once
 
 #include "key_cache.hpp"
@@ -15,15 +14,11 @@ namespace marlet_native {
 
 using namespace marlet_py;
 
-// Internal failures raise PanicException; exhausted memory aborts.
 inline constexpr Policy kPolicy = Policy::panic;
 
 inline PyRef created(PyObject* obj) { return marlet_py::created<kPolicy>(obj); }
 inline PyRef or_fetched(PyObject* obj) { return marlet_py::or_fetched<kPolicy>(obj); }
 [[noreturn]] inline void throw_fetched() { marlet_py::throw_fetched<kPolicy>(); }
-
-// ---------------------------------------------------------------------------
-// Arguments
 
 // A function of the module: its name and its one parameter.
 struct FunctionDescription {
@@ -48,8 +43,7 @@ std::string_view extract_text(PyObject* obj);
 // extract_text with its errors wrapped for parameter `name`.
 std::string_view text_argument(PyObject* obj, const char* name);
 
-// ---------------------------------------------------------------------------
-// Function bodies; each takes its one bound argument.
+// The function bodies; each takes its one bound argument.
 
 PyRef parse_marl(PyObject* data);
 PyRef parse_marl_via_hashmap(PyObject* data);

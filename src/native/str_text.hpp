@@ -1,11 +1,8 @@
-// Reading the text of a str argument without making a UTF-8 copy of it.
-//
-// An ASCII str holds its UTF-8 form already, and so does a str whose UTF-8
-// form CPython made earlier: both are read in place as UTF-8.  Any other
-// str is read in its own code units (Latin-1, UCS-2 or UCS-4: one code
-// point per unit), which the scanner handles like UTF-8.  Encoding it
-// instead would cost a pass over the text and a second copy of it, which
-// CPython would keep with the str for its lifetime.
+// Reading the text of a str argument without making a UTF-8 copy of it,
+// which would cost a pass over the text and a second copy that CPython
+// keeps with the str.  An ASCII str, or one whose UTF-8 form CPython made
+// earlier, is read in place as UTF-8; any other in its own code units (one
+// code point per unit), which the scanner handles like UTF-8.
 #pragma once
 
 #include <cstddef>
