@@ -1,11 +1,9 @@
-// Building result containers so that no Python code ever sees one half
-// filled, and the one sink that builds dicts from what a reader finds.
-//
-// Any allocation may start a garbage collection, and a collection runs
-// gc.callbacks, which can walk gc.get_objects().  So while a container is
-// being filled it must not be tracked by the collector: a list made at its
-// final length holds null slots until it is filled, and a dict is only
-// handed over once it holds the whole record.
+// Result containers that no Python code ever sees half filled, and the one
+// sink that builds dicts from what a reader finds.  Any allocation may run
+// gc.callbacks, which can walk gc.get_objects(), so a container is kept
+// from the collector while it is filled: a list made at its final length
+// holds null slots until then, and a dict is handed over only once it holds
+// the whole record.
 #pragma once
 
 #include <cstddef>

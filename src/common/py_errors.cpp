@@ -24,6 +24,16 @@ namespace {
   std::abort();
 }
 
+// Keeps `made` in `slot` for the process, unless building it ran Python
+// code that filled the slot first.  Touched only with the GIL held.
+PyObject* keep(PyObject*& slot, PyObject* made) noexcept {
+  if (slot == nullptr)
+    slot = made;
+  else
+    Py_DECREF(made);
+  return slot;
+}
+
 // ---------------------------------------------------------------------------
 // Text of an object
 
@@ -69,21 +79,14 @@ std::string text_or_placeholder(PyObject* obj, PyObject* (*render)(PyObject*)) {
 // ---------------------------------------------------------------------------
 // PanicException
 
-// Created on first use and kept for the process.  Touched only with the GIL
-// held; built first and stored only if the slot is still empty, since
-// building may run Python code that got there first.
+// Created on first use and kept for the process.
 PyObject* g_panic_type = nullptr;
 
 PyObject* panic_type() noexcept {
-  if (g_panic_type == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc, PyExc_BaseException, nullptr);
-    if (type == nullptr) die(messages::kPanicTypeFailed);
-    if (g_panic_type == nullptr)
-      g_panic_type = type;
-    else
-      Py_DECREF(type);
-  }
-  return g_panic_type;
+  if (g_panic_type != nullptr) return g_panic_type;
+  PyObject* type = PyErr_NewExceptionWithDoc(messages::kPanicName, messages::kPanicDoc, PyExc_BaseException, nullptr);
+  if (type == nullptr) die(messages::kPanicTypeFailed);
+  return keep(g_panic_type, type);
 }
 
 // Raises PanicException(message).  Nothing can be reported if that fails.
@@ -109,21 +112,14 @@ void raise_panic(std::string_view message) noexcept {
   throw Panic(utf8_of(text.get()).value_or(std::string(messages::kUnwrappedPanic)));
 }
 
-[[noreturn]] void uncaught() noexcept { die(messages::kUncaughtPanic); }
-
 }  // namespace
 
 PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) {
-    PyObject* name = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
-    if (name == nullptr) throw_api_failure();
-    PyUnicode_InternInPlace(&name);
-    if (slot == nullptr)
-      slot = name;  // the slot keeps this reference for the process
-    else
-      Py_DECREF(name);
-  }
-  return slot;
+  if (slot != nullptr) return slot;
+  PyObject* name = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
+  if (name == nullptr) throw_api_failure();
+  PyUnicode_InternInPlace(&name);
+  return keep(slot, name);
 }
 
 std::string text_of(PyObject* obj) { return text_or_placeholder(obj, PyObject_Str); }
@@ -183,14 +179,8 @@ bool PythonError::is_exactly(PyObject* type) const noexcept {
 }
 
 std::string PythonError::text() const {
-  switch (state_->kind) {
-    case State::Kind::message:
-      return state_->message;
-    case State::Kind::conversion:
-      return state_->conversion_text();
-    case State::Kind::triple:
-      break;
-  }
+  if (state_->kind == State::Kind::message) return state_->message;
+  if (state_->kind == State::Kind::conversion) return state_->conversion_text();
   state_->normalize();
   return text_of(state_->value.get());
 }
@@ -266,7 +256,7 @@ PyObject* fail_to_python() noexcept {
     try {
       error.raise();
     } catch (...) {
-      if constexpr (P == Policy::panic) uncaught();
+      if constexpr (P == Policy::panic) die(messages::kUncaughtPanic);
       if (!PyErr_Occurred()) PyErr_NoMemory();  // raising it failed: it could not be made
     }
   } catch (const std::bad_alloc&) {

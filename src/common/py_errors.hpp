@@ -120,6 +120,13 @@ std::string repr_of(PyObject* obj);
 template <Policy P>
 PyObject* fail_to_python() noexcept;
 
+// A function of any calling convention as a function table stores it;
+// CPython calls it with the signature that the table's flags announce.
+template <class F>
+PyCFunction as_cfunction(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Runs an entry point's body and hands its outcome to CPython: the body's
 // new reference (a PyRef, or a PyObject* that is null only with an
 // exception set), or null with the Python exception set.

@@ -65,7 +65,7 @@ struct Guarded<Body> {
 };
 template <auto Body>
 PyMethodDef method(const char* name, int flags, const char* doc) noexcept {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guarded<Body>::call)), flags, doc};
+  return {name, as_cfunction(&Guarded<Body>::call), flags, doc};
 }
 
 // The format named by a str argument ("marl", "marlc", "json" or

@@ -29,10 +29,7 @@ namespace {
 using marlet_core::text::Field;
 namespace writers = marlet_core::writers;
 
-// ---------------------------------------------------------------------------
-// Output
-
-// A growing bytes object.  Growth goes through _PyBytes_Resize, so a
+// The writers' output: a growing bytes object.  Growth goes through _PyBytes_Resize, so a
 // failed allocation raises MemoryError instead of aborting, and the large
 // blocks are moved by the allocator (mremap) rather than copied.
 class BytesOut {
@@ -68,9 +65,8 @@ class BytesOut {
   // The bytes written so far, as a bytes object of exactly that size; the
   // output starts again empty.
   PyRef take(std::size_t next_capacity = 1 << 12) {
-    PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size_)) < 0) throw_fetched();
-    PyRef out = PyRef::steal(raw);
+    resize(size_);
+    PyRef out = std::move(bytes_);
     reset(next_capacity);
     return out;
   }
@@ -85,10 +81,13 @@ class BytesOut {
     if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
     std::size_t wanted = capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra;
     if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX)) wanted = size_ + extra;
-    PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(wanted)) < 0) throw_fetched();
-    bytes_ = PyRef::steal(raw);
+    resize(wanted);
     capacity_ = wanted;
+  }
+  void resize(std::size_t n) {
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(n)) < 0) throw_fetched();  // frees raw on failure
+    bytes_ = PyRef::steal(raw);
   }
 
   PyRef bytes_;
@@ -229,13 +228,11 @@ class RecordFields {
 // Flushes the output to `write` once it holds this much.
 constexpr std::size_t kFlushAt = 1 << 20;
 
-// dump(records, format, lossy, write, count, loss_error) -> bytes | int
-//
-// Writes the records in `format` ("marl", "marlc", "json" or "binary").  Without `write` (None) the whole output is
-// returned as bytes; with it, write(chunk) receives the output in pieces of
-// about a megabyte as the records are read, and the number of records is
-// returned.  For the binary form, `count` (an int, or None for a
-// placeholder 0 that the caller patches) heads the output.  A record a text
+// dump(records, format, lossy, write, count, loss_error) -> bytes | int.
+// Without `write` (None) the whole output is returned as bytes; with it,
+// write(chunk) receives it in pieces of about a megabyte as the records are
+// read, and the record count is returned.  The binary form starts with
+// `count` (None: a placeholder 0 that the caller patches).  A record a text
 // form cannot carry raises loss_error(index, key or None, reason) unless
 // `lossy`.
 PyRef dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -382,12 +379,10 @@ class BinaryReader {
   PyObject* error_;
 };
 
-// load_binary(data, error) -> list[dict[str, str]]
-//
-// Reads the binary encoding.  Truncated or inconsistent data (a length
-// beyond the end, a count that the remaining bytes cannot hold, a key or
-// value that is not UTF-8, a key twice in one record, bytes after the last
-// record) raises error(message, byte_offset).
+// load_binary(data, error) -> list[dict[str, str]].  Truncated or
+// inconsistent data (a length beyond the end, a count the remaining bytes
+// cannot hold, a key or value that is not UTF-8, a key twice in one record,
+// bytes after the last record) raises error(message, byte_offset).
 PyRef load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) raise_error(PyExc_TypeError, "load_binary() takes 2 arguments");
   BytesView data(args[0]);
@@ -397,9 +392,7 @@ PyRef load_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // ---------------------------------------------------------------------------
 // Readers in document order
 
-// load_marlc(text) -> list[dict[str, str]]
-//
-// The .marlc reader's records with each record's fields in document order.
+// load_marlc(text) -> list[dict[str, str]], fields in document order.
 // `text` is a str or bytes-like UTF-8 (already known to be valid).
 PyRef load_marlc(PyObject*, PyObject* arg) {
   DictSink<kPolicy> sink;
@@ -415,13 +408,11 @@ PyRef load_marlc(PyObject*, PyObject* arg) {
   return sink.take();
 }
 
-// load_json(text: str, error, skip) -> list[dict[str, str]]
-//
-// The core's JSON reader's records, each record's members in document
-// order.  A rejected text raises error(message, text, pos, skip), `pos`
-// counting characters.  A lone surrogate in the str, which has no UTF-8
-// form, is read as '?' so that a fault before it or in place of it is the
-// one reported; else the text is rejected at the surrogate.
+// load_json(text: str, error, skip) -> list[dict[str, str]], members in
+// document order.  A rejected text raises error(message, text, pos, skip),
+// `pos` counting characters.  A lone surrogate, which has no UTF-8 form, is
+// read as '?' so that a fault before it or in place of it is the one
+// reported; else the text is rejected at the surrogate.
 PyRef load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3 || !PyUnicode_Check(args[0]))
     raise_error(PyExc_TypeError, "load_json() takes a str and 2 more arguments");
@@ -462,11 +453,10 @@ PyRef load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 enum class Problem { no_colon, empty_key, repeated_key };
 constexpr const char* kProblemNames[] = {"no_colon", "empty_key", "repeated_key"};
 
-// check(data, marl: bool, limit: int) -> list[(byte_offset, line, column, kind, key)]
-//
-// The lines of a .marl (or .marlc) text that the reader passes over (no
-// ':', an empty key) and the fields that repeat a key of their record,
-// at most `limit` of them (0: all).  Lines and columns count from 1,
+// check(data, marl: bool, limit: int) -> list[(byte_offset, line, column,
+// kind, key)]: the lines of a .marl (or .marlc) text that the reader passes
+// over (no ':', an empty key) and the fields that repeat a key of their
+// record, at most `limit` (0: all).  Lines and columns count from 1,
 // columns in characters.  The text must be valid UTF-8.
 PyRef check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) raise_error(PyExc_TypeError, "check() takes 3 arguments");

@@ -1,8 +1,6 @@
-// The module marlet._ext: its definition and function table.  It keeps no
-// state of its own, but like marlet._native it belongs to the main
-// interpreter alone: the package cannot work without marlet._native, and
-// refusing here, before anything is made, leaves nothing behind in an
-// interpreter that goes away.
+// The module marlet._ext.  It keeps no state, but belongs to the main
+// interpreter alone like marlet._native, without which the package cannot
+// work; refusing before anything is made leaves nothing behind.
 #include <vector>
 
 #include "ext.hpp"

@@ -315,13 +315,11 @@ int fd_argument(PyObject* obj) {
 }
 
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
-//         lossy, final_newline, progress, appends) -> records written
-//
+//         lossy, final_newline, progress, appends) -> records written.
 // source: a path (str or bytes), an int file descriptor, or a binary file
 // object; destination: an int file descriptor or a binary file object.
 // progress is None or a callable taking the input bytes read so far;
-// appends is true when the destination is in append mode, so that it
-// cannot be patched.
+// appends: the destination is in append mode, so it cannot be patched.
 PyObject* convert(PyObject*, PyObject* args) {
   return stream_guarded([&]() -> PyObject* {
     PyObject *source, *destination, *from_name, *to_name, *progress;

@@ -22,14 +22,13 @@
 namespace marlet_native {
 namespace {
 
-// Receives fields and record ends from the scanner.  Each record is
-// collected into a core FieldTable (its own SipHash-1-3 keyed map over the
-// keys' UTF-8, so its fields come out in that map's order, like every
-// other binding's records) and turned into its dict as soon as it closes;
-// the table's storage is then reused for the next record.  Values stay
-// views into the text in its own units (Unit); keys given in a str's code
-// units are buffered until the record closes and then written in UTF-8
-// into one reused buffer, since the map hashes the UTF-8 form.
+// Receives fields and record ends from the scanner and collects each record
+// into a reused core FieldTable (a SipHash-1-3 keyed map over the keys'
+// UTF-8, so fields come out in that map's order, like every other
+// binding's records), turned into its dict as soon as it closes.  Values
+// stay views into the text in its own units; keys in a str's code units are
+// buffered until the record closes, then written in UTF-8 into one reused
+// buffer, since the map hashes the UTF-8 form.
 template <class Unit>
 class RecordDictSink {
   using View = marlet_core::UnitView<Unit>;

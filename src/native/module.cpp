@@ -32,8 +32,6 @@ PyObject* name_name() {
 // ---------------------------------------------------------------------------
 // The function table
 
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 constexpr FunctionDescription kParseMarl{"parse_marl", "data"};
 constexpr FunctionDescription kParseMarlViaHashmap{"parse_marl_via_hashmap", "data"};
 constexpr FunctionDescription kParseMarlCompact{"parse_marl_compact", "data"};
@@ -42,12 +40,6 @@ constexpr FunctionDescription kWriteMarlCompact{"write_marl_compact", "records"}
 template <const FunctionDescription& Function, PyRef (*Body)(PyObject*)>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_guarded<kPolicy>([&] { return Body(bind_argument(Function, args, nargs, kwnames)); });
-}
-
-PyCFunction as_cfunction(FastCall f) noexcept {
-  // CPython stores every entry as PyCFunction and calls it with the
-  // signature that the flags announce.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 constexpr int kFastCallKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -120,13 +112,10 @@ PyRef initialise() {
   PyInterpreterState* const current = PyInterpreterState_Get();
   const std::int64_t interpreter = PyInterpreterState_GetID(current);
   if (interpreter == -1) throw_fetched();
-  // The module and the objects kept for the process belong to the main
-  // interpreter, which can therefore always import it.  Another interpreter
-  // is refused before anything is created or claimed: CPython may call this
-  // initialiser in an isolated interpreter and only then refuse the module
-  // there, so a claim made here by another interpreter could lock the main
-  // one out for the life of the process although the module was never
-  // usable anywhere.
+  // The module belongs to the main interpreter, which can therefore always
+  // import it.  Another is refused before anything is claimed: CPython may
+  // call this in an isolated interpreter and only then refuse the module,
+  // and a claim made there would lock the main one out for good.
   if (current != PyInterpreterState_Main())
     throw PythonError::with_message(PyExc_ImportError, std::string(messages::kSubinterpreter));
   std::int64_t first = -1;
