@@ -80,7 +80,7 @@ def choose(format: Optional[str], path: Optional[StrPath] = None) -> FormatInfo:
     return FORMATS[format_name(path, format)]
 
 
-def _options(info: FormatInfo, **given: bool) -> Dict[str, bool]:
+def _options(info: FormatInfo, **given: bool) -> Dict[str, Any]:
     """The strict= / lossy= options that are set, refused for a format that
     does not take them."""
     for option, value in given.items():
