@@ -1,16 +1,6 @@
-"""Records as Arrow tables, and the records of a byte range of a file.
-
-:func:`read_arrow` and :func:`iter_arrow` read ``.marl``, ``.marlc`` and
-JSON text in native code straight into Arrow string columns (no Python
-object per record or field) and hand them to pyarrow through the Arrow C
-stream interface, so pyarrow, polars, pandas and DuckDB take the buffers
-without another copy.  pyarrow is needed only for these two functions
-(``pip install marlet[arrow]``).
-
-:func:`read_range` reads the records that begin in a byte range of a file,
-so that a file can be split into pieces read independently (see
-:mod:`marlet.dask`).
-"""
+"""Records as Arrow tables, built in native code and handed over through
+the Arrow C stream interface; and the records of a byte range of a file,
+so that pieces of a file can be read independently (see marlet.dask)."""
 
 from __future__ import annotations
 
@@ -186,12 +176,6 @@ def iter_arrow(
 # Byte ranges
 
 
-def _origin(fp: Any) -> int:
-    """Where the text of a file starts: after a leading byte-order mark."""
-    fp.seek(0)
-    return bom_length(fp.read(len(BOM)))
-
-
 def _line_start(fp: Any, offset: int, origin: int) -> int:
     """The offset where the line holding byte ``offset`` starts, found by
     reading backwards from it."""
@@ -210,10 +194,9 @@ def _line_start(fp: Any, offset: int, origin: int) -> int:
 def _cut(fp: Any, format: str, offset: int, size: int, origin: int) -> int:
     """The first cut point at or after ``offset`` in a file of ``size``
     bytes: ``origin`` (where the text starts) for offsets up to it, ``size``
-    when none follows.  Reads in chunks from the
-    start of the line holding the byte before ``offset`` (whether
-    ``offset`` itself is a cut point depends on that line), keeping only
-    the unfinished line between chunks."""
+    when none follows.  Reads in chunks from the start of the line holding
+    the byte before ``offset`` (whether ``offset`` itself is a cut point
+    depends on that line), keeping only the unfinished line between chunks."""
     if offset <= origin:
         return origin
     if offset >= size:
@@ -250,7 +233,8 @@ def _span(fp: Any, format: str, start: int, stop: int, size: int) -> tuple[int, 
         raise ValueError("start and stop must not be negative")
     if stop <= start:
         return 0, 0
-    origin = _origin(fp)
+    fp.seek(0)
+    origin = bom_length(fp.read(len(BOM)))  # where the text starts
     begin = _cut(fp, format, start, size, origin)
     end = _cut(fp, format, stop, size, origin)
     return begin, max(begin, end)

@@ -1,10 +1,5 @@
-"""Getting text from the inputs the readers take, and bytes to the outputs
-the writers take.
-
-String readers keep the text exactly as given; file readers drop one
-leading byte-order mark (U+FEFF), which editors on some systems put at the
-start of UTF-8 files.
-"""
+"""The text of what readers are given, and bytes to the outputs writers
+take.  String readers keep a byte-order mark; file readers drop one."""
 
 from __future__ import annotations
 
@@ -52,13 +47,10 @@ BOM = b"\xef\xbb\xbf"
 def decode(data: Union[bytes, bytearray, memoryview], skip: int = 0) -> str:
     """Strict UTF-8 decoding from byte ``skip`` on; the error names the byte
     offset in ``data``."""
-    view = memoryview(data)[skip:] if skip else data
     try:
-        return str(view, "utf-8")
+        return str(memoryview(data)[skip:], "utf-8")
     except UnicodeDecodeError as error:
-        if skip:
-            error = UnicodeDecodeError(error.encoding, bytes(data), error.start + skip, error.end + skip, error.reason)
-        raise utf8_error(error) from None
+        raise utf8_error(error, data, skip) from None
 
 
 def text_arg(data: object, name: str) -> str:

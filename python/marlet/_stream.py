@@ -1,14 +1,5 @@
-"""Documents of any size: iterating records and converting files in bounded
-memory.
-
-:func:`iter_records` feeds a file a chunk at a time to the core's
-incremental reader, which cuts ``.marl`` and ``.marlc`` text at cut points
-(after a line that closes every record: an unindented line in ``.marl``, a
-blank line in ``.marlc``) and builds the dicts straight from the bytes;
-the JSON form goes through the same reader.  :func:`convert` does the
-whole conversion in native code, with the GIL released, on several threads
-for ``.marl`` and ``.marlc`` input.
-"""
+"""Documents of any size: records iterated through the core's incremental
+reader, and whole conversions done natively with the GIL released."""
 
 from __future__ import annotations
 
@@ -25,10 +16,6 @@ __all__ = ["iter_records", "convert"]
 _Reader: Any = _ext.reader_type()
 _READABLE = ("marl", "marlc", "json")
 _CHUNK = 8 << 20  # bytes a conversion reads at a time
-
-
-# --------------------------------------------------------------------------
-# Iterating
 
 
 def iter_records(
@@ -87,10 +74,6 @@ def _records(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[s
     finally:
         if close:
             fp.close()
-
-
-# --------------------------------------------------------------------------
-# Converting
 
 
 def _endpoint(obj: Any) -> Any:
