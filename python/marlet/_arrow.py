@@ -10,7 +10,7 @@ import importlib
 import os
 from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
 
-from ._dispatch import format_name
+from ._dispatch import READABLE, format_name
 from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath, bom_length, chunks
 from ._native import parse_marl, parse_marl_compact
@@ -26,7 +26,6 @@ Source = Union[StrPath, IO[bytes], IO[str]]
 # Rows per record batch, and bytes read from a file at a time.
 _BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 22
-_FORMATS = ("marl", "marlc", "json")
 
 
 def _pyarrow(caller: str) -> Any:
@@ -68,7 +67,7 @@ def _format(source: object, format: Optional[str]) -> str:
     """The format given, else the one of the suffix of the path or of the
     file object's name."""
     name = source if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None)
-    return format_name(name, format, _FORMATS)
+    return format_name(name, format, READABLE)
 
 
 def _step(skipped: int, function: Any, *args: Any) -> Any:

@@ -47,6 +47,7 @@ FORMATS: Dict[str, FormatInfo] = {
     "binary": _info("binary", ".bin", False, _binary, False),
 }
 SUFFIXES = {info.suffix: name for name, info in FORMATS.items()}
+READABLE = ("marl", "marlc", "json")  # the formats read incrementally
 
 
 def format_of(path: StrPath) -> Optional[str]:

@@ -7,14 +7,13 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._dispatch import _existing_mode, format_name
+from ._dispatch import READABLE, _existing_mode, format_name
 from ._errors import FormatError, LossyWriteError, native_stream_error
 from ._io import StrPath, appends, chunks
 
 __all__ = ["iter_records", "convert"]
 
 _Reader: Any = _ext.reader_type()
-_READABLE = ("marl", "marlc", "json")
 _CHUNK = 8 << 20  # bytes a conversion reads at a time
 
 
@@ -33,7 +32,7 @@ def iter_records(
     A path is opened at once and closed when the iterator is exhausted or
     closed; a file object is left open.
     """
-    fmt = format_name(source, format, _READABLE, "input format")
+    fmt = format_name(source, format, READABLE, "input format")
     if chunk_size < 1:
         raise ValueError("chunk_size must be at least 1")
     if isinstance(source, (str, os.PathLike)):
@@ -136,7 +135,7 @@ def _convert(
 ) -> int:
     src = _endpoint(source)
     dst = _endpoint(destination)
-    fmt_in = format_name(src, from_format, _READABLE, "input format", "from_format")
+    fmt_in = format_name(src, from_format, READABLE, "input format", "from_format")
     fmt_out = format_name(dst, to_format, what="output format", option="to_format")
     if jobs is None:
         jobs = os.cpu_count() or 1

@@ -35,28 +35,28 @@ def problems(data: Union[bytes, bytearray, memoryview], marl: bool, limit: int =
     return [Problem(pos, lineno, colno, _MESSAGES[kind].format(key=key)) for pos, lineno, colno, kind, key in found]
 
 
-def _parse(parse: Callable[[str], Records], marl: bool, data: Data, text: str, skip: int, strict: bool) -> Records:
-    """The records of ``text``, read from ``data`` after ``skip`` leading
-    characters (for str) or bytes; the positions of errors count in
-    ``data``."""
+def _strict(data: Data, text: str, skip: int, marl: bool) -> None:
+    """Raise MarletSyntaxError for the first problem of ``text``, read from
+    ``data`` after ``skip`` characters or bytes; positions count in ``data``."""
+    raw = text.encode("utf-8") if isinstance(data, str) else memoryview(data)[skip:]
+    found = problems(raw, marl, 1)
+    if found:
+        first = found[0]
+        pos = position(raw, first.pos)[2] if isinstance(data, str) else first.pos
+        raise MarletSyntaxError(first.msg, pos + skip, first.lineno, first.colno)
+
+
+def _read(parse: Callable[[str], Records], marl: bool, data: Data, strict: bool, name: str, file: bool) -> Records:
+    """The records of a string reader's argument, or of what a file's read()
+    gave (``file``)."""
+    text = file_text(data, name) if file else text_arg(data, name)
+    skip = bom_length(data) if file else 0
+    # Kept short: CPython 3.11 loops forever unwinding a with block whose
+    # bytecode offset needs a new int object once memory is exhausted.
     with utf8_encoding(skip):
         if strict:
-            raw = text.encode("utf-8") if isinstance(data, str) else memoryview(data)[skip:]
-            found = problems(raw, marl, 1)
-            if found:
-                first = found[0]
-                pos = position(raw, first.pos)[2] if isinstance(data, str) else first.pos
-                raise MarletSyntaxError(first.msg, pos + skip, first.lineno, first.colno)
+            _strict(data, text, skip, marl)
         return parse(text)
-
-
-def _loads(parse: Callable[[str], Records], marl: bool, data: Data, strict: bool, name: str) -> Records:
-    return _parse(parse, marl, data, text_arg(data, name), 0, strict)
-
-
-def _load(parse: Callable[[str], Records], marl: bool, fp: Readable, strict: bool, name: str) -> Records:
-    data = fp.read()
-    return _parse(parse, marl, data, file_text(data, name), bom_length(data), strict)
 
 
 def loads_marl(s: Data, *, strict: bool = False) -> Records:
@@ -67,7 +67,7 @@ def loads_marl(s: Data, *, strict: bool = False) -> Records:
     over.  With ``strict`` such a line, or a key repeated within a record,
     raises :class:`MarletSyntaxError` naming its line and column.
     """
-    return _loads(parse_marl, True, s, strict, "loads_marl")
+    return _read(parse_marl, True, s, strict, "loads_marl", False)
 
 
 def load_marl(fp: Readable, *, strict: bool = False) -> Records:
@@ -79,19 +79,19 @@ def load_marl(fp: Readable, *, strict: bool = False) -> Records:
     note that a text file opened with the default newline handling turns a
     lone carriage return into a line end, which the format does not.
     """
-    return _load(parse_marl, True, fp, strict, "load_marl")
+    return _read(parse_marl, True, fp.read(), strict, "load_marl", True)
 
 
 def loads_marlc(s: Data, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` (compact) document given as a string
     or as bytes; see :func:`loads_marl`."""
-    return _loads(_ext.load_marlc, False, s, strict, "loads_marlc")
+    return _read(_ext.load_marlc, False, s, strict, "loads_marlc", False)
 
 
 def load_marlc(fp: Readable, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` document from a file object, binary
     or text; see :func:`load_marl`."""
-    return _load(_ext.load_marlc, False, fp, strict, "load_marlc")
+    return _read(_ext.load_marlc, False, fp.read(), strict, "load_marlc", True)
 
 
 def _dump(records: RecordsIn, form: str, lossy: bool, fp: Optional[Writable] = None) -> Any:
