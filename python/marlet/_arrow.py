@@ -1,28 +1,18 @@
-"""Records as Arrow tables, and the records of a byte range of a file.
-
-:func:`read_arrow` and :func:`iter_arrow` read ``.marl``, ``.marlc`` and
-JSON text in native code straight into Arrow string columns (no Python
-object per record or field) and hand them to pyarrow through the Arrow C
-stream interface, so pyarrow, polars, pandas and DuckDB take the buffers
-without another copy.  pyarrow is needed only for these two functions
-(``pip install marlet[arrow]``).
-
-:func:`read_range` reads the records that begin in a byte range of a file,
-so that a file can be split into pieces read independently (see
-:mod:`marlet.dask`).
-"""
+"""Records as Arrow tables, built in native code and handed over through
+the Arrow C stream interface; and the records of a byte range of a file,
+so that pieces of a file can be read independently (see marlet.dask)."""
 
 from __future__ import annotations
 
 import collections
+import contextlib
 import importlib
-import itertools
 import os
-from typing import IO, Any, Iterator, List, Optional, Sequence, Union
+from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
 
-from ._dispatch import format_of
+from ._dispatch import READABLE, format_name
 from ._errors import FormatError, native_stream_error, stream_utf8_error
-from ._io import BOM, Records, StrPath
+from ._io import BOM, Records, StrPath, bom_length, chunks
 from ._native import parse_marl, parse_marl_compact
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
@@ -36,7 +26,6 @@ Source = Union[StrPath, IO[bytes], IO[str]]
 # Rows per record batch, and bytes read from a file at a time.
 _BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 22
-_FORMATS = ("marl", "marlc", "json")
 
 
 def _pyarrow(caller: str) -> Any:
@@ -75,32 +64,10 @@ def _batches(pa: Any, builder: object, flush: bool, skipped: int) -> Iterator[An
 
 
 def _format(source: object, format: Optional[str]) -> str:
-    if format is not None:
-        if format not in _FORMATS:
-            raise FormatError(f"unknown format {format!r}; use 'marl', 'marlc' or 'json'")
-        return format
+    """The format given, else the one of the suffix of the path or of the
+    file object's name."""
     name = source if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None)
-    chosen = format_of(name) if isinstance(name, (str, os.PathLike)) else None
-    if chosen is None:
-        raise FormatError(f"cannot tell the format of {name!r}; pass format='marl', 'marlc' or 'json'")
-    if chosen not in _FORMATS:
-        raise FormatError(f"{name!r} holds the {chosen} form, which is not read into columns; use 'marl', 'marlc' or 'json'")
-    return chosen
-
-
-def _chunks(fp: Any, size: int) -> tuple[int, Iterator[bytes]]:
-    """The bytes of a binary or text file object, `size` at a time, without
-    a leading byte-order mark (as the package's file readers drop it), and
-    how many bytes that mark took."""
-    chunks = _raw_chunks(fp, size)
-    head = b""  # the first bytes, until they show whether a mark is there
-    for data in chunks:
-        head += data
-        if len(head) >= len(BOM) or not BOM.startswith(head):
-            break
-    if head.startswith(BOM):
-        return len(BOM), itertools.chain([head[len(BOM) :]], chunks)
-    return 0, itertools.chain([head] if head else [], chunks)
+    return format_name(name, format, READABLE)
 
 
 def _step(skipped: int, function: Any, *args: Any) -> Any:
@@ -113,24 +80,17 @@ def _step(skipped: int, function: Any, *args: Any) -> Any:
         raise (native_stream_error(error, skipped) or error) from None
 
 
-def _raw_chunks(fp: Any, size: int) -> Iterator[bytes]:
-    while True:
-        data = fp.read(size)
-        if not data:
-            return
-        if isinstance(data, str):
-            data = data.encode("utf-8", "surrogatepass")
-        elif not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError(f"read() returned {type(data).__name__}, not str or bytes")
-        yield data
-
-
-def _opened(source: Source) -> tuple[Any, bool]:
+@contextlib.contextmanager
+def _chunks(source: Source) -> Iterator[Tuple[int, Iterator[bytes]]]:
+    """The text of a path or a file object in chunks, and the length of the
+    byte-order mark dropped before them; a path is closed afterwards."""
     if isinstance(source, (str, os.PathLike)):
-        return open(source, "rb"), True
-    if not hasattr(source, "read"):
+        with open(source, "rb") as fp:
+            yield chunks(fp, _CHUNK)
+    elif hasattr(source, "read"):
+        yield chunks(source, _CHUNK)
+    else:
         raise TypeError(f"expected a path or a file object, not {type(source).__name__}")
-    return source, False
 
 
 def column_names(columns: Optional[Sequence[str]]) -> Optional[List[str]]:
@@ -155,6 +115,14 @@ def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int) -> 
     return _ext.arrow_builder(format, column_names(columns), batch_rows)
 
 
+def _table(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> Any:
+    """The table of the records in ``chunks``, which start ``skipped`` bytes
+    into the file."""
+    for chunk in chunks:
+        _step(skipped, _ext.arrow_feed, builder, chunk)
+    return _reader(pa, _step(skipped, _ext.arrow_take, builder, True)).read_all()
+
+
 def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
     """Read the records of a file into a :class:`pyarrow.Table`.
 
@@ -172,17 +140,9 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
     :class:`ImportError` without pyarrow.
     """
     pa = _pyarrow("read_arrow")
-    chosen = _format(source, format)
-    builder = _builder(chosen, columns, _BATCH_ROWS)
-    fp, owned = _opened(source)
-    try:
-        skipped, chunks = _chunks(fp, _CHUNK)
-        for chunk in chunks:
-            _step(skipped, _ext.arrow_feed, builder, chunk)
-    finally:
-        if owned:
-            fp.close()
-    return _reader(pa, _step(skipped, _ext.arrow_take, builder, True)).read_all()
+    builder = _builder(_format(source, format), columns, _BATCH_ROWS)
+    with _chunks(source) as (skipped, data):
+        return _table(pa, builder, data, skipped)
 
 
 def iter_arrow(
@@ -203,28 +163,16 @@ def iter_arrow(
     join them).  Pass ``columns`` to give every batch the same schema.
     """
     pa = _pyarrow("iter_arrow")
-    chosen = _format(source, format)
-    builder = _builder(chosen, columns, batch_rows)
-    fp, owned = _opened(source)
-    try:
-        skipped, chunks = _chunks(fp, _CHUNK)
-        for chunk in chunks:
+    builder = _builder(_format(source, format), columns, batch_rows)
+    with _chunks(source) as (skipped, data):
+        for chunk in data:
             _step(skipped, _ext.arrow_feed, builder, chunk)
             yield from _batches(pa, builder, False, skipped)
         yield from _batches(pa, builder, True, skipped)
-    finally:
-        if owned:
-            fp.close()
 
 
 # --------------------------------------------------------------------------
 # Byte ranges
-
-
-def _origin(fp: Any) -> int:
-    """Where the text of a file starts: after a leading byte-order mark."""
-    fp.seek(0)
-    return len(BOM) if fp.read(len(BOM)) == BOM else 0
 
 
 def _line_start(fp: Any, offset: int, origin: int) -> int:
@@ -245,10 +193,9 @@ def _line_start(fp: Any, offset: int, origin: int) -> int:
 def _cut(fp: Any, format: str, offset: int, size: int, origin: int) -> int:
     """The first cut point at or after ``offset`` in a file of ``size``
     bytes: ``origin`` (where the text starts) for offsets up to it, ``size``
-    when none follows.  Reads in chunks from the
-    start of the line holding the byte before ``offset`` (whether
-    ``offset`` itself is a cut point depends on that line), keeping only
-    the unfinished line between chunks."""
+    when none follows.  Reads in chunks from the start of the line holding
+    the byte before ``offset`` (whether ``offset`` itself is a cut point
+    depends on that line), keeping only the unfinished line between chunks."""
     if offset <= origin:
         return origin
     if offset >= size:
@@ -285,7 +232,8 @@ def _span(fp: Any, format: str, start: int, stop: int, size: int) -> tuple[int, 
         raise ValueError("start and stop must not be negative")
     if stop <= start:
         return 0, 0
-    origin = _origin(fp)
+    fp.seek(0)
+    origin = bom_length(fp.read(len(BOM)))  # where the text starts
     begin = _cut(fp, format, start, size, origin)
     end = _cut(fp, format, stop, size, origin)
     return begin, max(begin, end)
@@ -319,10 +267,7 @@ def range_arrow(
     """The same records as a table, as :func:`read_arrow` builds it."""
     pa = _pyarrow("read_range")
     begin, end = _span(fp, format, start, stop, size)
-    builder = _builder(format, columns, _BATCH_ROWS)
-    for chunk in _span_chunks(fp, begin, end):
-        _step(begin, _ext.arrow_feed, builder, chunk)
-    return _reader(pa, _step(begin, _ext.arrow_take, builder, True)).read_all()
+    return _table(pa, _builder(format, columns, _BATCH_ROWS), _span_chunks(fp, begin, end), begin)
 
 
 def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = None) -> Records:

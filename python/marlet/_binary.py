@@ -71,8 +71,7 @@ def loads_binary(data: Union[bytes, bytearray, memoryview]) -> Records:
     offset ``pos`` of the fault."""
     if isinstance(data, str):
         raise TypeError("loads_binary() takes bytes, not str")
-    records: Records = _ext.load_binary(data, BinaryDecodeError)
-    return records
+    return _ext.load_binary(data, BinaryDecodeError)
 
 
 def load_binary(fp: SupportsRead[bytes]) -> Records:

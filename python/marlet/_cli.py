@@ -4,6 +4,7 @@ check documents for lines the reader passes over."""
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import stat
@@ -12,9 +13,9 @@ import time
 from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
-from ._dispatch import FORMATS, check, choose, format_of, replace_file
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError, StreamError
-from ._io import Records, bom_length
+from ._dispatch import FORMATS, _options, check, format_of, replace_file
+from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError, StreamError, stream_utf8_error
+from ._io import Records
 from ._stream import _convert
 
 NAMES = ", ".join(FORMATS)
@@ -63,27 +64,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("input", metavar="INPUT", help="the document to read, or - for standard input")
     parser.add_argument("--from", dest="source", choices=list(FORMATS), help="the input format (default: from INPUT's suffix)")
-    parser.add_argument(
-        "--to", dest="target", choices=list(FORMATS), help="the output format (default: from the suffix of -o PATH, else json)"
-    )
-    parser.add_argument(
-        "--indent", type=int, metavar="N", help="indent JSON output by N spaces per level (only with --to json)"
-    )
-    parser.add_argument(
-        "--lossy",
-        action="store_true",
-        help="write .marl or .marlc even for records it cannot carry unchanged",
-    )
-    parser.add_argument(
-        "--strict", action="store_true", help="fail on the first line the .marl / .marlc reader would pass over"
-    )
+    parser.add_argument("--to", dest="target", choices=list(FORMATS), help="the output format (default: from the suffix of -o PATH, else json)")
+    parser.add_argument("--indent", type=int, metavar="N", help="indent JSON output by N spaces per level (only with --to json)")
+    parser.add_argument("--lossy", action="store_true", help="write .marl or .marlc even for records it cannot carry unchanged")
+    parser.add_argument("--strict", action="store_true", help="fail on the first line the .marl / .marlc reader would pass over")
     parser.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
-    parser.add_argument(
-        "--jobs", type=int, metavar="N", help="read .marl and .marlc input on N threads (default: one per CPU)"
-    )
+    parser.add_argument("--jobs", type=int, metavar="N", help="read .marl and .marlc input on N threads (default: one per CPU)")
     parser.add_argument("--quiet", action="store_true", help="show no progress bar")
     parser.add_argument("--version", action="version", version=f"marlet {__version__}")
     return parser
+
+
+def _os_error(what: str, error: OSError) -> UserError:
+    return UserError(f"cannot {what}: {error.strerror or error}")
 
 
 def _read_input(name: str) -> bytes:
@@ -93,29 +86,16 @@ def _read_input(name: str) -> bytes:
         with open(name, "rb") as fp:
             return fp.read()
     except OSError as error:
-        raise UserError(f"cannot read {name}: {error.strerror or error}") from None
+        raise _os_error(f"read {name}", error) from None
 
 
 def _records(data: bytes, source: str, shown: str, strict: bool) -> Records:
     info = FORMATS[source]
     try:
-        if not info.text:
-            return info.loads(data)
-        skip = bom_length(data)
-        body = memoryview(data)[skip:]
-        try:
-            text = str(body, "utf-8")
-        except UnicodeDecodeError as error:
-            at = error.start + skip
-            raise UserError(
-                f"{shown}: input is not UTF-8: byte 0x{data[at]:02x} at offset {at} ({error.reason})"
-            ) from None
-        if strict:
-            return info.loads(body, strict=True)
-        return info.loads(text)
-    except json.JSONDecodeError as error:
-        raise UserError(f"{shown}:{error.lineno}:{error.colno}: {error.msg}") from None
-    except MarletSyntaxError as error:
+        return info.load(io.BytesIO(data), **_options(info, strict=strict))
+    except UnicodeDecodeError as error:
+        raise UserError(f"{shown}: {stream_utf8_error(data[error.start : error.start + 4], error.start)}") from None
+    except (json.JSONDecodeError, MarletSyntaxError) as error:
         raise UserError(f"{shown}:{error.lineno}:{error.colno}: {error.msg}") from None
     except BinaryDecodeError as error:
         raise UserError(f"{shown}: {error}") from None
@@ -124,8 +104,10 @@ def _records(data: bytes, source: str, shown: str, strict: bool) -> Records:
 def _check_usage(args: argparse.Namespace) -> str:
     """Settle the input and output formats and refuse option combinations
     that make no sense; returns the input format."""
+    if args.output == "-":
+        args.output = None
     if args.target is None:
-        if args.output in (None, "-"):
+        if args.output is None:
             args.target = "json"
         else:
             args.target = format_of(args.output)
@@ -149,26 +131,21 @@ def _check_usage(args: argparse.Namespace) -> str:
         raise UserError("--jobs must be 1 or more", 2)
     if args.strict and not FORMATS[source].strict:
         raise UserError("--strict applies only to .marl and .marlc input", 2)
-    to_stdout = args.output in (None, "-")
-    if args.target == "binary" and to_stdout and sys.stdout is not None and sys.stdout.isatty():
+    if args.target == "binary" and args.output is None and sys.stdout is not None and sys.stdout.isatty():
         raise UserError("refusing to write binary output to a terminal; use -o PATH or redirect it", 2)
     return source
 
 
 def _writer(records: Records, args: argparse.Namespace) -> Callable[[BinaryIO], None]:
     info = FORMATS[args.target]
+    options = _options(info, lossy=args.lossy)
+    if args.target == "json":
+        options["indent"] = args.indent
 
     def fill(fp: BinaryIO) -> None:
-        try:
-            if args.target == "json":
-                info.dump(records, fp, indent=args.indent)
-                fp.write(b"\n")
-            elif info.lossy:
-                info.dump(records, fp, lossy=args.lossy)
-            else:
-                info.dump(records, fp)
-        except LossyWriteError as error:
-            raise UserError(f"{error} (--lossy writes it anyway)") from None
+        info.dump(records, fp, **options)
+        if args.target == "json":
+            fp.write(b"\n")
 
     return fill
 
@@ -180,34 +157,28 @@ def _stdout() -> BinaryIO:
 
 
 def _run(argv: List[str]) -> int:
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exit_:
-        # argparse has printed the usage, the help or the version already.
-        return exit_.code if isinstance(exit_.code, int) else 2
+    args = build_parser().parse_args(argv)
     source = _check_usage(args)
     shown = "<stdin>" if args.input == "-" else args.input
-    if _streams(args, source):
-        return _convert_streaming(args, source, shown)
-    records = _records(_read_input(args.input), source, shown, args.strict)
-    fill = _writer(records, args)
-    if args.output in (None, "-"):
-        stdout = _stdout()
-        try:
-            fill(stdout)
-            stdout.flush()
-        except BrokenPipeError:
-            raise
-        except OSError as error:
-            raise UserError(f"cannot write standard output: {error.strerror or error}") from None
-        return 0
     try:
-        # The output goes to a new file that replaces PATH only when it is
-        # complete: a failed conversion never leaves a truncated file.
-        replace_file(args.output, fill)
+        if _streams(args, source):
+            _convert_streaming(args, source, shown)
+            return 0
+        fill = _writer(_records(_read_input(args.input), source, shown, args.strict), args)
+        if args.output is not None:
+            # A new file replaces PATH only when it is complete: a failed
+            # conversion never leaves a truncated file.
+            replace_file(args.output, fill)
+            return 0
+        stdout = _stdout()
+        fill(stdout)
+        stdout.flush()
+    except LossyWriteError as error:
+        raise UserError(f"{error} (--lossy writes it anyway)") from None
+    except BrokenPipeError:
+        raise
     except OSError as error:
-        raise UserError(f"cannot write {args.output}: {error.strerror or error}") from None
+        raise _os_error(f"write {'standard output' if args.output is None else args.output}", error) from None
     return 0
 
 
@@ -268,48 +239,34 @@ class Progress:
             sys.stderr.flush()
 
 
-def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> int:
+def _convert_streaming(args: argparse.Namespace, source: str, shown: str) -> None:
     """Convert through native code: bounded memory, --jobs threads, Ctrl-C
     answered between rounds, no partial output file."""
     size = None if args.input == "-" else _input_size(args.input)
     progress = None
     if not args.quiet and size is not None and size >= PROGRESS_FROM and sys.stderr is not None and sys.stderr.isatty():
         progress = Progress(size)
-    to_stdout = args.output in (None, "-")
+    destination: object = args.output  # through a temporary file beside it, or a device in place
     try:
-        if to_stdout:
+        if args.output is None:
             out = _stdout()
             out.flush()
-            destination: object = out.fileno()
-        else:
-            destination = args.output  # through a temporary file beside it, or a device in place
+            destination = out.fileno()
         _convert(
-            0 if args.input == "-" else args.input,
-            destination,
-            source,
-            args.target,
-            args.jobs,
-            lossy=args.lossy,
-            final_newline=args.target == "json",
-            progress=progress,
+            0 if args.input == "-" else args.input, destination, source, args.target, args.jobs,
+            lossy=args.lossy, final_newline=args.target == "json", progress=progress,
         )
     except StreamError as error:
         raise UserError(f"{shown}: {error}") from None
-    except LossyWriteError as error:
-        raise UserError(f"{error} (--lossy writes it anyway)") from None
     except FormatError as error:
         raise UserError(str(error)) from None
-    except BrokenPipeError:
-        raise
     except OSError as error:
         if error.filename is not None and error.filename == args.input:
-            raise UserError(f"cannot read {shown}: {error.strerror or error}") from None
-        where = "standard output" if to_stdout else args.output
-        raise UserError(f"cannot write {where}: {error.strerror or error}") from None
+            raise _os_error(f"read {shown}", error) from None
+        raise
     finally:
         if progress is not None:
             progress.clear()
-    return 0
 
 
 def _check(argv: List[str]) -> int:
@@ -321,10 +278,7 @@ def _check(argv: List[str]) -> int:
     )
     parser.add_argument("files", metavar="FILE", nargs="+", help="the documents to check")
     parser.add_argument("--from", dest="source", choices=list(FORMATS), help="their format (default: from each suffix)")
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exit_:
-        return exit_.code if isinstance(exit_.code, int) else 2
+    args = parser.parse_args(argv)
     out = _stdout()
     status = 0
     for path in args.files:
@@ -335,7 +289,7 @@ def _check(argv: List[str]) -> int:
         try:
             found = check(path, args.source)
         except OSError as error:
-            print(f"marlet: error: cannot read {path}: {error.strerror or error}", file=sys.stderr)
+            print(f"marlet: error: {_os_error(f'read {path}', error)}", file=sys.stderr)
             status = max(status, 1)
             continue
         if found:
@@ -366,6 +320,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if arguments[:1] == ["check"]:
             return _check(arguments[1:])
         return _run(arguments)
+    except SystemExit as exit_:
+        # argparse has printed the usage, the help or the version already.
+        return exit_.code if isinstance(exit_.code, int) else 2
     except UserError as error:
         print(f"marlet: error: {error}", file=sys.stderr)
         if sys.stdout is not None and "standard output" in str(error):

@@ -8,7 +8,7 @@ import contextlib
 import os
 import stat
 import secrets
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, TypeVar, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import _binary, _errors, _ext, _io, _json, _text
 from ._errors import FormatError
@@ -33,21 +33,22 @@ class FormatInfo(NamedTuple):
     lossy: bool  # takes lossy=
 
 
+def _info(name: str, suffix: str, text: bool, module: Any, options: bool) -> FormatInfo:
+    loads, load, dumps, dump = (getattr(module, f"{verb}_{name}") for verb in ("loads", "load", "dumps", "dump"))
+    return FormatInfo(name, suffix, text, loads, load, dumps, dump, options, options)
+
+
 #: The four formats by name (``"marl"``, ``"marlc"``, ``"json"``,
 #: ``"binary"``), each with its file suffix, whether it is text, and its
 #: ``loads`` / ``load`` / ``dumps`` / ``dump`` functions.
 FORMATS: Dict[str, FormatInfo] = {
-    "marl": FormatInfo("marl", ".marl", True, _text.loads_marl, _text.load_marl, _text.dumps_marl, _text.dump_marl, True, True),
-    "marlc": FormatInfo(
-        "marlc", ".marlc", True, _text.loads_marlc, _text.load_marlc, _text.dumps_marlc, _text.dump_marlc, True, True
-    ),
-    "json": FormatInfo("json", ".json", True, _json.loads_json, _json.load_json, _json.dumps_json, _json.dump_json, False, False),
-    "binary": FormatInfo(
-        "binary", ".bin", False, _binary.loads_binary, _binary.load_binary, _binary.dumps_binary, _binary.dump_binary, False, False
-    ),
+    "marl": _info("marl", ".marl", True, _text, True),
+    "marlc": _info("marlc", ".marlc", True, _text, True),
+    "json": _info("json", ".json", True, _json, False),
+    "binary": _info("binary", ".bin", False, _binary, False),
 }
 SUFFIXES = {info.suffix: name for name, info in FORMATS.items()}
-NAMES = ", ".join(repr(name) for name in FORMATS)
+READABLE = ("marl", "marlc", "json")  # the formats read incrementally
 
 
 def format_of(path: StrPath) -> Optional[str]:
@@ -56,32 +57,39 @@ def format_of(path: StrPath) -> Optional[str]:
     return SUFFIXES.get(os.path.splitext(os.fspath(path))[1].lower())
 
 
-def choose(format: Optional[str], path: Optional[StrPath] = None) -> FormatInfo:
-    """The format given, else the one of the path's suffix; raises
-    :class:`FormatError` when there is none."""
-    if format is None:
-        chosen = format_of(path) if path is not None else None
+def format_name(
+    source: Any, format: Optional[str], allowed: Sequence[str] = tuple(FORMATS), what: str = "format", option: str = "format"
+) -> str:
+    """The format given, else the one of the suffix of ``source`` when it is
+    a path; raises :class:`FormatError` when there is none or it is not
+    ``allowed``.  ``what`` and ``option`` name the format and its argument
+    in the message."""
+    names = ", ".join(map(repr, allowed))
+    chosen = format
+    if chosen is None:
+        is_path = isinstance(source, (str, os.PathLike))
+        chosen = format_of(source) if is_path else None
         if chosen is None:
-            shown = repr(os.fspath(path)) if path is not None else "the data"
-            raise FormatError(f"cannot tell the format of {shown} from its suffix; pass format= one of {NAMES}")
-        return FORMATS[chosen]
-    info = FORMATS.get(format)
-    if info is None:
-        raise FormatError(f"unknown format {format!r}; use one of {NAMES}")
-    return info
+            shown = repr(os.fspath(source)) if is_path else "the data"
+            raise FormatError(f"cannot tell the {what} of {shown} from its suffix; pass {option}= one of {names}")
+    if chosen not in allowed:
+        known = "unsupported" if chosen in FORMATS else "unknown"  # e.g. binary where text is read incrementally
+        raise FormatError(f"{known} {what} {chosen!r}; use one of {names}")
+    return chosen
 
 
-def _options(info: FormatInfo, strict: bool = False, lossy: bool = False) -> Dict[str, Any]:
-    options: Dict[str, Any] = {}
-    if strict:
-        if not info.strict:
-            raise FormatError(f"strict= applies to 'marl' and 'marlc', not {info.name!r}")
-        options["strict"] = True
-    if lossy:
-        if not info.lossy:
-            raise FormatError(f"lossy= applies to 'marl' and 'marlc', not {info.name!r}")
-        options["lossy"] = True
-    return options
+def choose(format: Optional[str], path: Optional[StrPath] = None) -> FormatInfo:
+    """The format given, else the one of the path's suffix."""
+    return FORMATS[format_name(path, format)]
+
+
+def _options(info: FormatInfo, **given: bool) -> Dict[str, Any]:
+    """The strict= / lossy= options that are set, refused for a format that
+    does not take them."""
+    for option, value in given.items():
+        if value and not getattr(info, option):
+            raise FormatError(f"{option}= applies to 'marl' and 'marlc', not {info.name!r}")
+    return {option: True for option, value in given.items() if value}
 
 
 def loads(data: Data, format: Format, *, strict: bool = False) -> Records:
@@ -179,21 +187,17 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
             try:
                 info.load(fp)
             except (_errors.MarletError, UnicodeDecodeError) as error:
-                pos = getattr(error, "pos", None) or 0
-                msg = getattr(error, "msg", None) or str(error)
-                return [_text.Problem(pos, getattr(error, "lineno", None) or 0, getattr(error, "colno", None) or 0, msg)]
+                pos, lineno, colno = (getattr(error, name, None) or 0 for name in ("pos", "lineno", "colno"))
+                return [_text.Problem(pos, lineno, colno, getattr(error, "msg", None) or str(error))]
             return []
         with _contents(fp) as whole:
-            skip = 3 if whole[:3] == _io.BOM else 0
+            skip = _io.bom_length(whole)
             with whole[skip:] as body:
                 bad = _ext.utf8_error(body)
                 if bad is not None:
-                    line = bytes(body[:bad]).count(b"\n") + 1
-                    start = bytes(body[:bad]).rfind(b"\n") + 1
-                    column = 1 + len(bytes(body[start:bad]).decode("utf-8", "replace"))
+                    line, column, _ = _io.position(body, bad)
                     return [_text.Problem(bad + skip, line, column, f"byte 0x{body[bad]:02x} is not UTF-8")]
-                found = _text.problems(body, info.name == "marl")
-                return [p._replace(pos=p.pos + skip) for p in found]
+                return [p._replace(pos=p.pos + skip) for p in _text.problems(body, info.name == "marl")]
 
 
 @contextlib.contextmanager

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import json
-from typing import Iterator, Optional, Tuple
+from typing import Iterator, Optional, Tuple, Union
 
 __all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError", "StreamError"]
 
@@ -125,10 +125,11 @@ class UTF8Error(MarletError, UnicodeDecodeError):
     :class:`UnicodeDecodeError`; ``pos`` is the byte offset."""
 
 
-def utf8_error(error: UnicodeDecodeError) -> UTF8Error:
-    """The package's form of a strict UTF-8 decoding error."""
-    out = UTF8Error(error.encoding, error.object, error.start, error.end, error.reason)
-    out.pos = error.start
+def utf8_error(error: UnicodeDecodeError, data: Union[bytes, bytearray, memoryview], skip: int) -> UTF8Error:
+    """The package's form of a strict UTF-8 decoding error of ``data`` from
+    byte ``skip`` on."""
+    out = UTF8Error(error.encoding, bytes(data), error.start + skip, error.end + skip, error.reason)
+    out.pos = out.start
     return out
 
 

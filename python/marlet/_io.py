@@ -1,17 +1,13 @@
-"""Getting text from the inputs the readers take, and bytes to the outputs
-the writers take.
-
-String readers keep the text exactly as given; file readers drop one
-leading byte-order mark (U+FEFF), which editors on some systems put at the
-start of UTF-8 files.
-"""
+"""The text of what readers are given, and bytes to the outputs writers
+take.  String readers keep a byte-order mark; file readers drop one."""
 
 from __future__ import annotations
 
 import io
+import itertools
 import os
 from collections.abc import Iterable, Mapping
-from typing import Callable, Dict, List, Protocol, TypeVar, Union
+from typing import Any, Callable, Dict, Iterator, List, Protocol, Tuple, TypeVar, Union
 
 from ._errors import utf8_error
 
@@ -51,13 +47,10 @@ BOM = b"\xef\xbb\xbf"
 def decode(data: Union[bytes, bytearray, memoryview], skip: int = 0) -> str:
     """Strict UTF-8 decoding from byte ``skip`` on; the error names the byte
     offset in ``data``."""
-    view = memoryview(data)[skip:] if skip else data
     try:
-        return str(view, "utf-8")
+        return str(memoryview(data)[skip:], "utf-8")
     except UnicodeDecodeError as error:
-        if skip:
-            error = UnicodeDecodeError(error.encoding, bytes(data), error.start + skip, error.end + skip, error.reason)
-        raise utf8_error(error) from None
+        raise utf8_error(error, data, skip) from None
 
 
 def text_arg(data: object, name: str) -> str:
@@ -75,6 +68,36 @@ def bom_length(data: Union[str, bytes, bytearray, memoryview]) -> int:
     if isinstance(data, str):
         return 1 if data.startswith("\ufeff") else 0
     return 3 if bytes(data[:3]) == BOM else 0
+
+
+def chunks(fp: Any, size: int) -> Tuple[int, Iterator[bytes]]:
+    """The bytes of a binary or text file object, ``size`` at a time, without
+    a leading byte-order mark, and how many bytes the mark took."""
+
+    def read() -> Iterator[bytes]:
+        while data := fp.read(size):
+            if isinstance(data, str):
+                data = data.encode("utf-8", "surrogatepass")
+            elif not isinstance(data, (bytes, bytearray, memoryview)):
+                raise TypeError(f"read() returned {type(data).__name__}, not str or bytes")
+            yield data
+
+    raw = read()
+    head = b""  # the first bytes, until they show whether a mark is there
+    for data in raw:
+        head += data
+        if len(head) >= len(BOM) or not BOM.startswith(head):
+            break
+    skip = bom_length(head)
+    return skip, itertools.chain([head[skip:]] if len(head) > skip else [], raw)
+
+
+def position(data: Union[bytes, bytearray, memoryview], pos: int) -> Tuple[int, int, int]:
+    """The line and column (from 1) and the character offset of byte ``pos``
+    of UTF-8 ``data``."""
+    head = str(data[:pos], "utf-8", "replace")
+    line_start = head.rfind("\n") + 1
+    return head.count("\n") + 1, len(head) - line_start + 1, len(head)
 
 
 def file_text(data: object, name: str) -> str:

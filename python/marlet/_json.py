@@ -27,15 +27,8 @@ def loads_json(s: Data) -> Records:
     element other than an object, a member value other than a string, or a
     ``\\u`` escape that leaves a lone surrogate.
     """
-    return _loads(text_arg(s, "loads_json"), None if isinstance(s, str) else 0)
-
-
-def _loads(doc: str, skip: Optional[int]) -> Records:
-    """The records of ``doc``; an error's ``pos`` counts bytes after
-    ``skip`` bytes dropped before ``doc`` when ``doc`` was decoded from
-    bytes, characters when ``skip`` is None."""
-    records: Records = _ext.load_json(doc, JSONError, skip)
-    return records
+    # An error's pos counts characters of a str, bytes of bytes.
+    return _ext.load_json(text_arg(s, "loads_json"), JSONError, None if isinstance(s, str) else 0)
 
 
 def load_json(fp: Readable) -> Records:
@@ -44,7 +37,7 @@ def load_json(fp: Readable) -> Records:
     Raises as :func:`loads_json` does; for a binary file ``pos`` is the
     byte offset in what it gave, the mark included."""
     data = fp.read()
-    return _loads(file_text(data, "load_json"), None if isinstance(data, str) else bom_length(data))
+    return _ext.load_json(file_text(data, "load_json"), JSONError, None if isinstance(data, str) else bom_length(data))
 
 
 def dumps_json(records: RecordsIn, *, indent: Optional[int] = None) -> str:
@@ -55,7 +48,7 @@ def dumps_json(records: RecordsIn, *, indent: Optional[int] = None) -> str:
     as it is.  With ``indent`` each member goes on a line of its own,
     indented by that many spaces per level.
     """
-    text: str = _ext.dump(records, "json", False, None, None, None).decode("utf-8")
+    text = str(_ext.dump(records, "json", False, None, None, None), "utf-8")
     if indent is None:
         return text
     return json.dumps(json.loads(text), ensure_ascii=False, indent=indent)

@@ -1,14 +1,5 @@
-"""Documents of any size: iterating records and converting files in bounded
-memory.
-
-:func:`iter_records` feeds a file a chunk at a time to the core's
-incremental reader, which cuts ``.marl`` and ``.marlc`` text at cut points
-(after a line that closes every record: an unindented line in ``.marl``, a
-blank line in ``.marlc``) and builds the dicts straight from the bytes;
-the JSON form goes through the same reader.  :func:`convert` does the
-whole conversion in native code, with the GIL released, on several threads
-for ``.marl`` and ``.marlc`` input.
-"""
+"""Documents of any size: records iterated through the core's incremental
+reader, and whole conversions done natively with the GIL released."""
 
 from __future__ import annotations
 
@@ -16,31 +7,14 @@ import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._dispatch import format_of, replace_file
+from ._dispatch import READABLE, format_name, replace_file
 from ._errors import FormatError, LossyWriteError, native_stream_error
-from ._io import BOM, appends
+from ._io import StrPath, appends, chunks
 
 __all__ = ["iter_records", "convert"]
 
-StrPath = Union[str, "os.PathLike[str]"]
-
 _Reader: Any = _ext.reader_type()
-
-
-def _format_of(source: object, format: Optional[str], allowed: tuple[str, ...], what: str) -> str:
-    chosen = format
-    if chosen is None:
-        if isinstance(source, (str, os.PathLike)):
-            chosen = format_of(source)
-        if chosen is None:
-            raise FormatError(f"cannot tell the {what} format from {source!r}; pass it as one of {', '.join(allowed)}")
-    if chosen not in allowed:
-        raise FormatError(f"unknown {what} format {chosen!r}; use one of {', '.join(allowed)}")
-    return chosen
-
-
-# --------------------------------------------------------------------------
-# Iterating
+_CHUNK = 8 << 20  # bytes a conversion reads at a time
 
 
 def iter_records(
@@ -58,13 +32,13 @@ def iter_records(
     A path is opened at once and closed when the iterator is exhausted or
     closed; a file object is left open.
     """
-    fmt = _format_of(source, format, ("marl", "marlc", "json"), "input")
+    fmt = format_name(source, format, READABLE, "input format")
     if chunk_size < 1:
         raise ValueError("chunk_size must be at least 1")
     if isinstance(source, (str, os.PathLike)):
         fp: Any = open(source, "rb")
-        return _FileRecords(fp, _iterate(fp, fmt, chunk_size, close=True))
-    return _iterate(source, fmt, chunk_size, close=False)
+        return _FileRecords(fp, _records(fp, fmt, chunk_size, close=True))
+    return _records(source, fmt, chunk_size, close=False)
 
 
 class _FileRecords(Iterator[Dict[str, str]]):
@@ -84,57 +58,21 @@ class _FileRecords(Iterator[Dict[str, str]]):
         self._fp.close()
 
 
-def _chunks(fp: Any, chunk_size: int) -> Iterator[bytes]:
-    """The file's bytes, chunk by chunk, without a leading byte-order mark."""
-    head = b""
-    while len(head) < len(BOM):
-        data = fp.read(chunk_size)
-        if isinstance(data, str):
-            data = data.encode("utf-8")
-        if not data:
-            break
-        head += data
-    if head.startswith(BOM):
-        head = head[len(BOM) :]
-        yield b""  # marks the three skipped bytes; see _iterate
-    if head:
-        yield head
-    while True:
-        data = fp.read(chunk_size)
-        if not data:
-            return
-        yield data.encode("utf-8") if isinstance(data, str) else data
-
-
-def _iterate(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[str, str]]:
-    try:
-        yield from _records(fp, fmt, chunk_size)
-    finally:
-        if close:
-            fp.close()
-
-
-def _records(fp: Any, fmt: str, chunk_size: int) -> Iterator[Dict[str, str]]:
+def _records(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[str, str]]:
     # The native reader keeps an unfinished record itself, so a record that
     # spans many chunks costs time in proportion to its length.
     reader = _Reader(fmt)
     skipped = 0
     try:
-        for chunk in _chunks(fp, chunk_size):
-            if not chunk:
-                skipped = len(BOM)
-                continue
+        skipped, data = chunks(fp, chunk_size)
+        for chunk in data:
             yield from reader.feed(chunk)
         yield from reader.finish()
     except ValueError as error:
-        stream_error = native_stream_error(error, skipped)
-        if stream_error is None:
-            raise
-        raise stream_error from None
-
-
-# --------------------------------------------------------------------------
-# Converting
+        raise (native_stream_error(error, skipped) or error) from None
+    finally:
+        if close:
+            fp.close()
 
 
 def _endpoint(obj: Any) -> Any:
@@ -194,12 +132,11 @@ def _convert(
     lossy: bool = False,
     final_newline: bool = False,
     progress: Optional[Callable[[int], None]] = None,
-    chunk_size: int = 8 << 20,
 ) -> int:
     src = _endpoint(source)
     dst = _endpoint(destination)
-    fmt_in = _format_of(src, from_format, ("marl", "marlc", "json"), "input")
-    fmt_out = _format_of(dst, to_format, ("json", "marlc", "marl", "binary"), "output")
+    fmt_in = format_name(src, from_format, READABLE, "input format", "from_format")
+    fmt_out = format_name(dst, to_format, what="output format", option="to_format")
     if jobs is None:
         jobs = os.cpu_count() or 1
     if not isinstance(jobs, int) or jobs < 1:
@@ -207,7 +144,7 @@ def _convert(
     to_end = not isinstance(dst, str) and appends(dst)
 
     def run(out: Any) -> int:
-        return int(_ext.convert(src, out, fmt_in, fmt_out, min(jobs, 256), chunk_size, lossy, final_newline, progress, to_end))
+        return int(_ext.convert(src, out, fmt_in, fmt_out, min(jobs, 256), _CHUNK, lossy, final_newline, progress, to_end))
 
     try:
         if isinstance(dst, str):
@@ -218,7 +155,4 @@ def _convert(
             raise LossyWriteError(*error.args[1:]) from None
         if len(error.args) == 2 and error.args[0] == "refused":
             raise FormatError(error.args[1]) from None
-        stream_error = native_stream_error(error)
-        if stream_error is None:
-            raise
-        raise stream_error from None
+        raise (native_stream_error(error) or error) from None

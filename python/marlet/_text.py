@@ -3,19 +3,14 @@ strict), writing, and finding the lines the lenient reader passes over."""
 
 from __future__ import annotations
 
-from typing import Callable, List, NamedTuple, Optional, Union
+import functools
+from typing import Any, Callable, List, NamedTuple, Optional, Union
 
 from . import _ext
 from ._errors import LossyWriteError, MarletSyntaxError, utf8_encoding
-from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, decode, file_text, text_arg
+from ._io import Data, Readable, Records, RecordsIn, Writable, bom_length, byte_writer, file_text, position, text_arg
 from ._native import parse_marl
 
-
-def _parse_marlc(text: str) -> Records:
-    # The core's reader with each record's fields in document order (the
-    # native parse_marl_compact gives them in hash order).
-    records: Records = _ext.load_marlc(text)
-    return records
 
 class Problem(NamedTuple):
     """A line the lenient reader passes over, or a repeated key."""
@@ -36,45 +31,31 @@ _MESSAGES = {
 def problems(data: Union[bytes, bytearray, memoryview], marl: bool, limit: int = 0) -> List[Problem]:
     """What a strict reader of ``data`` (valid UTF-8) objects to, in
     document order: at most ``limit`` problems, all of them for 0."""
-    found = []
-    for pos, lineno, colno, kind, key in _ext.check(data, marl, limit):
-        found.append(Problem(pos, lineno, colno, _MESSAGES[kind].format(key=key)))
-    return found
+    found = _ext.check(data, marl, limit)
+    return [Problem(pos, lineno, colno, _MESSAGES[kind].format(key=key)) for pos, lineno, colno, kind, key in found]
 
 
-def _strict(data: Data, marl: bool) -> None:
-    """Raise MarletSyntaxError for the first problem of ``data``; positions
-    count characters for str and bytes for bytes."""
-    raw = data.encode("utf-8") if isinstance(data, str) else data
+def _strict(data: Data, text: str, skip: int, marl: bool) -> None:
+    """Raise MarletSyntaxError for the first problem of ``text``, read from
+    ``data`` after ``skip`` characters or bytes; positions count in ``data``."""
+    raw = text.encode("utf-8") if isinstance(data, str) else memoryview(data)[skip:]
     found = problems(raw, marl, 1)
     if found:
         first = found[0]
-        pos = len(decode(raw[: first.pos])) if isinstance(data, str) else first.pos
-        raise MarletSyntaxError(first.msg, pos, first.lineno, first.colno)
+        pos = position(raw, first.pos)[2] if isinstance(data, str) else first.pos
+        raise MarletSyntaxError(first.msg, pos + skip, first.lineno, first.colno)
 
 
-def _loads(parse: Callable[[str], Records], marl: bool, data: Data, strict: bool, name: str) -> Records:
-    text = text_arg(data, name)
-    with utf8_encoding():
+def _read(parse: Callable[[str], Records], marl: bool, data: Data, strict: bool, name: str, file: bool) -> Records:
+    """The records of a string reader's argument, or of what a file's read()
+    gave (``file``)."""
+    text = file_text(data, name) if file else text_arg(data, name)
+    skip = bom_length(data) if file else 0
+    # Kept short: CPython 3.11 loops forever unwinding a with block whose
+    # bytecode offset needs a new int object once memory is exhausted.
+    with utf8_encoding(skip):
         if strict:
-            _strict(data, marl)
-        return parse(text)
-
-
-def _load(parse: Callable[[str], Records], marl: bool, fp: Readable, strict: bool, name: str) -> Records:
-    data = fp.read()
-    if strict and isinstance(data, (bytes, bytearray, memoryview)):
-        text = file_text(data, name)  # raises for bytes that are not UTF-8
-        skip = bom_length(data)
-        found = problems(memoryview(data)[skip:], marl, 1)
-        if found:
-            first = found[0]
-            raise MarletSyntaxError(first.msg, first.pos + skip, first.lineno, first.colno)
-        return parse(text)
-    text = file_text(data, name)
-    with utf8_encoding(bom_length(data)):
-        if strict:
-            _strict(text, marl)
+            _strict(data, text, skip, marl)
         return parse(text)
 
 
@@ -86,7 +67,7 @@ def loads_marl(s: Data, *, strict: bool = False) -> Records:
     over.  With ``strict`` such a line, or a key repeated within a record,
     raises :class:`MarletSyntaxError` naming its line and column.
     """
-    return _loads(parse_marl, True, s, strict, "loads_marl")
+    return _read(parse_marl, True, s, strict, "loads_marl", False)
 
 
 def load_marl(fp: Readable, *, strict: bool = False) -> Records:
@@ -98,27 +79,26 @@ def load_marl(fp: Readable, *, strict: bool = False) -> Records:
     note that a text file opened with the default newline handling turns a
     lone carriage return into a line end, which the format does not.
     """
-    return _load(parse_marl, True, fp, strict, "load_marl")
+    return _read(parse_marl, True, fp.read(), strict, "load_marl", True)
 
 
 def loads_marlc(s: Data, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` (compact) document given as a string
     or as bytes; see :func:`loads_marl`."""
-    return _loads(_parse_marlc, False, s, strict, "loads_marlc")
+    return _read(_ext.load_marlc, False, s, strict, "loads_marlc", False)
 
 
 def load_marlc(fp: Readable, *, strict: bool = False) -> Records:
     """Read the records of a ``.marlc`` document from a file object, binary
     or text; see :func:`load_marl`."""
-    return _load(_parse_marlc, False, fp, strict, "load_marlc")
+    return _read(_ext.load_marlc, False, fp.read(), strict, "load_marlc", True)
 
 
-def _loss_error(form: str) -> Callable[[int, Optional[str], str], LossyWriteError]:
-    return lambda index, key, reason: LossyWriteError(index, key, reason, form)
-
-
-_MARLC_LOSS = _loss_error(".marlc")
-_MARL_LOSS = _loss_error(".marl")
+def _dump(records: RecordsIn, form: str, lossy: bool, fp: Optional[Writable] = None) -> Any:
+    """Runs the core's writer for ``form``: to ``fp`` as the records come,
+    else into the bytes it returns."""
+    write = None if fp is None else byte_writer(fp)
+    return _ext.dump(records, form, lossy, write, None, functools.partial(LossyWriteError, form="." + form))
 
 
 def dumps_marlc(records: RecordsIn, *, lossy: bool = False) -> str:
@@ -132,15 +112,14 @@ def dumps_marlc(records: RecordsIn, *, lossy: bool = False) -> str:
     ``lossy`` is true, in which case it is written as it stands and reads
     back changed or not at all.
     """
-    text: str = _ext.dump(records, "marlc", lossy, None, None, _MARLC_LOSS).decode("utf-8")
-    return text
+    return str(_dump(records, "marlc", lossy), "utf-8")
 
 
 def dump_marlc(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None:
     """Write records as ``.marlc`` to a file object (UTF-8 bytes to a binary
     file, text to a text file) as they come; refuses what
     :func:`dumps_marlc` refuses, having written the records before it."""
-    _ext.dump(records, "marlc", lossy, byte_writer(fp), None, _MARLC_LOSS)
+    _dump(records, "marlc", lossy, fp)
 
 
 def dumps_marl(records: RecordsIn, *, lossy: bool = False) -> str:
@@ -149,11 +128,10 @@ def dumps_marl(records: RecordsIn, *, lossy: bool = False) -> str:
     record's last is indented by two spaces.  Refuses what
     :func:`dumps_marlc` refuses (the two formats carry the same records)
     unless ``lossy`` is true."""
-    text: str = _ext.dump(records, "marl", lossy, None, None, _MARL_LOSS).decode("utf-8")
-    return text
+    return str(_dump(records, "marl", lossy), "utf-8")
 
 
 def dump_marl(records: RecordsIn, fp: Writable, *, lossy: bool = False) -> None:
     """Write records as ``.marl`` to a file object as they come; see
     :func:`dumps_marl` and :func:`dump_marlc`."""
-    _ext.dump(records, "marl", lossy, byte_writer(fp), None, _MARL_LOSS)
+    _dump(records, "marl", lossy, fp)

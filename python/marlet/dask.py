@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import functools
 import importlib
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 from . import _arrow
 from ._errors import FormatError
@@ -60,16 +60,11 @@ def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str])
     return fs, blocks
 
 
-def _block_records(fs: Any, block: Tuple[str, str, int, int, int]) -> Records:
+def _block(fs: Any, block: Tuple[str, str, int, int, int], read: Callable[..., Any], *args: Any) -> Any:
+    """What ``read`` gives for the records of a block (see marlet.read_range)."""
     path, format, start, stop, size = block
     with fs.open(path, "rb") as fp:
-        return _arrow.range_records(fp, format, start, stop, size)
-
-
-def _block_table(fs: Any, block: Tuple[str, str, int, int, int], columns: Optional[Sequence[str]]) -> Any:
-    path, format, start, stop, size = block
-    with fs.open(path, "rb") as fp:
-        return _arrow.range_arrow(fp, format, start, stop, size, columns)
+        return read(fp, format, start, stop, size, *args)
 
 
 def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> Any:
@@ -77,7 +72,7 @@ def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format
     more ``.marl`` / ``.marlc`` files: a path, a glob, a list of them or
     fsspec URLs.  The format is ``format``, else each file's suffix."""
     fs, blocks = _blocks(urlpath, blocksize, format)
-    parts = [_delayed(_block_records)(fs, block) for block in blocks]
+    parts = [_delayed(_block)(fs, block, _arrow.range_records) for block in blocks]
     return _bag.from_delayed(parts)
 
 
@@ -87,8 +82,8 @@ def _frame_partition(
     # Dask passes `columns` when the computation needs only some of them
     # (column projection); only those are built then.
     if columns is not None:
-        return _block_table(fs, block, list(columns)).to_pandas()
-    table = _block_table(fs, block, names if fixed else None)
+        return _block(fs, block, _arrow.range_arrow, list(columns)).to_pandas()
+    table = _block(fs, block, _arrow.range_arrow, names if fixed else None)
     if not fixed:
         known = set(names)
         extra = [name for name in table.column_names if name not in known]
@@ -132,9 +127,7 @@ def read_marl_dataframe(
     fixed = names is not None
     if names is None:
         path, chosen, _, _, size = blocks[0]
-        with fs.open(path, "rb") as fp:
-            sample = _arrow.range_arrow(fp, chosen, 0, min(_SAMPLE, size), size)
-        names = list(sample.column_names)
+        names = _block(fs, (path, chosen, 0, min(_SAMPLE, size), size), _arrow.range_arrow).column_names
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
         functools.partial(_frame_partition, fs, names=names, fixed=fixed),
