@@ -2,38 +2,9 @@
 
 #include "json_reader.hpp"
 
-#include <cstdint>
-#include <type_traits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 
 namespace marlet_core {
 
-namespace json_detail {
-
-const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i below_space = _mm_set1_epi8(0x1f);
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
-    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v);
-    const __m128i special = _mm_or_si128(ctrl, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(special));
-    if (m != 0) return p + __builtin_ctz(m);
-    p += 16;
-  }
-#endif
-  while (p != end && writers::kEscape.code[*p] == 0) ++p;
-  return p;
-}
-
-}  // namespace json_detail
 
 
 namespace {

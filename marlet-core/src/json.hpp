@@ -20,10 +20,6 @@
 namespace marlet_core {
 
 namespace json_detail {
-// The first byte in [p, end) that the JSON form escapes ('"', '\\' or a
-// byte below 0x20), or end.
-const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept;
-
 // Reads four hex digits at p into cp, stepping p past each digit it looks
 // at.  False when fewer than four remain (p unmoved) or one is not a digit.
 inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& cp) noexcept {

@@ -94,7 +94,7 @@ class JsonReader {
   // fault when no string starts here.
   bool read_string(Scratch& scratch, std::string_view& text, JsonFault missing) {
     if (!eat('"', missing)) return false;
-    const unsigned char* run = json_detail::find_special(p_, end_);
+    const unsigned char* run = writers::find_escaped(p_, end_);
     if (run != end_ && *run == '"') {
       text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
       p_ = run + 1;
@@ -112,7 +112,7 @@ class JsonReader {
         p_ = escape;
         return fail(bad);
       }
-      run = json_detail::find_special(p_, end_);
+      run = writers::find_escaped(p_, end_);
     }
     text = std::string_view(scratch.data(), scratch.size());
     if (arena_ != nullptr) text = arena_->store(text);

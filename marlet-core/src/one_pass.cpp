@@ -14,10 +14,6 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "compact.hpp"
 #include "ffi.hpp"
 #include "format.hpp"
@@ -148,22 +144,6 @@ auto write_records(std::string_view text, Format format) {
   return out.finish();
 }
 
-#if defined(__x86_64__)
-// Copies and classifies 32 bytes with AVX2 (writers::PortableScan's shape);
-// used only when the CPU has it.
-struct Avx2Scan {
-  static constexpr std::size_t kWidth = 32;
-  __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), v);
-    const __m256i ctrl = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1f)), v);
-    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
-    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
-  }
-};
-#endif
-
 // The two builds of each path.  The AVX2 ones inline everything they call,
 // so the vector code runs without a call per string.
 struct ToJson {
@@ -172,7 +152,7 @@ struct ToJson {
   }
 #if defined(__x86_64__)
   __attribute__((target("avx2"), flatten)) static Buffer avx2(std::string_view text, Format format) {
-    return write_records<JsonOut<Avx2Scan>, Avx2KeyHash>(text, format);
+    return write_records<JsonOut<writers::Avx2Scan>, Avx2KeyHash>(text, format);
   }
 #endif
 };

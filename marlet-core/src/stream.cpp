@@ -163,7 +163,7 @@ std::size_t JsonFramer::object_end(std::string_view chunk, std::size_t i) {
       continue;
     }
     if (in_string_) {
-      const unsigned char* run = json_detail::find_special(p + i, end);
+      const unsigned char* run = writers::find_escaped(p + i, end);
       i = static_cast<std::size_t>(run - p);
       if (i == chunk.size()) break;
       if (*run == '"') in_string_ = false;

@@ -40,7 +40,9 @@
 #include "memory.hpp"
 #include "text.hpp"
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -84,18 +86,17 @@ struct EscapeTable {
 };
 inline constexpr EscapeTable kEscape{};
 
-// Copies kWidth bytes from `p` to `d` and returns the mask of those bytes
-// that need an escape.  This one is portable: SSE2, which every x86-64 CPU
-// has, or plain bytes elsewhere.  The AVX2 scan of one_pass.cpp has the
-// same shape.
+// The test of which bytes the JSON form escapes, once per vector width:
+// copy_mask(p, d) copies the kWidth bytes at p to d and returns the mask of
+// those that need an escape.  PortableScan is SSE2, which every x86-64 CPU
+// has, or plain bytes elsewhere; Avx2Scan runs on CPUs with AVX2 (cpu.hpp).
 struct PortableScan {
   static constexpr std::size_t kWidth = 16;
   static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
 #if defined(__SSE2__)
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
-    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
-    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
+    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);  // v <= 0x1f, unsigned
     const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
     const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(ctrl, _mm_or_si128(quote, backslash))));
@@ -109,6 +110,30 @@ struct PortableScan {
 #endif
   }
 };
+
+#if defined(__x86_64__)
+struct Avx2Scan {
+  static constexpr std::size_t kWidth = 32;
+  __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), v);
+    const __m256i ctrl = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1f)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
+  }
+};
+#endif
+
+// The first byte in [p, end) that the JSON form escapes, or end.
+template <class Scan = PortableScan>
+inline const unsigned char* find_escaped(const unsigned char* p, const unsigned char* end) noexcept {
+  char unused[Scan::kWidth];  // the copy is not wanted here
+  for (; static_cast<std::size_t>(end - p) >= Scan::kWidth; p += Scan::kWidth)
+    if (const std::uint32_t m = Scan::copy_mask(p, unused)) return p + __builtin_ctz(m);
+  while (p != end && kEscape.code[*p] == 0) ++p;
+  return p;
+}
 
 // Writes the escape of the byte `c` at `d` (at most 6 bytes).
 inline char* write_escape(unsigned char c, char* d) noexcept {
