@@ -3,26 +3,9 @@
 #include "cpu.hpp"
 #include "field_table.hpp"
 #include "json_reader.hpp"
-#include "marl_reader.hpp"
-#include "text.hpp"
 #include "writers.hpp"
 
 namespace marlet_core::compact {
-
-namespace {
-
-template <class Str>
-BasicRecordList<Str> read_compact(std::string_view text) {
-  RecordListSink<Str> sink;
-  text::scan_compact(text, sink);
-  return sink.take();
-}
-
-}  // namespace
-
-RecordList parse_marl_compact(std::string_view text) { return read_compact<OwnedString>(text); }
-
-Buffer write_marl_compact(const RecordList& records) { return write_compact_records(records); }
 
 namespace {
 
@@ -75,10 +58,6 @@ struct JsonToCompact {
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json, Isa isa) {
   return run<JsonToCompact>(isa, json);
-}
-
-std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
-  return write_marl_compact_from_json(json, best_isa());
 }
 
 }  // namespace marlet_core::compact

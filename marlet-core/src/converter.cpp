@@ -228,10 +228,7 @@ class Converter {
     try {
       require_utf8(piece.text, piece.offset);
       WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
-      if (options_.from == Format::marl)
-        text::scan_marl(piece.text, sink);
-      else
-        text::scan_compact(piece.text, sink);
+      text::scan(options_.from == Format::marl, piece.text, sink);
       piece.written = sink.written();
       piece.opening_loss = std::move(sink.opening_loss());
     } catch (...) {

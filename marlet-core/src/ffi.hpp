@@ -28,7 +28,6 @@ template <class List>
 // The binary encoding of the records of a .marl text (valid UTF-8),
 // written as each record closes; nullopt when a count or length does not
 // fit 32 bits.
-[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text);
-[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa);
+[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa = best_isa());
 
 }  // namespace marlet_core::ffi

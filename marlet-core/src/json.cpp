@@ -1,40 +1,26 @@
 #include "json.hpp"
 
 #include "json_reader.hpp"
-
+#include "marl_reader.hpp"
 
 namespace marlet_core {
 
-
-
 namespace {
 
-// Collects the objects into a record list, one new map per object.
 template <class Str>
-struct ListSink {
-  BasicRecordList<Str> list;
-  BasicRecord<Str> current;
-  void field(std::string_view key, std::string_view value) { current.put(key, value); }
-  void end_record() {
-    list.push_back(std::move(current));
-    current = BasicRecord<Str>();
-  }
-};
+JsonReadResult<BasicRecordList<Str>> read_list(std::string_view text, StringArena* arena) {
+  RecordListSink<Str> sink;
+  JsonReader reader(text, arena);
+  if (!reader.read(sink)) return JsonReadResult<BasicRecordList<Str>>::rejected(reader.offset(), reader.fault());
+  return JsonReadResult<BasicRecordList<Str>>(sink.take());
+}
 
 }  // namespace
 
-JsonResult read_json(std::string_view text) {
-  ListSink<OwnedString> sink;
-  JsonReader reader(text, nullptr);
-  if (!reader.read(sink)) return JsonResult::rejected(reader.offset(), reader.fault());
-  return JsonResult(std::move(sink.list));
-}
+JsonResult read_json(std::string_view text) { return read_list<OwnedString>(text, nullptr); }
 
 BorrowedJsonResult read_json_borrowed(std::string_view text, StringArena& arena) {
-  ListSink<std::string_view> sink;
-  JsonReader reader(text, &arena);
-  if (!reader.read(sink)) return BorrowedJsonResult::rejected(reader.offset(), reader.fault());
-  return BorrowedJsonResult(std::move(sink.list));
+  return read_list<std::string_view>(text, &arena);
 }
 
 std::string_view StringArena::store(std::string_view s) {

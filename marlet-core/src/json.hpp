@@ -100,9 +100,7 @@ void write_json(const List& records, Buffer& out) {
 // Reads a .marl document (valid UTF-8) and returns the JSON form of its
 // records.  No key or value is copied on the way: each record is written
 // from views into `text` as soon as it closes (one_pass.cpp).
-Buffer parse_marl_to_json(std::string_view text);
-// The same with the vector code chosen by the caller (tests run both).
-Buffer parse_marl_to_json(std::string_view text, Isa isa);
+Buffer parse_marl_to_json(std::string_view text, Isa isa = best_isa());
 
 // What the JSON readers return: the records, or where and why the text was
 // rejected: the byte offset of the first byte that could not be taken (the

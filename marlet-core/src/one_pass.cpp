@@ -136,11 +136,7 @@ template <class Out, class KeyHash = ScalarKeyHash>
 auto write_records(std::string_view text, Format format) {
   Out out(text, format);
   RecordSink<Out, KeyHash> sink(out);
-  if (format == Format::marl) {
-    text::scan_marl(text, sink);
-  } else {
-    text::scan_compact(text, sink);
-  }
+  text::scan(format == Format::marl, text, sink);
   return out.finish();
 }
 
@@ -169,16 +165,7 @@ struct ToBinary {
 }  // namespace
 
 Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marl); }
-Buffer parse_marl_to_json(std::string_view text) { return parse_marl_to_json(text, best_isa()); }
-
-namespace compact {
-Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marlc); }
-Buffer parse_marl_compact_to_json(std::string_view text) { return parse_marl_compact_to_json(text, best_isa()); }
-}  // namespace compact
-
-namespace ffi {
-std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa) { return run<ToBinary>(isa, text); }
-std::optional<Buffer> parse_marl_to_binary(std::string_view text) { return parse_marl_to_binary(text, best_isa()); }
-}  // namespace ffi
+Buffer compact::parse_marl_compact_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marlc); }
+std::optional<Buffer> ffi::parse_marl_to_binary(std::string_view text, Isa isa) { return run<ToBinary>(isa, text); }
 
 }  // namespace marlet_core

@@ -165,12 +165,7 @@ class Reader {
   std::uint64_t offset() const noexcept { return utf8_.offset(); }
 
  private:
-  void scan(std::string_view piece) {
-    if (format_ == Format::marl)
-      text::scan_marl(piece, sink_);
-    else
-      text::scan_compact(piece, sink_);
-  }
+  void scan(std::string_view piece) { text::scan(format_ == Format::marl, piece, sink_); }
   void feed_lines(std::string_view chunk);
   void on_object(std::string_view object, std::uint64_t at);
 

@@ -200,8 +200,6 @@ bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept {
   return run<Validate>(isa, data, size);
 }
 
-bool is_valid_utf8(const char* data, std::size_t size) noexcept { return is_valid_utf8(data, size, best_isa()); }
-
 std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
   return is_valid_utf8(data, size) ? size : first_invalid_portable(data, size);
 }

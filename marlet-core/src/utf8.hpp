@@ -11,9 +11,7 @@
 namespace marlet_core {
 
 // True when the whole of [data, data + size) is well-formed UTF-8.
-bool is_valid_utf8(const char* data, std::size_t size) noexcept;
-// The same with the vector code chosen by the caller (tests run both).
-bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept;
+bool is_valid_utf8(const char* data, std::size_t size, Isa isa = best_isa()) noexcept;
 
 inline bool is_valid_utf8(std::string_view s) noexcept { return is_valid_utf8(s.data(), s.size()); }
 
