@@ -21,13 +21,10 @@ namespace {
 
 constexpr std::string_view kBom = "\xef\xbb\xbf";
 
-// Which records a WriteSink checks against what a text form can carry.
-//   all:     every record; a fault is thrown at once.
-//   opening: only the sink's first record, taken as the one that opens the
-//            document; a fault is kept in opening_loss(), not thrown.  Text
-//            input is read in pieces, and only the converter knows which
-//            piece's first record is the document's first.  Records read
-//            from .marl or .marlc text can fail no other rule.
+// Which records a WriteSink checks against what a text form can carry:
+// all of them, throwing at once; or only its first (records read from text
+// can fail no other rule), kept in opening_loss() since only the converter
+// knows which piece's first record opens the document.
 enum class Check : unsigned char { none, all, opening };
 
 // Renders each record it is given into `out`.  JSON records are written
@@ -89,24 +86,6 @@ class WriteSink {
   std::optional<LossError> opening_loss_;
 };
 
-// Joins the worker threads of a round on every way out of it.
-class Workers {
- public:
-  ~Workers() { join(); }
-  template <class F>
-  void start(F&& f) {
-    threads_.emplace_back(std::forward<F>(f));
-  }
-  void join() noexcept {
-    for (std::thread& t : threads_)
-      if (t.joinable()) t.join();
-    threads_.clear();
-  }
-
- private:
-  std::vector<std::thread> threads_;
-};
-
 class Converter {
  public:
   Converter(Source& source, Destination& destination, const ConvertOptions& options, const Progress& progress,
@@ -163,8 +142,8 @@ class Converter {
     return !options_.lossy && (options_.to == Format::marlc || options_.to == Format::marl);
   }
 
-  // The output's head waits for the first records, so that input found
-  // ill-formed in the first round leaves nothing written at all.
+  // The output's head waits for the first records, so that input refused in
+  // the first round leaves nothing written at all.
   void open() {
     if (options_.to == Format::json) head_.push_back('[');
     if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count_));
@@ -250,9 +229,9 @@ class Converter {
     }
   }
 
-  // Writes a round's output in document order and counts its records;
-  // rethrows the first piece's failure, and refuses the document's first
-  // record before anything is written when the output cannot carry it.
+  // Writes a round's output in document order; rethrows the first piece's
+  // failure, and refuses the document's first record, before anything is
+  // written, when the output cannot carry it.
   void finish_round(std::vector<Piece>& pieces) {
     for (Piece& piece : pieces)
       if (piece.error) std::rethrow_exception(piece.error);
@@ -266,19 +245,15 @@ class Converter {
     }
   }
 
-  // .marl and .marlc input.  Each round reads everything up to the last cut
-  // point of the buffer; the rest (the current record) starts the next
-  // round's buffer.  With several jobs the pieces of round k are read on
-  // worker threads while this thread writes the output of round k - 1 and
-  // reads the input of round k + 1, so reading and writing overlap the
-  // parsing.
+  // .marl and .marlc input.  Each round reads up to the buffer's last cut
+  // point and carries the rest into the next round's buffer.  With several
+  // jobs, round k's pieces are read on worker threads while this thread
+  // writes round k - 1's output and reads round k + 1's input.
   void read_text() {
     open();
     const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
     const bool threaded = jobs > 1;
-    // A round's input is shared among the jobs, so memory does not grow
-    // with the number of threads.
-    const std::size_t round = options_.chunk_size;
+    const std::size_t round = options_.chunk_size;  // shared among the jobs
     Buffer buffers[2];
     std::vector<Piece> rounds[2];
     rounds[0].resize(jobs);
@@ -302,10 +277,10 @@ class Converter {
       Buffer& next = buffers[1 - cur];
       bool next_more = false;
       {
-        Workers workers;
+        std::vector<std::jthread> workers;  // joined on every way out of the round
         if (threaded) {
           for (Piece& piece : pieces)
-            if (!piece.text.empty()) workers.start([this, &piece] { read_piece(piece); });
+            if (!piece.text.empty()) workers.emplace_back([this, &piece] { read_piece(piece); });
           // Meanwhile: the last round's output, the next round's input.
           if (pending) finish_round(rounds[1 - cur]);
           pending = false;
@@ -317,7 +292,7 @@ class Converter {
           next.append(text.substr(end));
           next_more = fill(next, round);
         }
-        workers.join();
+        workers.clear();
       }
       if (threaded) {
         for (Piece& piece : pieces)

@@ -14,6 +14,8 @@
 
 namespace marlet_core {
 
+inline bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // A strict single-pass reader for the one shape the JSON form has.  It
 // hands what it reads to a sink:
 //   sink.field(key, value)  a member of the current object;
@@ -120,7 +122,7 @@ class JsonReader {
   }
 
   void skip_ws() noexcept {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    while (p_ != end_ && is_json_space(*p_)) ++p_;
   }
   // Takes the byte `c`, or fails with `fault` (or with `ended` at the end).
   bool eat(unsigned char c, JsonFault fault) noexcept {

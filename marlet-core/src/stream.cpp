@@ -39,8 +39,6 @@ std::size_t incomplete_tail(std::string_view s) noexcept {
   return 0;
 }
 
-bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -54,16 +52,9 @@ bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
 
 std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept {
   if (offset == 0) return 0;
-  if (offset >= text.size()) return text.size();
-  std::size_t lf = text.find('\n', offset - 1);
-  if (lf == std::string_view::npos) return text.size();
-  std::size_t start = line_start(text, lf);
-  for (;;) {
-    if (closes_record(format, text, start, lf)) return lf + 1;
-    start = lf + 1;
-    lf = text.find('\n', start);
-    if (lf == std::string_view::npos) return text.size();
-  }
+  for (std::size_t lf = text.find('\n', offset - 1); lf != npos; lf = text.find('\n', lf + 1))
+    if (closes_record(format, text, line_start(text, lf), lf)) return lf + 1;
+  return text.size();
 }
 
 std::size_t last_cut(Format format, std::string_view text, std::size_t from) noexcept {
