@@ -9,10 +9,8 @@ namespace marlet_core::compact {
 
 namespace {
 
-// Writes each object of the JSON text as a .marlc record as soon as it
-// closes: its members go through the reused table (a fresh keyed map per
-// object, the last equal key winning), so no list of records is built.
-// Decoded strings live in the arena until their object is written.
+// Writes each JSON object as a .marlc record as soon as it closes, through
+// the reused table; decoded strings live in the arena until then.
 template <class KeyHash>
 class CompactSink {
  public:
@@ -36,8 +34,7 @@ class CompactSink {
 
 template <class KeyHash>
 std::optional<Buffer> json_to_compact(std::string_view json) {
-  // Every object of the form takes at least as many bytes as its record in
-  // .marlc, so the input's size bounds the output's.
+  // No object is shorter than its .marlc record.
   CompactSink<KeyHash> sink(json.size() + 1);
   JsonReader reader(json, &sink.arena());
   if (!reader.read(sink)) return std::nullopt;

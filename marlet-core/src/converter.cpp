@@ -1,5 +1,6 @@
 #include "converter.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <span>
@@ -94,14 +95,15 @@ class Converter {
         destination_(destination),
         options_(options),
         progress_(progress),
-        discard_(discard),
-        header_count_(header_count) {}
+        discard_(discard) {
+    // The output's head waits for the first records, so that input refused
+    // in the first round leaves nothing written at all.
+    if (options_.to == Format::json) head_.push_back('[');
+    if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count));
+  }
 
   std::uint64_t run() {
-    if (options_.from == Format::json)
-      read_json();
-    else
-      read_text();
+    options_.from == Format::json ? read_json() : read_text();
     return written_;
   }
 
@@ -120,9 +122,11 @@ class Converter {
     return got == n;
   }
 
-  // The input bytes to skip at the start: a byte-order mark.
-  std::size_t skip_bom(std::string_view head) const noexcept {
-    return head.substr(0, kBom.size()) == kBom ? kBom.size() : 0;
+  // Reads the first round's input into `in`; returns the length of a
+  // byte-order mark at its start, to be skipped.
+  std::size_t fill_first(Buffer& in, bool& more) {
+    more = fill(in, std::max(options_.chunk_size, kBom.size()));
+    return in.view().starts_with(kBom) ? kBom.size() : 0;
   }
 
   void emit(Buffer& out) {
@@ -142,13 +146,6 @@ class Converter {
     return !options_.lossy && (options_.to == Format::marlc || options_.to == Format::marl);
   }
 
-  // The output's head waits for the first records, so that input refused in
-  // the first round leaves nothing written at all.
-  void open() {
-    if (options_.to == Format::json) head_.push_back('[');
-    if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count_));
-  }
-
   void write_head() {
     if (head_.empty()) return;
     destination_.write(head_.view());
@@ -162,27 +159,20 @@ class Converter {
   }
 
   void read_json() {
-    open();
     Buffer out;
     WriteSink sink(options_.to, out, check_loss() ? Check::all : Check::none, 0);
     Reader<WriteSink> reader(Format::json, sink);
     Buffer in;
-    std::size_t skipped = 0;
-    bool more = true;
-    bool first = true;
+    bool more;
+    const std::size_t skipped = fill_first(in, more);
     try {
-      while (more) {
-        in.clear();
-        more = fill(in, first && options_.chunk_size < kBom.size() ? kBom.size() : options_.chunk_size);
-        std::string_view chunk = in.view();
-        if (first) {
-          skipped = skip_bom(chunk);
-          chunk.remove_prefix(skipped);
-          first = false;
-        }
+      for (std::string_view chunk = in.view().substr(skipped);; chunk = in.view()) {
         reader.feed(chunk);
         if (out.size() >= options_.chunk_size) emit(out);
         progress_(read_);
+        if (!more) break;
+        in.clear();
+        more = fill(in, options_.chunk_size);
       }
       reader.finish();
     } catch (const ReadError& e) {
@@ -250,7 +240,6 @@ class Converter {
   // jobs, round k's pieces are read on worker threads while this thread
   // writes round k - 1's output and reads round k + 1's input.
   void read_text() {
-    open();
     const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
     const bool threaded = jobs > 1;
     const std::size_t round = options_.chunk_size;  // shared among the jobs
@@ -261,8 +250,8 @@ class Converter {
     int cur = 0;
     bool pending = false;         // rounds[1 - cur] holds output not yet written
     std::uint64_t in_offset = 0;  // input offset of buffers[cur][0]
-    bool more = fill(buffers[0], round < kBom.size() ? kBom.size() : round);
-    std::size_t start = skip_bom(buffers[0].view());  // bytes of the buffer already handled
+    bool more;
+    std::size_t start = fill_first(buffers[0], more);  // bytes of the buffer already handled
     for (;;) {
       Buffer& in = buffers[cur];
       const std::string_view text = in.view().substr(start);
@@ -317,7 +306,6 @@ class Converter {
   const ConvertOptions& options_;
   const Progress& progress_;
   bool discard_;  // only count the records
-  std::uint64_t header_count_;  // the binary encoding's count, when known up front
   bool opened_ = false;
   Buffer head_;  // the start of the output, not yet written
   std::uint64_t read_ = 0;

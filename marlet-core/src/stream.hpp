@@ -122,7 +122,7 @@ class JsonFramer {
   bool escaped_ = false;
   std::uint64_t offset_ = 0;         // absolute offset of the chunk being fed
   std::uint64_t object_start_ = 0;   // absolute offset of the current object's '{'
-  std::string partial_;              // an object begun in an earlier chunk
+  std::string partial_;              // an object begun in an earlier chunk, else empty
 };
 
 // ---------------------------------------------------------------------------
@@ -156,35 +156,25 @@ class Reader {
 
 template <class OnObject>
 void JsonFramer::feed(std::string_view chunk, OnObject&& on_object) {
-  std::size_t i = 0;
-  while (i < chunk.size()) {
+  for (std::size_t i = 0; i < chunk.size();) {
+    std::size_t from = i;  // of the object's text in this chunk
     if (state_ != State::in_object) {
-      i = between_objects(chunk, i);
+      from = i = between_objects(chunk, i);
       if (state_ != State::in_object) break;  // the chunk ended
-      object_start_ = offset_ + i;
+      object_start_ = offset_ + i++;
       in_string_ = escaped_ = false;
-      const std::size_t end = object_end(chunk, i + 1);
-      if (end != npos) {
-        on_object(chunk.substr(i, end - i), object_start_);
-        state_ = State::after_record;
-        i = end;
-      } else {
-        partial_.assign(chunk.substr(i));
-        i = chunk.size();
-      }
-    } else {
-      const std::size_t end = object_end(chunk, i);
-      if (end == npos) {
-        partial_.append(chunk.substr(i));
-        i = chunk.size();
-      } else {
-        partial_.append(chunk.substr(i, end - i));
-        on_object(partial_, object_start_);
-        partial_.clear();
-        state_ = State::after_record;
-        i = end;
-      }
     }
+    const std::size_t end = object_end(chunk, i);
+    if (end == npos) {
+      partial_.append(chunk.substr(from));
+      break;
+    }
+    std::string_view object = chunk.substr(from, end - from);
+    if (!partial_.empty()) object = partial_.append(object);  // begun in an earlier chunk
+    on_object(object, object_start_);
+    partial_.clear();
+    state_ = State::after_record;
+    i = end;
   }
   offset_ += chunk.size();
 }
