@@ -5,17 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <optional>
 
 namespace marlet_core {
 namespace {
 
-struct ThreadKeys {
-  bool ready = false;
-  HashKeys keys{};
-};
-
-thread_local ThreadKeys thread_keys;
+thread_local std::optional<HashKeys> thread_keys;
 
 // Reads n bytes of /dev/urandom: the random source of kernels older than
 // 3.17, which lack the getrandom system call.
@@ -53,16 +48,14 @@ void fill_random(unsigned char* out, std::size_t n) {
 }  // namespace
 
 HashKeys next_map_keys() {
-  ThreadKeys& t = thread_keys;
-  if (!t.ready) {
-    unsigned char bytes[16];
-    fill_random(bytes, sizeof bytes);
-    std::memcpy(&t.keys.k0, bytes, 8);
-    std::memcpy(&t.keys.k1, bytes + 8, 8);
-    t.ready = true;
+  std::optional<HashKeys>& keys = thread_keys;
+  if (!keys) {
+    HashKeys drawn;
+    fill_random(reinterpret_cast<unsigned char*>(&drawn), sizeof drawn);
+    keys = drawn;
   }
-  HashKeys current = t.keys;
-  ++t.keys.k0;  // unsigned: wraps
+  const HashKeys current = *keys;
+  ++keys->k0;  // unsigned: wraps
   return current;
 }
 

@@ -41,9 +41,6 @@ std::size_t incomplete_tail(std::string_view s) noexcept {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Cut points
-
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
   if (pos == 0) return true;
   if (pos > text.size() || text[pos - 1] != '\n') return false;
@@ -67,9 +64,6 @@ std::size_t last_cut(Format format, std::string_view text, std::size_t from) noe
   }
   return from == 0 ? 0 : npos;
 }
-
-// ---------------------------------------------------------------------------
-// UTF-8
 
 void require_utf8(std::string_view text, std::uint64_t at, std::size_t size) {
   if (size > text.size()) size = text.size();
@@ -102,9 +96,6 @@ void Utf8Stream::feed(std::string_view chunk) {
 void Utf8Stream::finish() {
   require_utf8(std::string_view(held_, held_size_), offset_ - held_size_);
 }
-
-// ---------------------------------------------------------------------------
-// JSON
 
 void JsonFramer::fail(std::uint64_t at, JsonFault fault) const {
   throw ReadError(ReadError::Kind::json, at, message(fault));

@@ -65,8 +65,6 @@ std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept 
   return size;
 }
 
-bool valid_portable(const char* data, std::size_t size) noexcept { return first_invalid_portable(data, size) == size; }
-
 #if defined(__x86_64__)
 // AVX2: 32 bytes at a time by table lookups (Keiser and Lemire, "Validating
 // UTF-8 in less than one instruction per byte", 2021): each byte and the
@@ -182,7 +180,7 @@ __attribute__((target("avx2"))) bool valid(const char* data, std::size_t size) n
 #endif
 
 struct Validate {
-  static constexpr auto portable = &valid_portable;
+  static bool portable(const char* data, std::size_t size) noexcept { return first_invalid_portable(data, size) == size; }
 #if defined(__x86_64__)
   static constexpr auto avx2 = &avx2::valid;
 #endif
