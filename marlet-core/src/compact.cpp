@@ -9,36 +9,25 @@ namespace marlet_core::compact {
 
 namespace {
 
-// Writes each JSON object as a .marlc record as soon as it closes, through
-// the reused table; decoded strings live in the arena until then.
-template <class KeyHash>
-class CompactSink {
- public:
-  explicit CompactSink(std::size_t expected) : out_(expected) {}
-  StringArena& arena() noexcept { return arena_; }
-
-  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void end_record() {
-    table_.finish();
-    writers::write_marlc_record(table_, out_);
-    table_.clear();
-    arena_.reset();
+// .marlc written as each JSON object closes; the object's decoded strings
+// live in the arena until then.
+struct MarlcOut {
+  Buffer out;
+  StringArena arena;
+  template <class Table>
+  void record(Table& table) {
+    writers::write_marlc_record(table, out);
+    arena.reset();
   }
-  Buffer take() { return std::move(out_); }
-
- private:
-  Buffer out_;
-  StringArena arena_;
-  BasicFieldTable<KeyHash> table_;
 };
 
 template <class KeyHash>
 std::optional<Buffer> json_to_compact(std::string_view json) {
-  // No object is shorter than its .marlc record.
-  CompactSink<KeyHash> sink(json.size() + 1);
-  JsonReader reader(json, &sink.arena());
+  MarlcOut out{Buffer(json.size() + 1), {}};  // no object is shorter than its .marlc record
+  TableSink<MarlcOut, KeyHash> sink(out);
+  JsonReader reader(json, &out.arena);
   if (!reader.read(sink)) return std::nullopt;
-  return sink.take();
+  return std::move(out.out);
 }
 
 // The AVX2 build hashes each object's keys four at a time.

@@ -160,4 +160,26 @@ class BasicFieldTable {
 
 using FieldTable = BasicFieldTable<ScalarKeyHash>;
 
+// The Sink of the text and JSON readers that builds each record in the
+// reused table and hands it to Out::record(table); close() skips an empty
+// record, end_record() (an object of the JSON form) does not.
+template <class Out, class KeyHash = ScalarKeyHash>
+class TableSink {
+ public:
+  explicit TableSink(Out& out) noexcept : out_(out) {}
+  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
+  void close() {
+    if (!table_.empty()) end_record();
+  }
+  void end_record() {
+    table_.finish();
+    out_.record(table_);
+    table_.clear();
+  }
+
+ private:
+  Out& out_;
+  BasicFieldTable<KeyHash> table_;
+};
+
 }  // namespace marlet_core

@@ -21,24 +21,6 @@
 namespace marlet_core {
 namespace {
 
-// Hands every closed, non-empty record to Out::record(table).
-template <class Out, class KeyHash = ScalarKeyHash>
-class RecordSink {
- public:
-  explicit RecordSink(Out& out) noexcept : out_(out) {}
-  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void close() {
-    if (table_.empty()) return;
-    table_.finish();
-    out_.record(table_);
-    table_.clear();
-  }
-
- private:
-  Out& out_;
-  BasicFieldTable<KeyHash> table_;
-};
-
 // An output block for a result about `expected` bytes long: pages are only
 // touched as they are written, and the exports trim the block at the end.
 // Large blocks ask for transparent huge pages, for a fraction of the faults.
@@ -121,7 +103,7 @@ class BinaryOut {
 template <class Out, class KeyHash = ScalarKeyHash>
 auto write_records(std::string_view text, Format format) {
   Out out(text, format);
-  RecordSink<Out, KeyHash> sink(out);
+  TableSink<Out, KeyHash> sink(out);
   text::scan(format == Format::marl, text, sink);
   return out.finish();
 }
