@@ -46,10 +46,9 @@ struct Batch {
 
 class ColumnBuilder {
  public:
-  // At most this much text per column in one batch, well below the 2 GiB
-  // that 32-bit offsets address, so a batch is cut before it overflows.
+  // A batch is cut at this much text in a column, well below what 32-bit
+  // offsets address (kMaxColumnText).
   static constexpr std::size_t kMaxBatchText = std::size_t{1} << 28;
-  // What 32-bit offsets address.
   static constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
 
   explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
@@ -65,7 +64,6 @@ class ColumnBuilder {
   // The column names so far, in order.
   const std::vector<std::string>& names() const noexcept { return names_; }
 
-  // Sink interface of the text readers.
   void field(std::string_view key, std::string_view value) {
     open_ = true;
     const std::uint32_t c = lookup(key);
@@ -75,7 +73,9 @@ class ColumnBuilder {
     if (col.last_row == row) {
       // A repeated key: the previous value of this row is the column's
       // last one, so drop it and write the new one in its place.
-      col.values.resize(offset_at(col, row));
+      std::int32_t start;
+      std::memcpy(&start, col.offsets.data() + 4 * row, 4);
+      col.values.resize(static_cast<std::size_t>(start));
     } else {
       if (col.length < row) pad(col, row);
       if (col.has_validity) set_valid(col, row);
@@ -101,8 +101,7 @@ class ColumnBuilder {
     if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
   }
 
-  // Finishes the batch in progress, if it has rows, and hands over every
-  // finished batch.
+  // Hands over the finished batches, and the one in progress when `flush`.
   std::vector<Batch> take(bool flush) {
     if (flush && rows_ != 0) finish_batch();
     return std::exchange(done_, {});
@@ -163,8 +162,7 @@ class ColumnBuilder {
     return h;
   }
 
-  // The column of a known key, kSkip for a key known to be skipped, or
-  // kNotFound.
+  // The column of a known key (kSkip for a skipped one), or kNotFound.
   std::uint32_t find(std::string_view key, std::uint64_t h) const noexcept {
     if (slots_.empty()) return kNotFound;
     const std::size_t mask = slots_.size() - 1;
@@ -230,12 +228,6 @@ class ColumnBuilder {
       ++skipped_;
     }
     return kSkip;
-  }
-
-  static std::size_t offset_at(const Building& col, std::size_t row) noexcept {
-    std::int32_t v;
-    std::memcpy(&v, col.offsets.data() + 4 * row, 4);
-    return static_cast<std::size_t>(v);
   }
 
   // Makes room for row's validity bit, zeroing the new bytes.

@@ -1,7 +1,6 @@
 #include "converter.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <span>
 #include <string>
@@ -10,7 +9,6 @@
 
 #include "memory.hpp"
 #include "ordered_fields.hpp"
-#include "utf8.hpp"
 #include "binary_format.hpp"
 #include "writers.hpp"
 
@@ -19,8 +17,6 @@ namespace marlet_core::stream {
 void Destination::patch(std::uint64_t, std::string_view) { throw ConvertError("the output cannot seek back"); }
 
 namespace {
-
-constexpr std::string_view kBom = "\xef\xbb\xbf";
 
 // Which records a WriteSink checks against what a text form can carry:
 // all of them, throwing at once; or only its first (records read from text
@@ -63,7 +59,6 @@ class WriteSink {
   std::optional<LossError>& opening_loss() noexcept { return opening_loss_; }
 
  private:
-  // The error for a record the text form cannot carry, if it cannot.
   std::optional<LossError> loss(std::span<const text::Field> fields, bool opens_document) const {
     const auto loss = target_ == Format::marl ? writers::marl_loss(fields, opens_document)
                                               : writers::marlc_loss(fields, opens_document);
@@ -125,8 +120,8 @@ class Converter {
   // Reads the first round's input into `in`; returns the length of a
   // byte-order mark at its start, to be skipped.
   std::size_t fill_first(Buffer& in, bool& more) {
-    more = fill(in, std::max(options_.chunk_size, kBom.size()));
-    return in.view().starts_with(kBom) ? kBom.size() : 0;
+    more = fill(in, std::max(options_.chunk_size, text::kBom.size()));
+    return in.view().starts_with(text::kBom) ? text::kBom.size() : 0;
   }
 
   void emit(Buffer& out) {
@@ -205,8 +200,7 @@ class Converter {
     }
   }
 
-  // Cuts `text` (which ends at a cut point) into one piece per job, at cut
-  // points near equal sizes.
+  // Cuts `text`, which ends at a cut point, into one piece per job.
   void split(std::string_view text, std::uint64_t offset, std::vector<Piece>& pieces) const {
     const std::size_t jobs = pieces.size();
     std::size_t from = 0;

@@ -3,14 +3,12 @@
 // guarded() turns any C++ exception into a diagnostic and abort.
 #include "ffi.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
 
 #include "compact.hpp"
 #include "json.hpp"
-#include "marl_reader.hpp"
 #include "marlet.h"
 #include "utf8.hpp"
 
@@ -30,9 +28,6 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   }
 }
 
-std::optional<Buffer> as_result(Buffer b) { return std::optional<Buffer>(std::move(b)); }
-std::optional<Buffer> as_result(std::optional<Buffer> b) { return b; }
-
 // The steps of the exports that return a string.  A C caller finds the
 // string's end at the first NUL, so a result holding one (only .marlc text
 // can) is refused; one memchr keeps that checked rather than assumed.
@@ -41,7 +36,7 @@ char* string_export(const char* text, std::size_t length, Op op) noexcept {
   if (text == nullptr) return nullptr;
   return guarded([&]() -> char* {
     if (!is_valid_utf8(text, length)) return nullptr;
-    std::optional<Buffer> result = as_result(op(std::string_view(text, length)));
+    std::optional<Buffer> result = op(std::string_view(text, length));
     if (!result) return nullptr;
     if (!result->empty() && std::memchr(result->data(), '\0', result->size()) != nullptr) return nullptr;
     return result->release_c_string();

@@ -65,12 +65,9 @@ JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& 
 // Appends the JSON form of a record list (owned or borrowed) to `out`.
 template <class List>
 void write_json(const List& records, Buffer& out) {
+  const std::size_t start = out.size();
   out.push_back('[');
-  bool first = true;
-  for (const auto& record : records) {
-    writers::write_json_record(record, out, !first);
-    first = false;
-  }
+  for (const auto& record : records) writers::write_json_record(record, out, out.size() != start + 1);
   out.push_back(']');
 }
 

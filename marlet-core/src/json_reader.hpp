@@ -53,7 +53,6 @@ class JsonReader {
     return p_ == end_ || fail(JsonFault::extra);
   }
 
-  // Reads a text that is one object and nothing else.
   template <class Sink>
   bool read_one_object(Sink& sink) {
     return read_object(sink) && (p_ == end_ || fail(JsonFault::extra));

@@ -29,9 +29,6 @@
 
 namespace marlet_core::stream {
 
-// ---------------------------------------------------------------------------
-// Cut points (.marl and .marlc only)
-
 // Whether `pos` is a cut point of `text` (the end of a text that does not
 // end with a line feed is not).
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept;
@@ -44,9 +41,6 @@ std::size_t next_cut(Format format, std::string_view text, std::size_t offset) n
 std::size_t last_cut(Format format, std::string_view text, std::size_t from = 0) noexcept;
 
 inline constexpr std::size_t npos = std::string_view::npos;
-
-// ---------------------------------------------------------------------------
-// Errors
 
 // Ill-formed input at an absolute byte offset; what() says what is wrong,
 // without the offset, so that a front end can word the whole message.
@@ -66,9 +60,6 @@ class ReadError : public std::runtime_error {
   std::string bytes_;
 };
 
-// ---------------------------------------------------------------------------
-// UTF-8 across cuts
-
 // Throws ReadError (utf8) at the first ill-formed byte of text's first
 // `size` bytes; `at` is the absolute offset of text[0].  Every streaming
 // path checks its text through this.
@@ -86,9 +77,6 @@ class Utf8Stream {
   std::size_t held_size_ = 0;
   std::uint64_t offset_ = 0;  // bytes fed so far
 };
-
-// ---------------------------------------------------------------------------
-// JSON objects
 
 // Walks the JSON form's array byte by byte, so that it can stop anywhere,
 // and hands each complete object to the caller.
@@ -125,9 +113,6 @@ class JsonFramer {
   std::string partial_;              // an object begun in an earlier chunk, else empty
 };
 
-// ---------------------------------------------------------------------------
-// The incremental reader
-
 template <class Sink>
 class Reader {
  public:
@@ -150,9 +135,6 @@ class Reader {
   std::vector<text::Field> fields_;  // the current object's members
   std::string decoded_;              // their decoded strings
 };
-
-// ---------------------------------------------------------------------------
-// Implementation of the templates
 
 template <class OnObject>
 void JsonFramer::feed(std::string_view chunk, OnObject&& on_object) {

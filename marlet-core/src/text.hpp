@@ -22,6 +22,9 @@
 
 namespace marlet_core::text {
 
+// U+FEFF, which the file readers drop as a byte-order mark.
+inline constexpr std::string_view kBom = "\xef\xbb\xbf";
+
 namespace detail {
 // Whether the text's units are UTF-8 bytes (else one code point each).
 template <class Unit>

@@ -52,9 +52,6 @@ void for_each_field(const Fields& fields, F&& f) {
 // loops can store whole vectors past the string's end.
 inline constexpr std::size_t kSlack = 64;
 
-// ---------------------------------------------------------------------------
-// JSON
-
 // Per byte: 0 when it is copied as is, else the character after the
 // backslash ('u' for the \u00XX form).
 struct EscapeTable {
@@ -207,9 +204,6 @@ void write_json_record(const Fields& fields, Out& out, bool comma = false, const
   out.end_at(d);
 }
 
-// ---------------------------------------------------------------------------
-// Text forms
-
 // .marlc: fields as key:value lines, then the blank line that ends the
 // record.  Nothing is escaped or checked.
 template <class Fields, class Out>
@@ -251,9 +245,6 @@ void write_marl_record(const Fields& fields, Out& out) {
     out.commit(n);
   });
 }
-
-// ---------------------------------------------------------------------------
-// Binary
 
 // Copies `s` to d, which has kSlack bytes of room after it.  Where the input
 // is readable far enough, whole 32-byte pieces are copied, the last running
