@@ -3,7 +3,6 @@
 // reader's results.
 #pragma once
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,12 +20,20 @@ namespace marlet_core {
 
 namespace json_detail {
 // Reads four hex digits at p into cp; false when fewer than four remain or
-// one is not a digit.
+// one is not a digit.  A loop rather than std::from_chars, whose code would
+// crowd the reader's inlined AVX2 build.
 inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& cp) noexcept {
-  const auto* digits = reinterpret_cast<const char*>(p);
+  if (end - p < 4) return false;
   cp = 0;
-  if (end - p < 4 || std::from_chars(digits, digits + 4, cp, 16).ptr != digits + 4) return false;
-  p += 4;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char c = *p++;
+    std::uint32_t d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10u;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10u;
+    else return false;
+    cp = cp << 4 | d;
+  }
   return true;
 }
 

@@ -71,7 +71,9 @@ class JsonOut {
   Buffer out_;
 };
 
-// The binary encoding: the record count, filled in at the end, then the records.
+// The binary encoding: the record count, filled in at the end, then the
+// records.  Nothing is escaped, so Scan goes unused.
+template <class Scan>
 class BinaryOut {
  public:
   BinaryOut(std::string_view text, Format)
@@ -107,31 +109,28 @@ auto write_records(std::string_view text, Format format) {
   return out.finish();
 }
 
-// The AVX2 builds inline everything they call: no call per string.
-struct ToJson {
-  static Buffer portable(std::string_view text, Format format) {
-    return write_records<JsonOut<writers::PortableScan>>(text, format);
+// The two builds of a path; the AVX2 one inlines everything it calls, so
+// there is no call per string.
+template <template <class Scan> class Out>
+struct Write {
+  static auto portable(std::string_view text, Format format) {
+    return write_records<Out<writers::PortableScan>>(text, format);
   }
 #if defined(__x86_64__)
-  __attribute__((target("avx2"), flatten)) static Buffer avx2(std::string_view text, Format format) {
-    return write_records<JsonOut<writers::Avx2Scan>, Avx2KeyHash>(text, format);
-  }
-#endif
-};
-
-struct ToBinary {
-  static std::optional<Buffer> portable(std::string_view text) { return write_records<BinaryOut>(text, Format::marl); }
-#if defined(__x86_64__)
-  __attribute__((target("avx2"), flatten)) static std::optional<Buffer> avx2(std::string_view text) {
-    return write_records<BinaryOut, Avx2KeyHash>(text, Format::marl);
+  __attribute__((target("avx2"), flatten)) static auto avx2(std::string_view text, Format format) {
+    return write_records<Out<writers::Avx2Scan>, Avx2KeyHash>(text, format);
   }
 #endif
 };
 
 }  // namespace
 
-Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marl); }
-Buffer compact::parse_marl_compact_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marlc); }
-std::optional<Buffer> ffi::parse_marl_to_binary(std::string_view text, Isa isa) { return run<ToBinary>(isa, text); }
+Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<Write<JsonOut>>(isa, text, Format::marl); }
+Buffer compact::parse_marl_compact_to_json(std::string_view text, Isa isa) {
+  return run<Write<JsonOut>>(isa, text, Format::marlc);
+}
+std::optional<Buffer> ffi::parse_marl_to_binary(std::string_view text, Isa isa) {
+  return run<Write<BinaryOut>>(isa, text, Format::marl);
+}
 
 }  // namespace marlet_core

@@ -133,11 +133,12 @@ inline char* write_escape(unsigned char c, char* d) noexcept {
 // writes next), and that stays true: before an escape, which widens one
 // byte to up to six, the block grows if it must, so memory follows what is
 // written rather than a worst case.  Whole vectors are loaded only while
-// they end by `readable`, the end of the text `s` lies in; a last piece
-// nearer than that is copied into a zeroed vector first.
+// they end by `readable`, the end of the text `s` lies in (null: the end of
+// `s`); a last piece nearer than that is copied into a zeroed vector first.
 template <class Scan, class Out>
 inline char* escape_to(std::string_view s, const char* readable, char* d, Out& out, std::size_t after) {
   constexpr std::size_t kWidth = Scan::kWidth;
+  if (readable == nullptr) readable = s.data() + s.size();
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size();
   while (n != 0) {
@@ -172,12 +173,6 @@ inline char* escape_to(std::string_view s, const char* readable, char* d, Out& o
   return d;
 }
 
-// How far a writer may read from `s`: `readable` when the caller knows the
-// end of its input, else the string's own end.
-inline const char* readable_end(std::string_view s, const char* readable) noexcept {
-  return readable != nullptr ? readable : s.data() + s.size();
-}
-
 // The record's JSON object, after a comma when `comma`; the caller writes
 // the array's brackets.  `Scan` is the vector code of the escape loop.
 template <class Scan = PortableScan, class Fields, class Out>
@@ -193,11 +188,11 @@ void write_json_record(const Fields& fields, Out& out, bool comma = false, const
     if (!first) *d++ = ',';
     first = false;
     *d++ = '"';
-    d = escape_to<Scan>(key, readable_end(key, readable), d, out, value.size() + 4);
+    d = escape_to<Scan>(key, readable, d, out, value.size() + 4);
     d[0] = '"';
     d[1] = ':';
     d[2] = '"';
-    d = escape_to<Scan>(value, readable_end(value, readable), d + 3, out, 1);
+    d = escape_to<Scan>(value, readable, d + 3, out, 1);
     *d++ = '"';
   });
   *d++ = '}';
