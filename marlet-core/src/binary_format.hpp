@@ -1,7 +1,6 @@
-// The binary encoding's bytes: a record count, then per record its field
-// count and per field the key's length, the key, the value's length and the
-// value.  Counts and lengths are 32-bit little-endian, so anything longer
-// cannot be represented.
+// The binary encoding: a record count, then per record its field count and
+// per field the key's length, the key, the value's length and the value;
+// counts and lengths are 32-bit little-endian.
 #pragma once
 
 #include <cstddef>

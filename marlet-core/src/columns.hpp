@@ -1,15 +1,10 @@
 // Records as columns: a reader Sink that writes each key's values straight
-// into the buffers of a nullable string column (32-bit offsets, values,
-// validity bits), ready to be handed out as Arrow arrays without a copy.
-//
-// Columns stand in the order their keys are first seen, or are a fixed
-// list given up front (other keys are skipped; a fixed column no record
-// names is all null).  One row per record; a key repeated within a record
-// keeps its last value.  Rows are cut into batches of bounded size, so a
-// column's text stays within what 32-bit offsets address.
-//
-// Memory comes from malloc and a failed allocation throws std::bad_alloc,
-// so the caller decides how to report it.
+// into a nullable string column (32-bit offsets, values, validity bits),
+// ready to be handed out as Arrow arrays without a copy.  Columns stand in
+// the order their keys are first seen, or are a fixed list (other keys are
+// skipped); one row per record, a repeated key keeping its last value.
+// Batches are cut so that a column's text stays within 32-bit offsets.
+// Exhausted memory throws std::bad_alloc (Block), for the caller to report.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +26,6 @@
 
 namespace marlet_core::columns {
 
-// A growable malloc'd block that can be given up whole; exhausted memory
-// throws std::bad_alloc, which the module raises as MemoryError.
 using Block = BasicBuffer<ThrowWhenExhausted>;
 
 // One finished column of a batch: `rows` values, offsets[rows + 1] into
@@ -53,10 +46,9 @@ struct Batch {
 
 class ColumnBuilder {
  public:
-  // At most this much text per column in one batch, well below the 2 GiB
-  // that 32-bit offsets address, so a batch is cut before it overflows.
+  // A batch is cut at this much text in a column, well below what 32-bit
+  // offsets address (kMaxColumnText).
   static constexpr std::size_t kMaxBatchText = std::size_t{1} << 28;
-  // What 32-bit offsets address.
   static constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
 
   explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
@@ -72,7 +64,6 @@ class ColumnBuilder {
   // The column names so far, in order.
   const std::vector<std::string>& names() const noexcept { return names_; }
 
-  // Sink interface of the text readers.
   void field(std::string_view key, std::string_view value) {
     open_ = true;
     const std::uint32_t c = lookup(key);
@@ -82,7 +73,9 @@ class ColumnBuilder {
     if (col.last_row == row) {
       // A repeated key: the previous value of this row is the column's
       // last one, so drop it and write the new one in its place.
-      col.values.resize(offset_at(col, row));
+      std::int32_t start;
+      std::memcpy(&start, col.offsets.data() + 4 * row, 4);
+      col.values.resize(static_cast<std::size_t>(start));
     } else {
       if (col.length < row) pad(col, row);
       if (col.has_validity) set_valid(col, row);
@@ -108,8 +101,7 @@ class ColumnBuilder {
     if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
   }
 
-  // Finishes the batch in progress, if it has rows, and hands over every
-  // finished batch.
+  // Hands over the finished batches, and the one in progress when `flush`.
   std::vector<Batch> take(bool flush) {
     if (flush && rows_ != 0) finish_batch();
     return std::exchange(done_, {});
@@ -133,6 +125,14 @@ class ColumnBuilder {
   };
 
   static constexpr std::uint32_t kNotFound = kSkip - 1;
+  struct Known {
+    std::string key;
+    std::uint32_t column;  // or kSkip
+  };
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t known = 0;  // 1 + index into known_, 0 when free
+  };
 
   // Keys hash with a seed drawn per builder, so that no input can be
   // made to collide on purpose.
@@ -162,35 +162,7 @@ class ColumnBuilder {
     return h;
   }
 
-  // Byte equality, without a library call for the short keys that
-  // records mostly have.
-  static bool same(std::string_view a, std::string_view b) noexcept {
-    const std::size_t n = a.size();
-    if (n != b.size()) return false;
-    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
-    if (n >= 8) {
-      std::uint64_t x0, x1, y0, y1;
-      std::memcpy(&x0, a.data(), 8);
-      std::memcpy(&y0, b.data(), 8);
-      std::memcpy(&x1, a.data() + n - 8, 8);
-      std::memcpy(&y1, b.data() + n - 8, 8);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    if (n >= 4) {
-      std::uint32_t x0, x1, y0, y1;
-      std::memcpy(&x0, a.data(), 4);
-      std::memcpy(&y0, b.data(), 4);
-      std::memcpy(&x1, a.data() + n - 4, 4);
-      std::memcpy(&y1, b.data() + n - 4, 4);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-
-  // The column of a known key, kSkip for a key known to be skipped, or
-  // kNotFound.
+  // The column of a known key (kSkip for a skipped one), or kNotFound.
   std::uint32_t find(std::string_view key, std::uint64_t h) const noexcept {
     if (slots_.empty()) return kNotFound;
     const std::size_t mask = slots_.size() - 1;
@@ -199,7 +171,7 @@ class ColumnBuilder {
       if (slot.known == 0) return kNotFound;
       if (slot.hash == h) {
         const Known& k = known_[slot.known - 1];
-        if (same(k.key, key)) return k.column;
+        if (k.key == key) return k.column;
       }
     }
   }
@@ -207,20 +179,19 @@ class ColumnBuilder {
   void remember(std::string key, std::uint64_t h, std::uint32_t column) {
     if ((known_.size() + 1) * 2 > slots_.size()) {
       std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
-      const std::size_t mask = bigger.size() - 1;
-      for (const Slot& slot : slots_) {
-        if (slot.known == 0) continue;
-        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
-        while (bigger[i].known != 0) i = (i + 1) & mask;
-        bigger[i] = slot;
-      }
+      for (const Slot& slot : slots_)
+        if (slot.known != 0) place(bigger, slot);
       slots_ = std::move(bigger);
     }
     known_.push_back(Known{std::move(key), column});
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i].known != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{h, static_cast<std::uint32_t>(known_.size())};
+    place(slots_, Slot{h, static_cast<std::uint32_t>(known_.size())});
+  }
+
+  static void place(std::vector<Slot>& slots, Slot slot) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+    while (slots[i].known != 0) i = (i + 1) & mask;
+    slots[i] = slot;
   }
 
   void add_column(std::string name, std::uint64_t h) {
@@ -259,19 +230,16 @@ class ColumnBuilder {
     return kSkip;
   }
 
-  static std::size_t offset_at(const Building& col, std::size_t row) noexcept {
-    std::int32_t v;
-    std::memcpy(&v, col.offsets.data() + 4 * row, 4);
-    return static_cast<std::size_t>(v);
+  // Makes room for row's validity bit, zeroing the new bytes.
+  static void validity_for(Building& col, std::size_t row) {
+    const std::size_t old = col.validity.size();
+    if (old > row / 8) return;
+    col.validity.resize(row / 8 + 1);
+    std::memset(col.validity.data() + old, 0, col.validity.size() - old);
   }
 
   static void set_valid(Building& col, std::size_t row) {
-    const std::size_t need = row / 8 + 1;
-    if (col.validity.size() < need) {
-      const std::size_t old = col.validity.size();
-      col.validity.resize(need);
-      std::memset(col.validity.data() + old, 0, need - old);
-    }
+    validity_for(col, row);
     col.validity.data()[row / 8] = static_cast<char>(col.validity.data()[row / 8] | (1 << (row % 8)));
   }
 
@@ -281,8 +249,7 @@ class ColumnBuilder {
     if (!col.has_validity) {
       // The first null: every row so far was valid.
       col.has_validity = true;
-      col.validity.resize(col.length / 8 + 1);
-      std::memset(col.validity.data(), 0, col.validity.size());
+      validity_for(col, col.length);
       std::memset(col.validity.data(), 0xff, col.length / 8);
       for (std::size_t r = col.length / 8 * 8; r < col.length; ++r) set_valid(col, r);
     }
@@ -292,12 +259,7 @@ class ColumnBuilder {
     for (std::size_t i = 0; i < n; ++i) std::memcpy(at + 4 * i, &end, 4);
     col.nulls += n;
     col.length = row;
-    const std::size_t need = row / 8 + 1;  // room for row's own bit too
-    if (col.validity.size() < need) {
-      const std::size_t old = col.validity.size();
-      col.validity.resize(need);
-      std::memset(col.validity.data() + old, 0, need - old);
-    }
+    validity_for(col, row);  // row's own bit too
   }
 
   void finish_batch() {
@@ -323,14 +285,6 @@ class ColumnBuilder {
   bool fixed_;
   std::size_t batch_rows_;
   std::vector<std::string> names_;
-  struct Known {
-    std::string key;
-    std::uint32_t column;  // or kSkip
-  };
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint32_t known = 0;  // 1 + index into known_, 0 when free
-  };
   std::uint64_t seed_ = next_map_keys().k0;
   std::vector<Known> known_;
   std::vector<Slot> slots_;

@@ -3,62 +3,31 @@
 #include "cpu.hpp"
 #include "field_table.hpp"
 #include "json_reader.hpp"
-#include "marl_reader.hpp"
-#include "text.hpp"
 #include "writers.hpp"
 
 namespace marlet_core::compact {
 
 namespace {
 
-template <class Str>
-BasicRecordList<Str> read_compact(std::string_view text) {
-  RecordListSink<Str> sink;
-  text::scan_compact(text, sink);
-  return sink.take();
-}
-
-}  // namespace
-
-RecordList parse_marl_compact(std::string_view text) { return read_compact<OwnedString>(text); }
-
-Buffer write_marl_compact(const RecordList& records) { return write_compact_records(records); }
-
-namespace {
-
-// Writes each object of the JSON text as a .marlc record as soon as it
-// closes: its members go through the reused table (a fresh keyed map per
-// object, the last equal key winning), so no list of records is built.
-// Decoded strings live in the arena until their object is written.
-template <class KeyHash>
-class CompactSink {
- public:
-  explicit CompactSink(std::size_t expected) : out_(expected) {}
-  StringArena& arena() noexcept { return arena_; }
-
-  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void end_record() {
-    table_.finish();
-    writers::write_marlc_record(table_, out_);
-    table_.clear();
-    arena_.reset();
+// .marlc written as each JSON object closes; the object's decoded strings
+// live in the arena until then.
+struct MarlcOut {
+  Buffer out;
+  StringArena arena;
+  template <class Table>
+  void record(Table& table) {
+    writers::write_marlc_record(table, out);
+    arena.reset();
   }
-  Buffer take() { return std::move(out_); }
-
- private:
-  Buffer out_;
-  StringArena arena_;
-  BasicFieldTable<KeyHash> table_;
 };
 
 template <class KeyHash>
 std::optional<Buffer> json_to_compact(std::string_view json) {
-  // Every object of the form takes at least as many bytes as its record in
-  // .marlc, so the input's size bounds the output's.
-  CompactSink<KeyHash> sink(json.size() + 1);
-  JsonReader reader(json, &sink.arena());
+  MarlcOut out{Buffer(json.size() + 1), {}};  // no object is shorter than its .marlc record
+  TableSink<MarlcOut, KeyHash> sink(out);
+  JsonReader reader(json, &out.arena);
   if (!reader.read(sink)) return std::nullopt;
-  return sink.take();
+  return std::move(out.out);
 }
 
 // The AVX2 build hashes each object's keys four at a time.
@@ -75,10 +44,6 @@ struct JsonToCompact {
 
 std::optional<Buffer> write_marl_compact_from_json(std::string_view json, Isa isa) {
   return run<JsonToCompact>(isa, json);
-}
-
-std::optional<Buffer> write_marl_compact_from_json(std::string_view json) {
-  return write_marl_compact_from_json(json, best_isa());
 }
 
 }  // namespace marlet_core::compact

@@ -1,6 +1,6 @@
 #include "converter.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <exception>
 #include <span>
 #include <string>
@@ -9,7 +9,6 @@
 
 #include "memory.hpp"
 #include "ordered_fields.hpp"
-#include "utf8.hpp"
 #include "binary_format.hpp"
 #include "writers.hpp"
 
@@ -19,15 +18,10 @@ void Destination::patch(std::uint64_t, std::string_view) { throw ConvertError("t
 
 namespace {
 
-constexpr std::string_view kBom = "\xef\xbb\xbf";
-
-// Which records a WriteSink checks against what a text form can carry.
-//   all:     every record; a fault is thrown at once.
-//   opening: only the sink's first record, taken as the one that opens the
-//            document; a fault is kept in opening_loss(), not thrown.  Text
-//            input is read in pieces, and only the converter knows which
-//            piece's first record is the document's first.  Records read
-//            from .marl or .marlc text can fail no other rule.
+// Which records a WriteSink checks against what a text form can carry:
+// all of them, throwing at once; or only its first (records read from text
+// can fail no other rule), kept in opening_loss() since only the converter
+// knows which piece's first record opens the document.
 enum class Check : unsigned char { none, all, opening };
 
 // Renders each record it is given into `out`.  JSON records are written
@@ -65,7 +59,6 @@ class WriteSink {
   std::optional<LossError>& opening_loss() noexcept { return opening_loss_; }
 
  private:
-  // The error for a record the text form cannot carry, if it cannot.
   std::optional<LossError> loss(std::span<const text::Field> fields, bool opens_document) const {
     const auto loss = target_ == Format::marl ? writers::marl_loss(fields, opens_document)
                                               : writers::marlc_loss(fields, opens_document);
@@ -89,24 +82,6 @@ class WriteSink {
   std::optional<LossError> opening_loss_;
 };
 
-// Joins the worker threads of a round on every way out of it.
-class Workers {
- public:
-  ~Workers() { join(); }
-  template <class F>
-  void start(F&& f) {
-    threads_.emplace_back(std::forward<F>(f));
-  }
-  void join() noexcept {
-    for (std::thread& t : threads_)
-      if (t.joinable()) t.join();
-    threads_.clear();
-  }
-
- private:
-  std::vector<std::thread> threads_;
-};
-
 class Converter {
  public:
   Converter(Source& source, Destination& destination, const ConvertOptions& options, const Progress& progress,
@@ -115,14 +90,15 @@ class Converter {
         destination_(destination),
         options_(options),
         progress_(progress),
-        discard_(discard),
-        header_count_(header_count) {}
+        discard_(discard) {
+    // The output's head waits for the first records, so that input refused
+    // in the first round leaves nothing written at all.
+    if (options_.to == Format::json) head_.push_back('[');
+    if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count));
+  }
 
   std::uint64_t run() {
-    if (options_.from == Format::json)
-      read_json();
-    else
-      read_text();
+    options_.from == Format::json ? read_json() : read_text();
     return written_;
   }
 
@@ -141,9 +117,11 @@ class Converter {
     return got == n;
   }
 
-  // The input bytes to skip at the start: a byte-order mark.
-  std::size_t skip_bom(std::string_view head) const noexcept {
-    return head.substr(0, kBom.size()) == kBom ? kBom.size() : 0;
+  // Reads the first round's input into `in`; returns the length of a
+  // byte-order mark at its start, to be skipped.
+  std::size_t fill_first(Buffer& in, bool& more) {
+    more = fill(in, std::max(options_.chunk_size, text::kBom.size()));
+    return in.view().starts_with(text::kBom) ? text::kBom.size() : 0;
   }
 
   void emit(Buffer& out) {
@@ -163,13 +141,6 @@ class Converter {
     return !options_.lossy && (options_.to == Format::marlc || options_.to == Format::marl);
   }
 
-  // The output's head waits for the first records, so that input found
-  // ill-formed in the first round leaves nothing written at all.
-  void open() {
-    if (options_.to == Format::json) head_.push_back('[');
-    if (options_.to == Format::binary) binary::append_u32(head_, static_cast<std::size_t>(header_count_));
-  }
-
   void write_head() {
     if (head_.empty()) return;
     destination_.write(head_.view());
@@ -183,27 +154,20 @@ class Converter {
   }
 
   void read_json() {
-    open();
     Buffer out;
     WriteSink sink(options_.to, out, check_loss() ? Check::all : Check::none, 0);
     Reader<WriteSink> reader(Format::json, sink);
     Buffer in;
-    std::size_t skipped = 0;
-    bool more = true;
-    bool first = true;
+    bool more;
+    const std::size_t skipped = fill_first(in, more);
     try {
-      while (more) {
-        in.clear();
-        more = fill(in, first && options_.chunk_size < kBom.size() ? kBom.size() : options_.chunk_size);
-        std::string_view chunk = in.view();
-        if (first) {
-          skipped = skip_bom(chunk);
-          chunk.remove_prefix(skipped);
-          first = false;
-        }
+      for (std::string_view chunk = in.view().substr(skipped);; chunk = in.view()) {
         reader.feed(chunk);
         if (out.size() >= options_.chunk_size) emit(out);
         progress_(read_);
+        if (!more) break;
+        in.clear();
+        more = fill(in, options_.chunk_size);
       }
       reader.finish();
     } catch (const ReadError& e) {
@@ -228,10 +192,7 @@ class Converter {
     try {
       require_utf8(piece.text, piece.offset);
       WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
-      if (options_.from == Format::marl)
-        text::scan_marl(piece.text, sink);
-      else
-        text::scan_compact(piece.text, sink);
+      text::scan(options_.from == Format::marl, piece.text, sink);
       piece.written = sink.written();
       piece.opening_loss = std::move(sink.opening_loss());
     } catch (...) {
@@ -239,8 +200,7 @@ class Converter {
     }
   }
 
-  // Cuts `text` (which ends at a cut point) into one piece per job, at cut
-  // points near equal sizes.
+  // Cuts `text`, which ends at a cut point, into one piece per job.
   void split(std::string_view text, std::uint64_t offset, std::vector<Piece>& pieces) const {
     const std::size_t jobs = pieces.size();
     std::size_t from = 0;
@@ -253,9 +213,9 @@ class Converter {
     }
   }
 
-  // Writes a round's output in document order and counts its records;
-  // rethrows the first piece's failure, and refuses the document's first
-  // record before anything is written when the output cannot carry it.
+  // Writes a round's output in document order; rethrows the first piece's
+  // failure, and refuses the document's first record, before anything is
+  // written, when the output cannot carry it.
   void finish_round(std::vector<Piece>& pieces) {
     for (Piece& piece : pieces)
       if (piece.error) std::rethrow_exception(piece.error);
@@ -269,19 +229,14 @@ class Converter {
     }
   }
 
-  // .marl and .marlc input.  Each round reads everything up to the last cut
-  // point of the buffer; the rest (the current record) starts the next
-  // round's buffer.  With several jobs the pieces of round k are read on
-  // worker threads while this thread writes the output of round k - 1 and
-  // reads the input of round k + 1, so reading and writing overlap the
-  // parsing.
+  // .marl and .marlc input.  Each round reads up to the buffer's last cut
+  // point and carries the rest into the next round's buffer.  With several
+  // jobs, round k's pieces are read on worker threads while this thread
+  // writes round k - 1's output and reads round k + 1's input.
   void read_text() {
-    open();
     const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
     const bool threaded = jobs > 1;
-    // A round's input is shared among the jobs, so memory does not grow
-    // with the number of threads.
-    const std::size_t round = options_.chunk_size;
+    const std::size_t round = options_.chunk_size;  // shared among the jobs
     Buffer buffers[2];
     std::vector<Piece> rounds[2];
     rounds[0].resize(jobs);
@@ -289,8 +244,8 @@ class Converter {
     int cur = 0;
     bool pending = false;         // rounds[1 - cur] holds output not yet written
     std::uint64_t in_offset = 0;  // input offset of buffers[cur][0]
-    bool more = fill(buffers[0], round < kBom.size() ? kBom.size() : round);
-    std::size_t start = skip_bom(buffers[0].view());  // bytes of the buffer already handled
+    bool more;
+    std::size_t start = fill_first(buffers[0], more);  // bytes of the buffer already handled
     for (;;) {
       Buffer& in = buffers[cur];
       const std::string_view text = in.view().substr(start);
@@ -305,10 +260,10 @@ class Converter {
       Buffer& next = buffers[1 - cur];
       bool next_more = false;
       {
-        Workers workers;
+        std::vector<std::jthread> workers;  // joined on every way out of the round
         if (threaded) {
           for (Piece& piece : pieces)
-            if (!piece.text.empty()) workers.start([this, &piece] { read_piece(piece); });
+            if (!piece.text.empty()) workers.emplace_back([this, &piece] { read_piece(piece); });
           // Meanwhile: the last round's output, the next round's input.
           if (pending) finish_round(rounds[1 - cur]);
           pending = false;
@@ -320,7 +275,7 @@ class Converter {
           next.append(text.substr(end));
           next_more = fill(next, round);
         }
-        workers.join();
+        workers.clear();
       }
       if (threaded) {
         for (Piece& piece : pieces)
@@ -345,7 +300,6 @@ class Converter {
   const ConvertOptions& options_;
   const Progress& progress_;
   bool discard_;  // only count the records
-  std::uint64_t header_count_;  // the binary encoding's count, when known up front
   bool opened_ = false;
   Buffer head_;  // the start of the output, not yet written
   std::uint64_t read_ = 0;

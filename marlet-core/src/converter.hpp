@@ -1,16 +1,10 @@
 // Converting a document of any size from one form to another in bounded
-// memory, on one or more threads.
-//
-// The input comes from a Source in chunks; the output goes to a
-// Destination as it is made.  .marl and .marlc input is cut at cut points
-// into pieces that worker threads read and render independently; the
-// pieces' output is written in document order, so the result is the same
-// bytes whatever the number of threads.  JSON input is read in order by
-// the incremental reader.
-//
-// Every record's fields are written in document order: a key's first
-// occurrence fixes its place and a repeated key takes its last value, so
-// converting the same input twice gives identical bytes.
+// memory, on one or more threads.  .marl and .marlc input is cut at cut
+// points into pieces that worker threads read and render independently,
+// written in document order, so the bytes do not depend on the number of
+// threads; JSON input goes through the incremental reader.  A record's
+// fields are written in document order: a key's first occurrence fixes its
+// place and a repeated key takes its last value.
 #pragma once
 
 #include <cstddef>
@@ -55,9 +49,8 @@ struct ConvertOptions {
   bool final_newline = false;           // end JSON output with a line feed
 };
 
-// A record that the output cannot carry (a text form's limits, the binary
-// encoding's 32-bit counts), or binary output that can neither seek back
-// nor count first.
+// A record the output cannot carry, or binary output that can neither seek
+// back nor count first.
 class ConvertError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -75,17 +68,14 @@ class LossError : public ConvertError {
   std::string form;                // ".marl" or ".marlc"
 };
 
-// Called on the calling thread between rounds with the number of input
-// bytes read so far.  It may throw to stop the conversion; no worker
-// thread is running then.
+// Called between rounds, on the calling thread and with no worker running,
+// with the input bytes read so far; it may throw to stop the conversion.
 using Progress = std::function<void(std::uint64_t)>;
 
-// Converts the whole source and returns the number of records written.
-// A leading U+FEFF (byte-order mark) of the input is dropped.  Throws
-// ReadError for ill-formed input (offsets count from the source's first
-// byte), ConvertError as above, and whatever the source, destination or
-// progress callback throw.  On a throw the destination holds a partial
-// output that the caller discards.
+// Converts the whole source, dropping a leading byte-order mark, and returns
+// the number of records written.  Throws ReadError (offsets from the
+// source's first byte), ConvertError, and whatever the source, destination
+// or progress throw, leaving a partial output for the caller to discard.
 std::uint64_t convert(Source& source, Destination& destination, const ConvertOptions& options,
                       const Progress& progress);
 

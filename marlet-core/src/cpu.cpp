@@ -9,10 +9,8 @@ namespace marlet_core {
 #if defined(__x86_64__)
 namespace {
 // AVX2 takes the instructions (CPUID leaf 7) and an operating system that
-// saves the 256-bit registers (OSXSAVE, then the SSE and AVX state bits of
-// XCR0).  Read here rather than through __builtin_cpu_supports, whose data
-// not every compiler runtime fills in: zig's leaves it zero, which would
-// turn AVX2 off on every CPU.
+// saves the 256-bit registers (OSXSAVE and XCR0's SSE and AVX bits); read
+// here because zig's runtime leaves __builtin_cpu_supports's data zero.
 bool cpu_has_avx2() noexcept {
   unsigned a = 0, b = 0, c = 0, d = 0;
   constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
@@ -27,8 +25,8 @@ bool cpu_has_avx2() noexcept {
 
 Isa best_isa() noexcept {
 #if defined(__x86_64__)
-  static const bool avx2 = cpu_has_avx2();
-  return avx2 ? Isa::avx2 : Isa::portable;
+  static const Isa isa = cpu_has_avx2() ? Isa::avx2 : Isa::portable;
+  return isa;
 #else
   return Isa::portable;
 #endif

@@ -1,30 +1,23 @@
-// How the core fails: two tiers, and the faults common to both.
+// How the core fails, in two tiers.
 //
 // One-shot paths (readers and writers of a whole text or record list, the
-// one-pass export paths, and the C exports and Python functions over them)
-// return their failures as values and never throw for bad input:
-//   - the JSON reader's rejection is a JsonReadResult (json.hpp) carrying
-//     its offset and a JsonFault, whose words are in the table below;
-//     write_marl_compact_from_json turns it into nullopt;
-//   - a count or length beyond the binary encoding's 32 bits is nullopt
-//     (encode_binary, parse_marl_to_binary, writers::write_binary_record);
-//   - every other reader and writer cannot fail.
-// Exhausted memory ends the process there: checked_malloc/checked_realloc
-// (memory.hpp), behind CAllocator and Buffer, call out_of_memory.
+// one-pass exports, and the front ends over them) return failures as values
+// and never throw for bad input: the JSON reader's rejection is a
+// JsonReadResult (json.hpp) with its offset and JsonFault; a count or
+// length beyond the binary encoding's 32 bits is nullopt; nothing else can
+// fail.  Exhausted memory aborts there (memory.hpp: CAllocator, Buffer).
 //
-// Streaming paths (stream.hpp, converter.hpp, columns.hpp) throw: ReadError
+// Streaming paths (stream.hpp, converter.hpp, columns.hpp) throw ReadError
 // for ill-formed input, ConvertError and LossError for records the output
-// cannot carry, and std::bad_alloc from the Arrow columns' blocks
-// (ThrowWhenExhausted).  Their other allocations go through Buffer and
-// CAllocator and abort as above.
+// cannot carry, and std::bad_alloc from the Arrow columns' blocks; their
+// other allocations abort as above.
 //
-// Both tiers throw InternalError for a failure that is not the caller's
-// fault (a random source that cannot deliver the hash keys, a broken
-// invariant), and std::length_error for a size beyond the address space.
-// Each front end translates exceptions once, at its boundary: the C
-// exports' guard (ffi.cpp) turns any of them into fatal(); marlet._native
-// into PanicException, or the abort for std::bad_alloc; marlet._ext into
-// Python exceptions, std::bad_alloc becoming MemoryError.
+// Both throw InternalError for a fault that is not the caller's (a random
+// source that cannot deliver the hash keys) and std::length_error for a
+// size beyond the address space.  Each front end translates once, at its
+// boundary: the C exports' guard (ffi.cpp) into fatal(); marlet._native into
+// PanicException, or the abort for std::bad_alloc; marlet._ext into Python
+// exceptions, std::bad_alloc becoming MemoryError.
 #pragma once
 
 #include <cstddef>

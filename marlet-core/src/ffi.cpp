@@ -1,19 +1,14 @@
-// The six exported C functions.
-//
-// Each is a thin front end: check the pointers, validate the input as
-// UTF-8, call one core operation, hand the result over in the block the
-// core built.  guarded() is the one place where a C++ exception could
-// otherwise cross into C: it turns any of them into a diagnostic and abort.
+// The six exported C functions: check the pointers, validate the input as
+// UTF-8, call one core operation, hand over the block the core built.
+// guarded() turns any C++ exception into a diagnostic and abort.
 #include "ffi.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
 
 #include "compact.hpp"
 #include "json.hpp"
-#include "marl_reader.hpp"
 #include "marlet.h"
 #include "utf8.hpp"
 
@@ -33,21 +28,15 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   }
 }
 
-std::optional<Buffer> as_result(Buffer b) { return std::optional<Buffer>(std::move(b)); }
-std::optional<Buffer> as_result(std::optional<Buffer> b) { return b; }
-
-// The steps shared by the exports that return a string.  Every result is
-// scanned for a NUL byte, not only the compact text that can hold one: a C
-// caller finds the string's end (and marlet_free_string the block's size)
-// at the first NUL, so a result with an inner NUL would be read short and
-// released with the wrong size.  The JSON texts never hold one; the scan
-// costs one memchr and keeps that guarantee checked rather than assumed.
+// The steps of the exports that return a string.  A C caller finds the
+// string's end at the first NUL, so a result holding one (only .marlc text
+// can) is refused; one memchr keeps that checked rather than assumed.
 template <class Op>
 char* string_export(const char* text, std::size_t length, Op op) noexcept {
   if (text == nullptr) return nullptr;
   return guarded([&]() -> char* {
     if (!is_valid_utf8(text, length)) return nullptr;
-    std::optional<Buffer> result = as_result(op(std::string_view(text, length)));
+    std::optional<Buffer> result = op(std::string_view(text, length));
     if (!result) return nullptr;
     if (!result->empty() && std::memchr(result->data(), '\0', result->size()) != nullptr) return nullptr;
     return result->release_c_string();
@@ -68,10 +57,8 @@ MARLET_API char* marlet_parse(const char* text, size_t length) {
 
 MARLET_API void marlet_free_string(char* string) {
   if (string == nullptr) return;
-  // Clearing the first byte before the block goes back to the heap makes a
-  // caller's stale copy of the pointer read as the empty string rather than
-  // as the old text, for as long as the allocator leaves the byte alone; a
-  // string released twice then also shows up as empty in a debugger.
+  // A caller's stale copy of the pointer then reads as the empty string, for
+  // as long as the allocator leaves the byte alone.
   string[0] = '\0';
   std::free(string);
 }
@@ -80,8 +67,6 @@ MARLET_API int marlet_parse_binary(const char* text, size_t length, uint8_t** ou
   if (text == nullptr || out_buffer == nullptr || out_length == nullptr) return 0;
   return guarded([&]() -> int {
     if (!marlet_core::is_valid_utf8(text, length)) return 0;
-    // Keys and values are copied once, from `text` into the encoding, so
-    // the buffer refers to nothing of the caller's.
     std::optional<marlet_core::Buffer> encoded = marlet_core::ffi::parse_marl_to_binary(std::string_view(text, length));
     if (!encoded) return 0;
     const std::size_t size = encoded->size();

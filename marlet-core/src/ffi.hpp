@@ -11,10 +11,8 @@
 
 namespace marlet_core::ffi {
 
-// Encodes a record list (owned or borrowed) as 32-bit little-endian counts
-// and lengths followed by raw key and value bytes, fields in each Record's
-// own order.  A count or length beyond 32 bits cannot be represented: the
-// result is then nullopt.
+// Encodes a record list (owned or borrowed), fields in each Record's own
+// order; nullopt when a count or length does not fit 32 bits.
 template <class List>
 [[nodiscard]] std::optional<Buffer> encode_binary(const List& records) {
   Buffer out(4);
@@ -25,10 +23,8 @@ template <class List>
   return out;
 }
 
-// The binary encoding of the records of a .marl text (valid UTF-8),
-// written as each record closes; nullopt when a count or length does not
-// fit 32 bits.
-[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text);
-[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa);
+// The same for the records of a .marl text (valid UTF-8), written as each
+// record closes.
+[[nodiscard]] std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa = best_isa());
 
 }  // namespace marlet_core::ffi

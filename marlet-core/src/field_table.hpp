@@ -1,11 +1,8 @@
-// One record as a hash map, in storage that every record reuses.
-//
-// Paths that never need a record after writing it (the one-pass exports,
-// the .marlc writer from JSON, the Python module's converter) build each
-// record in one table instead of a list of tables.  The record is still its
-// own SipHash-1-3 keyed map, with a key pair drawn for it alone, the last of
-// several equal keys wins, and its fields come out in that map's iteration
-// order.
+// One record as a keyed hash map (its own SipHash-1-3 key pair, the last
+// of equal keys winning, fields in the map's order) in storage that every
+// record reuses: for the paths that never need a record after writing it
+// (the one-pass exports, the .marlc writer from JSON, the Python module's
+// converter).
 #pragma once
 
 #include <algorithm>
@@ -21,18 +18,13 @@
 
 namespace marlet_core {
 
-// The current record as a hash map built in storage that every record
-// reuses.  Each record draws its own key pair when its first field arrives.
-// Fields are buffered as they arrive and hashed into the table a batch at a
-// time (at most kBatch, and when the record closes): the hashes of a batch
-// do not depend on each other, so the CPU computes several at once instead
-// of waiting out each hash between the scanner's branches.  The table holds
-// distinct keys only, sized for them and the batch being added, so a record
-// costs memory for its distinct keys (plus one batch), however many times a
-// key repeats.  Occupied slots are marked in a bit mask, which both orders
-// the iteration and makes clearing cost one word per 64 slots.
-// Keys are UTF-8; a value is any trivially copyable view (the Python module
-// keeps values in a str's own code units).
+// Fields are hashed into the table a batch at a time (kBatch, or when the
+// record closes): a batch's hashes do not depend on each other, so the CPU
+// computes several at once.  The table holds distinct keys only, so a
+// record costs memory for those plus one batch.  Used slots are marked in a
+// bit mask, which orders the iteration and makes clearing one word per 64
+// slots.  Keys are UTF-8; a value is any trivially copyable view (the
+// Python module keeps values in a str's own code units).
 template <class KeyHash, class Value = std::string_view>
 class BasicFieldTable {
  public:
@@ -45,14 +37,13 @@ class BasicFieldTable {
 
   bool empty() const noexcept { return fields_.empty() && pending_ == 0; }
 
-  // Hashes the buffered fields into the table.  Call once the record is
-  // complete, before size() and for_each().
+  // Call once the record is complete, before size() and for_each().
   void finish() { flush(); }
 
   // The number of distinct keys.
   std::size_t size() const noexcept { return fields_.size(); }
 
-  // Calls f(key, value) for every field, in the order of the table's slots.
+  // Calls f(key, value) for every field, in the table's slot order.
   template <class F>
   void for_each(F&& f) const {
     const std::size_t words = (capacity_ + 63) / 64;
@@ -103,10 +94,9 @@ class BasicFieldTable {
   }
 
   void put(std::uint64_t h, std::string_view key, Value value) noexcept {
-    // A key whose tag (the hash's top 6 bits) no earlier key of the record
-    // has cannot be in the table; in a table of up to 64 slots its slot is
-    // then the first free one from its home, read off the occupancy word
-    // without a probe loop.
+    // A key whose tag (the hash's top 6 bits) no earlier key has is new; in
+    // a table of up to 64 slots its slot is the first free one from its
+    // home, read off the occupancy word without a probe loop.
     const std::uint64_t tag = std::uint64_t{1} << (h >> 58);
     if (capacity_ <= 64 && (tags_ & tag) == 0) {
       tags_ |= tag;
@@ -145,8 +135,7 @@ class BasicFieldTable {
     slots_[i] = field;
   }
 
-  // Sets the table's size and puts the fields already there back, in the
-  // order they came.
+  // Sets the table's size and puts the fields back, in the order they came.
   void resize(std::size_t capacity) {
     if (capacity_ != 0) std::memset(used_.data(), 0, (capacity_ + 63) / 64 * sizeof(std::uint64_t));
     capacity_ = capacity;
@@ -170,5 +159,27 @@ class BasicFieldTable {
 };
 
 using FieldTable = BasicFieldTable<ScalarKeyHash>;
+
+// The Sink of the text and JSON readers that builds each record in the
+// reused table and hands it to Out::record(table); close() skips an empty
+// record, end_record() (an object of the JSON form) does not.
+template <class Out, class KeyHash = ScalarKeyHash>
+class TableSink {
+ public:
+  explicit TableSink(Out& out) noexcept : out_(out) {}
+  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
+  void close() {
+    if (!table_.empty()) end_record();
+  }
+  void end_record() {
+    table_.finish();
+    out_.record(table_);
+    table_.clear();
+  }
+
+ private:
+  Out& out_;
+  BasicFieldTable<KeyHash> table_;
+};
 
 }  // namespace marlet_core

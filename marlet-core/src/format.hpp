@@ -1,5 +1,4 @@
-// The four forms of a record list, named once for the core and for every
-// front end, which pass them across their boundary by these names.
+// The four forms of a record list, named once for the core and every front end.
 #pragma once
 
 #include <optional>
@@ -7,9 +6,8 @@
 
 namespace marlet_core {
 
-// The .marl text format, the .marlc compact format, the JSON form and the
-// binary encoding.  Only the two text formats have cut points, and only the
-// first three can be read incrementally.
+// Only the two text formats have cut points; all but binary can be read
+// incrementally.
 enum class Format : unsigned char { marl, marlc, json, binary };
 
 // The format called `name` ("marl", "marlc", "json" or "binary"), or nullopt.

@@ -1,7 +1,6 @@
-// The JSON form of record lists: a compact writer and a strict reader.
-//
-// The form is an array of objects whose member values are strings, written
-// with no whitespace; writers.hpp states the bytes of each object.
+// The JSON form of record lists, an array of objects whose member values
+// are strings: its writer (writers.hpp states each object's bytes) and its
+// reader's results.
 #pragma once
 
 #include <cstddef>
@@ -20,12 +19,9 @@
 namespace marlet_core {
 
 namespace json_detail {
-// The first byte in [p, end) that the JSON form escapes ('"', '\\' or a
-// byte below 0x20), or end.
-const unsigned char* find_special(const unsigned char* p, const unsigned char* end) noexcept;
-
-// Reads four hex digits at p into cp, stepping p past each digit it looks
-// at.  False when fewer than four remain (p unmoved) or one is not a digit.
+// Reads four hex digits at p into cp; false when fewer than four remain or
+// one is not a digit.  A loop rather than std::from_chars, whose code would
+// crowd the reader's inlined AVX2 build.
 inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& cp) noexcept {
   if (end - p < 4) return false;
   cp = 0;
@@ -41,38 +37,21 @@ inline bool read_hex4(const unsigned char*& p, const unsigned char* end, std::ui
   return true;
 }
 
-// Appends code point cp to out as UTF-8.
-template <class Out>
-void append_utf8(std::uint32_t cp, Out& out) {
-  char b[4];
-  out.append(b, static_cast<std::size_t>(put_utf8(cp, b) - b));
-}
-
 // Decodes the escape whose backslash lies just before p and appends what it
-// stands for to out (a Buffer or a std::string).  A \u escape of a high
-// surrogate must be followed by one of a low surrogate; the pair becomes one
-// code point.  Returns JsonFault::none, or why the escape is bad (escape,
-// or surrogate for a lone one) with p left where reading stopped.
+// stands for to out; a high surrogate's \u escape must be followed by a low
+// one's, the pair making one code point.  Returns JsonFault::none, or why
+// the escape is bad (escape, or surrogate for a lone one).
 template <class Out>
 JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& out) {
+  constexpr std::string_view kNamed = "\"\\/bfnrt", kMeans = "\"\\/\b\f\n\r\t";
   if (p == end) return JsonFault::escape;
-  char simple;
-  switch (*p) {
-    case '"': simple = '"'; break;
-    case '\\': simple = '\\'; break;
-    case '/': simple = '/'; break;
-    case 'b': simple = '\b'; break;
-    case 'f': simple = '\f'; break;
-    case 'n': simple = '\n'; break;
-    case 'r': simple = '\r'; break;
-    case 't': simple = '\t'; break;
-    case 'u': simple = 0; break;
-    default: return JsonFault::escape;
-  }
-  if (*p++ != 'u') {
-    out.push_back(simple);
+  if (*p != 'u') {
+    const std::size_t i = kNamed.find(static_cast<char>(*p++));
+    if (i == std::string_view::npos) return JsonFault::escape;
+    out.push_back(kMeans[i]);
     return JsonFault::none;
   }
+  ++p;
   std::uint32_t cp;
   if (!read_hex4(p, end, cp)) return JsonFault::escape;
   if (cp >= 0xdc00 && cp <= 0xdfff) return JsonFault::surrogate;  // a low one must follow a high one
@@ -84,7 +63,8 @@ JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& 
     if (low < 0xdc00 || low > 0xdfff) return JsonFault::surrogate;
     cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
   }
-  append_utf8(cp, out);
+  char bytes[4];
+  out.append(bytes, static_cast<std::size_t>(put_utf8(cp, bytes) - bytes));
   return JsonFault::none;
 }
 }  // namespace json_detail
@@ -92,26 +72,19 @@ JsonFault decode_escape(const unsigned char*& p, const unsigned char* end, Out& 
 // Appends the JSON form of a record list (owned or borrowed) to `out`.
 template <class List>
 void write_json(const List& records, Buffer& out) {
+  const std::size_t start = out.size();
   out.push_back('[');
-  bool first = true;
-  for (const auto& record : records) {
-    writers::write_json_record(record, out, !first);
-    first = false;
-  }
+  for (const auto& record : records) writers::write_json_record(record, out, out.size() != start + 1);
   out.push_back(']');
 }
 
-// Reads a .marl document (valid UTF-8) and returns the JSON form of its
-// records.  No key or value is copied on the way: each record is written
+// The JSON form of a .marl document's records (valid UTF-8), each written
 // from views into `text` as soon as it closes (one_pass.cpp).
-Buffer parse_marl_to_json(std::string_view text);
-// The same with the vector code chosen by the caller (tests run both).
-Buffer parse_marl_to_json(std::string_view text, Isa isa);
+Buffer parse_marl_to_json(std::string_view text, Isa isa = best_isa());
 
-// What the JSON readers return: the records, or where and why the text was
-// rejected: the byte offset of the first byte that could not be taken (the
-// backslash of a malformed or cut-off escape, or the text's length when it
-// ended too early) and the fault, whose words are message(fault).
+// What the JSON readers return: the records, or the offset of the first
+// byte that could not be taken (the backslash of a bad escape, or the
+// text's length when it ended too early) and the fault.
 template <class List>
 class [[nodiscard]] JsonReadResult {
  public:
@@ -121,10 +94,8 @@ class [[nodiscard]] JsonReadResult {
   bool ok() const noexcept { return fault_ == JsonFault::none; }
   explicit operator bool() const noexcept { return ok(); }
   // The records; empty when the text was rejected.
-  List& value() & noexcept { return records_; }
-  const List& value() const& noexcept { return records_; }
-  List&& value() && noexcept { return std::move(records_); }
-  // Where and why the text was rejected; 0 and none when it was accepted.
+  const List& value() const noexcept { return records_; }
+  // 0 and none when the text was accepted.
   std::size_t error_offset() const noexcept { return error_offset_; }
   JsonFault fault() const noexcept { return fault_; }
 
@@ -143,8 +114,8 @@ using BorrowedJsonResult = JsonReadResult<BorrowedRecordList>;
 // around it.  Anything else is rejected whole.
 JsonResult read_json(std::string_view text);
 
-// Holds decoded strings for records that refer to them; addresses stay put
-// for the arena's lifetime.
+// Holds decoded strings for records that refer to them, at addresses that
+// stay put for the arena's lifetime.
 class StringArena {
  public:
   std::string_view store(std::string_view s);
@@ -156,9 +127,8 @@ class StringArena {
   std::vector<Buffer, CAllocator<Buffer>> chunks_;
 };
 
-// The same reader yielding records whose keys and values are views into
-// `text` or, where escapes had to be decoded, into `arena`.  Used where the
-// records live only as long as the call, to save a copy of every string.
+// The same with keys and values as views into `text` or, where escapes were
+// decoded, into `arena`: no string is copied.
 BorrowedJsonResult read_json_borrowed(std::string_view text, StringArena& arena);
 
 }  // namespace marlet_core

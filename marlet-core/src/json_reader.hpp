@@ -1,7 +1,5 @@
-// The JSON form's one reader: for the record lists of json.cpp, for the
-// compact writer, which writes each object as it closes, for the
-// incremental reader, which hands it each object its framer cuts out, and
-// for the package's loads_json.
+// The JSON form's one reader: for json.cpp's record lists, the .marlc writer,
+// the incremental reader's objects and the package's loads_json.
 #pragma once
 
 #include <cstddef>
@@ -14,16 +12,14 @@
 
 namespace marlet_core {
 
-// A strict single-pass reader for the one shape the JSON form has.  It
-// hands what it reads to a sink:
-//   sink.field(key, value)  a member of the current object;
-//   sink.end_record()       the current object is complete.
-// Strings without escapes are passed on as views into the input; strings
-// with escapes are decoded first, into the arena when one is given (the
-// views then live as long as it does) or else into scratch space (a Buffer,
-// or a std::string where failures must throw) that the next string reuses.
-// A rejected text may have fed the sink part of its objects: the caller
-// discards what the sink built.
+inline bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A strict single-pass reader that hands a sink sink.field(key, value) per
+// member and sink.end_record() per object.  Strings without escapes are
+// views into the input; others are decoded into the arena when one is given,
+// else into scratch space (a Buffer, or a std::string where failures must
+// throw) that the next string reuses.  A rejected text may have fed the sink
+// part of its objects, which the caller discards.
 template <class Scratch = Buffer>
 class JsonReader {
  public:
@@ -33,8 +29,7 @@ class JsonReader {
         end_(p_ + text.size()),
         arena_(arena) {}
 
-  // After a read failed: the offset of the byte that was rejected (the
-  // backslash, for a malformed escape), or the text's length; and why.
+  // After a read failed: the offset of the rejected byte, and why.
   std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
   JsonFault fault() const noexcept { return fault_; }
 
@@ -58,7 +53,6 @@ class JsonReader {
     return p_ == end_ || fail(JsonFault::extra);
   }
 
-  // Reads a text that is one object and nothing else.
   template <class Sink>
   bool read_one_object(Sink& sink) {
     return read_object(sink) && (p_ == end_ || fail(JsonFault::extra));
@@ -89,12 +83,11 @@ class JsonReader {
     return true;
   }
 
-  // Reads a string token; `text` receives its decoded content, a view
-  // into the input, the scratch buffer or the arena.  `missing` is the
-  // fault when no string starts here.
+  // Reads a string token into `text`; `missing` is the fault when no string
+  // starts here.
   bool read_string(Scratch& scratch, std::string_view& text, JsonFault missing) {
     if (!eat('"', missing)) return false;
-    const unsigned char* run = json_detail::find_special(p_, end_);
+    const unsigned char* run = writers::find_escaped(p_, end_);
     if (run != end_ && *run == '"') {
       text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(run - p_));
       p_ = run + 1;
@@ -112,7 +105,7 @@ class JsonReader {
         p_ = escape;
         return fail(bad);
       }
-      run = json_detail::find_special(p_, end_);
+      run = writers::find_escaped(p_, end_);
     }
     text = std::string_view(scratch.data(), scratch.size());
     if (arena_ != nullptr) text = arena_->store(text);
@@ -120,7 +113,7 @@ class JsonReader {
   }
 
   void skip_ws() noexcept {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    while (p_ != end_ && is_json_space(*p_)) ++p_;
   }
   // Takes the byte `c`, or fails with `fault` (or with `ended` at the end).
   bool eat(unsigned char c, JsonFault fault) noexcept {

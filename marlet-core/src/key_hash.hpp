@@ -1,7 +1,6 @@
-// Hashing a batch of one record's keys: one key at a time, or four at a
-// time in the 64-bit lanes of AVX2 registers.  Both give exactly hash_key's
-// values; the vector form only saves time, since the four lanes share one
-// record's key pair and run SipHash-1-3's rounds side by side.
+// Hashing a batch of one record's keys, one at a time or four at a time in
+// AVX2's 64-bit lanes (which share the record's key pair); both give
+// exactly hash_key's values.
 #pragma once
 
 #include <cstddef>
@@ -60,10 +59,9 @@ MARLET_AVX2_INLINE void round(State& s) noexcept {
 
 MARLET_AVX2_INLINE __m256i splat(std::uint64_t x) noexcept { return _mm256_set1_epi64x(static_cast<long long>(x)); }
 
-// SipHash-1-3 of four messages of one or two words each: word b of the
-// message in lane j is words[b][j], and lane j has two words when bit j of
-// `two` is set.  Every lane absorbs two words; a one-word lane then takes
-// back the state it had after its first.  Stores hash j in out[at[j]].
+// SipHash-1-3 of four messages of one or two words: words[b][j] is word b
+// of lane j, which has two when bit j of `two` is set (a one-word lane takes
+// back its state after the first).  Stores hash j in out[at[j]].
 MARLET_AVX2_INLINE void hash4(const HashKeys& keys, const std::uint64_t (*words)[4], unsigned two, const std::size_t* at,
                               std::uint64_t* out) noexcept {
   State s{_mm256_xor_si256(splat(keys.k0), splat(0x736f6d6570736575ULL)),
@@ -128,8 +126,7 @@ struct Avx2KeyHash {
       }
     }
     if (lane != 0) {
-      // The last one to three keys; the unused lanes hash whatever words
-      // they hold into h, which is then dropped.
+      // The last one to three keys; what the unused lanes hash is dropped.
       std::uint64_t h[4];
       const std::size_t identity[4] = {0, 1, 2, 3};
       sip_x4::hash4(keys, words, two, identity, h);

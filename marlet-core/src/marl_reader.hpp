@@ -1,13 +1,14 @@
-// The .marl text reader, in an owned and a borrowed form.
+// The .marl and .marlc readers into record lists, owned or borrowed.
 #pragma once
 
 #include <string_view>
 
 #include "record.hpp"
+#include "text.hpp"
 
 namespace marlet_core {
 
-// Collects what scan_marl / scan_compact find into a record list.
+// Collects what a reader finds into a record list.
 template <class Str>
 class RecordListSink {
  public:
@@ -18,7 +19,10 @@ class RecordListSink {
     current_.put(key, value);
   }
   void close() {
-    if (current_.empty()) return;
+    if (!current_.empty()) end_record();
+  }
+  // Ends the record even when it is empty (an empty JSON object).
+  void end_record() {
     last_size_ = current_.size();
     list_.push_back(std::move(current_));
     current_ = BasicRecord<Str>();
@@ -31,12 +35,20 @@ class RecordListSink {
   std::size_t last_size_ = 0;
 };
 
-// Reads a .marl document; every key and value is copied into the result.
-// `text` must be valid UTF-8.
-RecordList parse_marl_fast(std::string_view text);
+// The records of a .marl text (.marlc when not `marl`), valid UTF-8.
+template <class Str>
+BasicRecordList<Str> read_records(bool marl, std::string_view text) {
+  RecordListSink<Str> sink;
+  text::scan(marl, text, sink);
+  return sink.take();
+}
 
-// Reads a .marl document into records whose keys and values are views into
-// `text`; the result is valid only while `text` is.
-BorrowedRecordList parse_marl_fast_borrowed(std::string_view text);
+// Every key and value is copied into the result.
+inline RecordList parse_marl_fast(std::string_view text) { return read_records<OwnedString>(true, text); }
+
+// Keys and values are views into `text`: the result is valid only while it is.
+inline BorrowedRecordList parse_marl_fast_borrowed(std::string_view text) {
+  return read_records<std::string_view>(true, text);
+}
 
 }  // namespace marlet_core

@@ -1,17 +1,10 @@
-// C-heap memory for the core, and what happens when the heap refuses.
-//
-// Results handed to C callers must come from malloc so that the exports can
-// append a terminator and trim the very block the core built, and so that
-// marlet_free_string / marlet_free_buffer can release them with free().
-//
-// Two policies for exhausted memory (errors.hpp says which path has which):
-//   AbortWhenExhausted   checked_malloc/checked_realloc: one line naming the
-//                        bytes requested, then abort().  CAllocator (every
-//                        container of the core) and Buffer use it.
-//   ThrowWhenExhausted   std::bad_alloc, which the caller reports as it
-//                        chooses; the Arrow columns use it (columns::Block).
-// The package's writers (writers.hpp) write into a bytes object of their
-// own instead (src/ext), so their failures raise MemoryError.
+// C-heap memory for the core: results handed to C callers come from malloc,
+// so that the exports can terminate and trim the very block the core built
+// and marlet_free_string / marlet_free_buffer release it with free().
+// Exhausted memory (errors.hpp says which path has which policy):
+//   AbortWhenExhausted   checked_realloc: one line naming the bytes, then
+//                        abort(); CAllocator and Buffer use it;
+//   ThrowWhenExhausted   std::bad_alloc, for the Arrow columns' blocks.
 #pragma once
 
 #include <cstddef>
@@ -29,20 +22,16 @@
 
 namespace marlet_core {
 
-inline void* checked_malloc(std::size_t bytes) {
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
-  if (p == nullptr) out_of_memory(bytes);
-  return p;
-}
-
 inline void* checked_realloc(void* block, std::size_t bytes) {
   void* p = std::realloc(block, bytes == 0 ? 1 : bytes);
   if (p == nullptr) out_of_memory(bytes);
   return p;
 }
 
-// Copies n bytes; short copies, the common case for keys and values, go
-// through overlapping word moves instead of a call into the C library.
+inline void* checked_malloc(std::size_t bytes) { return checked_realloc(nullptr, bytes); }
+
+// Copies n bytes; short copies, the common case for keys and values, are
+// overlapping word moves instead of a call into the C library.
 inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
   if (n <= 16) {
     if (n >= 8) {
@@ -88,9 +77,8 @@ struct CAllocator {
 // An owned key or value: exactly the bytes of the text it was copied from.
 using OwnedString = std::basic_string<char, std::char_traits<char>, CAllocator<char>>;
 
-// Output blocks: sized from their input up front, so growth is the
-// exception, and growing by half again keeps the address space of huge
-// outputs near their size.
+// Output blocks are sized from their input up front; growing by half keeps
+// huge outputs' address space near their size.
 struct AbortWhenExhausted {
   static void* resize(void* block, std::size_t bytes) { return checked_realloc(block, bytes); }
   static std::size_t step(std::size_t capacity) noexcept { return capacity + capacity / 2; }
@@ -106,32 +94,25 @@ struct ThrowWhenExhausted {
   static std::size_t step(std::size_t capacity) noexcept { return capacity < 32 ? 64 : 2 * capacity; }
 };
 
-// A growable byte block from the C heap that can be handed over whole.
-//
-// The JSON and compact writers and the binary encoder build their output
-// here; the C exports then append a terminator (or trim) in place and give
-// the block itself to the caller, so no result is ever copied a second time.
+// A growable byte block from the C heap that can be handed over whole: the
+// C exports terminate or trim the block the writers built and give it to
+// the caller, so no result is copied a second time.
 template <class Heap>
 class BasicBuffer {
  public:
   BasicBuffer() noexcept = default;
   explicit BasicBuffer(std::size_t capacity) { reserve(capacity); }
-  BasicBuffer(BasicBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+  BasicBuffer(BasicBuffer&& other) noexcept { swap(other); }
   BasicBuffer& operator=(BasicBuffer&& other) noexcept {
-    if (this != &other) {
-      std::free(data_);
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-      capacity_ = std::exchange(other.capacity_, 0);
-    }
+    BasicBuffer(std::move(other)).swap(*this);
     return *this;
   }
-  BasicBuffer(const BasicBuffer&) = delete;
-  BasicBuffer& operator=(const BasicBuffer&) = delete;
   ~BasicBuffer() { std::free(data_); }
+  void swap(BasicBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
 
   // A block of `n` zero bytes (never a null pointer, even when n is 0).
   static BasicBuffer zeros(std::size_t n) {
@@ -177,9 +158,8 @@ class BasicBuffer {
     data_[size_++] = c;
   }
 
-  // Makes room for `n` more bytes and returns where they go; commit(n)
-  // then counts those written.  Lets hot loops write without a size check
-  // per byte.
+  // Room for `n` more bytes, which commit(n) then counts: hot loops write
+  // without a size check per byte.
   char* prepare(std::size_t n) {
     if (capacity_ - size_ < n) grow(n);
     return data_ + size_;
@@ -192,10 +172,9 @@ class BasicBuffer {
     return at;
   }
 
-  // For writers that keep their own write pointer `d` (somewhere between
-  // data() + size() and the end of the block): end_at(d) makes everything
-  // before `d` the content, and room_after(d, n) makes room for `n` bytes at
-  // `d` and returns where `d` now is, the block having possibly moved.
+  // For writers with a write pointer `d` of their own: end_at(d) makes all
+  // before `d` the content; room_after(d, n) makes room for `n` bytes at `d`
+  // and returns where `d` is now, the block having possibly moved.
   void end_at(const char* d) noexcept { size_ = static_cast<std::size_t>(d - data_); }
   std::size_t room(const char* d) const noexcept { return capacity_ - static_cast<std::size_t>(d - data_); }
   char* room_after(char* d, std::size_t n) {
@@ -211,8 +190,7 @@ class BasicBuffer {
     return release_trimmed();
   }
 
-  // Shrinks the block to exactly size() bytes (at least one byte is kept
-  // by the allocator) and gives it up.  The caller frees it with free().
+  // Shrinks the block to size() bytes and gives it up, for free().
   char* release_trimmed() {
     char* block = static_cast<char*>(Heap::resize(data_, size_));
     data_ = nullptr;

@@ -1,22 +1,13 @@
-// The text-to-JSON and text-to-binary paths of the C exports, in one pass.
-//
-// The exports never need the records after they are written, so each path
-// runs the shared scanner with a sink that builds every record in the
-// reused field table, keys and values as views into the input, and writes
-// it with the format's writer (writers.hpp) as soon as it closes, into one
-// output block sized from the input.  Each path is compiled twice: once
-// for any x86-64 CPU and once with AVX2 for the JSON escaping loop and the
-// key hashes, and the CPU picks one at run time (cpu.hpp).
+// The text-to-JSON and text-to-binary paths of the C exports, in one pass:
+// the scanner's sink builds each record in the reused field table, as views
+// into the input, and writes it as soon as it closes into one output block
+// sized from the input.  Each path is built twice, portable and with AVX2
+// for the escaping and the key hashes, and the CPU picks one (cpu.hpp).
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <optional>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include "compact.hpp"
 #include "ffi.hpp"
@@ -29,30 +20,9 @@
 namespace marlet_core {
 namespace {
 
-// The Sink of text::scan_marl / scan_compact that hands every closed,
-// non-empty record to an output policy (Out::record(table)).
-template <class Out, class KeyHash = ScalarKeyHash>
-class RecordSink {
- public:
-  explicit RecordSink(Out& out) noexcept : out_(out) {}
-  void field(std::string_view key, std::string_view value) { table_.add(key, value); }
-  void close() {
-    if (table_.empty()) return;
-    table_.finish();
-    out_.record(table_);
-    table_.clear();
-  }
-
- private:
-  Out& out_;
-  BasicFieldTable<KeyHash> table_;
-};
-
-// An output block for a result about `expected` bytes long.  Sizing it from
-// the input saves the copies of growing from a few bytes; pages are only
+// An output block for a result about `expected` bytes long: pages are only
 // touched as they are written, and the exports trim the block at the end.
-// Large blocks ask for transparent huge pages, which cost a fraction of the
-// page faults of 4 KiB pages.
+// Large blocks ask for transparent huge pages, for a fraction of the faults.
 Buffer output_block(std::size_t expected) {
   Buffer out(expected + writers::kSlack);
   constexpr std::size_t kHuge = std::size_t{2} << 20;
@@ -65,22 +35,16 @@ Buffer output_block(std::size_t expected) {
   return out;
 }
 
-// The expected output sizes.  JSON spends 6 bytes of quotes and commas on
-// a field where .marl spends about 5 of indentation, colon, space and line
-// feed, but .marlc only 2; binary spends 8 bytes of lengths.  Reserving a
-// little too much costs address space only, since pages are touched as
-// they are written and the block is trimmed; reserving too little costs a
-// copy of everything written so far.  Short fields expand the most, and
-// inputs made of them are never huge in practice, so the larger margin is
-// capped: a huge input keeps its address space near input plus output.
-std::size_t quarter_more(std::size_t n) noexcept { return n + n / 4; }
-std::size_t half_more_capped(std::size_t n) noexcept {
+// The expected output size for n input bytes.  JSON spends 6 bytes on a
+// field's quotes and commas where .marl spends about 5, but .marlc only 2;
+// binary spends 8 on lengths: those outputs (`wide`) get half as much again,
+// the rest a quarter.  Too much costs only address space, too little a copy
+// of all written so far; the extra quarter is capped, since inputs of the
+// short fields that expand most are never huge in practice.
+std::size_t expected_size(std::size_t n, bool wide) noexcept {
   constexpr std::size_t kCap = std::size_t{64} << 20;
-  return quarter_more(n) + std::min(n / 4, kCap);
+  return n + n / 4 + (wide ? std::min(n / 4, kCap) : 0);
 }
-std::size_t json_size_from_marl(std::size_t n) noexcept { return quarter_more(n); }
-std::size_t json_size_from_compact(std::size_t n) noexcept { return half_more_capped(n); }
-std::size_t binary_size_from_marl(std::size_t n) noexcept { return half_more_capped(n); }
 
 // The JSON form, records written as they close.
 template <class Scan>
@@ -88,7 +52,7 @@ class JsonOut {
  public:
   JsonOut(std::string_view text, Format format)
       : readable_(text.data() + text.size()),
-        out_(output_block(format == Format::marl ? json_size_from_marl(text.size()) : json_size_from_compact(text.size()))) {
+        out_(output_block(expected_size(text.size(), format != Format::marl))) {
     out_.push_back('[');
   }
 
@@ -107,12 +71,13 @@ class JsonOut {
   Buffer out_;
 };
 
-// The binary encoding: the record count (filled in at the end), then each
-// record's block.
+// The binary encoding: the record count, filled in at the end, then the
+// records.  Nothing is escaped, so Scan goes unused.
+template <class Scan>
 class BinaryOut {
  public:
   BinaryOut(std::string_view text, Format)
-      : readable_(text.data() + text.size()), out_(output_block(binary_size_from_marl(text.size()))) {
+      : readable_(text.data() + text.size()), out_(output_block(expected_size(text.size(), true))) {
     out_.commit(4);
   }
 
@@ -139,66 +104,33 @@ class BinaryOut {
 template <class Out, class KeyHash = ScalarKeyHash>
 auto write_records(std::string_view text, Format format) {
   Out out(text, format);
-  RecordSink<Out, KeyHash> sink(out);
-  if (format == Format::marl) {
-    text::scan_marl(text, sink);
-  } else {
-    text::scan_compact(text, sink);
-  }
+  TableSink<Out, KeyHash> sink(out);
+  text::scan(format == Format::marl, text, sink);
   return out.finish();
 }
 
-#if defined(__x86_64__)
-// Copies and classifies 32 bytes with AVX2 (writers::PortableScan's shape);
-// used only when the CPU has it.
-struct Avx2Scan {
-  static constexpr std::size_t kWidth = 32;
-  __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), v);
-    const __m256i ctrl = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1f)), v);
-    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
-    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
-  }
-};
-#endif
-
-// The two builds of each path.  The AVX2 ones inline everything they call,
-// so the vector code runs without a call per string.
-struct ToJson {
-  static Buffer portable(std::string_view text, Format format) {
-    return write_records<JsonOut<writers::PortableScan>>(text, format);
+// The two builds of a path; the AVX2 one inlines everything it calls, so
+// there is no call per string.
+template <template <class Scan> class Out>
+struct Write {
+  static auto portable(std::string_view text, Format format) {
+    return write_records<Out<writers::PortableScan>>(text, format);
   }
 #if defined(__x86_64__)
-  __attribute__((target("avx2"), flatten)) static Buffer avx2(std::string_view text, Format format) {
-    return write_records<JsonOut<Avx2Scan>, Avx2KeyHash>(text, format);
-  }
-#endif
-};
-
-struct ToBinary {
-  static std::optional<Buffer> portable(std::string_view text) { return write_records<BinaryOut>(text, Format::marl); }
-#if defined(__x86_64__)
-  __attribute__((target("avx2"), flatten)) static std::optional<Buffer> avx2(std::string_view text) {
-    return write_records<BinaryOut, Avx2KeyHash>(text, Format::marl);
+  __attribute__((target("avx2"), flatten)) static auto avx2(std::string_view text, Format format) {
+    return write_records<Out<writers::Avx2Scan>, Avx2KeyHash>(text, format);
   }
 #endif
 };
 
 }  // namespace
 
-Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marl); }
-Buffer parse_marl_to_json(std::string_view text) { return parse_marl_to_json(text, best_isa()); }
-
-namespace compact {
-Buffer parse_marl_compact_to_json(std::string_view text, Isa isa) { return run<ToJson>(isa, text, Format::marlc); }
-Buffer parse_marl_compact_to_json(std::string_view text) { return parse_marl_compact_to_json(text, best_isa()); }
-}  // namespace compact
-
-namespace ffi {
-std::optional<Buffer> parse_marl_to_binary(std::string_view text, Isa isa) { return run<ToBinary>(isa, text); }
-std::optional<Buffer> parse_marl_to_binary(std::string_view text) { return parse_marl_to_binary(text, best_isa()); }
-}  // namespace ffi
+Buffer parse_marl_to_json(std::string_view text, Isa isa) { return run<Write<JsonOut>>(isa, text, Format::marl); }
+Buffer compact::parse_marl_compact_to_json(std::string_view text, Isa isa) {
+  return run<Write<JsonOut>>(isa, text, Format::marlc);
+}
+std::optional<Buffer> ffi::parse_marl_to_binary(std::string_view text, Isa isa) {
+  return run<Write<BinaryOut>>(isa, text, Format::marl);
+}
 
 }  // namespace marlet_core

@@ -1,6 +1,4 @@
-// The fields of one record with each key once, in document order: used
-// wherever a reader or writer must see a record as dict assignment would,
-// and to find a key repeated within a record.
+// The fields of one record as dict assignment would see them.
 #pragma once
 
 #include <cstddef>

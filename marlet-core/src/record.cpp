@@ -5,64 +5,52 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <optional>
 
 namespace marlet_core {
 namespace {
 
-struct ThreadKeys {
-  bool ready = false;
-  HashKeys keys{};
-};
+thread_local std::optional<HashKeys> thread_keys;
 
-thread_local ThreadKeys thread_keys;
-
-// Reads n bytes of /dev/urandom: the random source of kernels older than
-// 3.17, which lack the getrandom system call.
-void read_urandom(unsigned char* out, std::size_t n) {
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw InternalError("the random source could not deliver the hash keys");
+// Fills out[0, n) by calls of read(out, n), which return how many bytes
+// they gave, or -1 with errno set; false when the source fails.
+template <class Read>
+bool read_all(unsigned char* out, std::size_t n, Read read) {
   while (n != 0) {
-    const ssize_t got = read(fd, out, n);
+    const long got = read(out, n);
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
-      close(fd);
-      throw InternalError("the random source could not deliver the hash keys");
+      return false;
     }
     out += got;
     n -= static_cast<std::size_t>(got);
   }
-  close(fd);
+  return true;
 }
 
 void fill_random(unsigned char* out, std::size_t n) {
-  while (n != 0) {
-    // The system call itself rather than glibc's getrandom(), which only
-    // glibc 2.25 and later provide: the wheels target glibc 2.17.
-    const long got = syscall(SYS_getrandom, out, n, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (errno == ENOSYS) return read_urandom(out, n);
-      throw InternalError("the random source could not deliver the hash keys");
-    }
-    out += got;
-    n -= static_cast<std::size_t>(got);
+  // The system call itself rather than glibc's getrandom(), which only
+  // glibc 2.25 and later provide: the wheels target glibc 2.17.
+  bool ok = read_all(out, n, [](unsigned char* p, std::size_t k) { return syscall(SYS_getrandom, p, k, 0); });
+  if (!ok && errno == ENOSYS) {  // kernels older than 3.17: /dev/urandom
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    ok = fd >= 0 && read_all(out, n, [fd](unsigned char* p, std::size_t k) { return static_cast<long>(read(fd, p, k)); });
+    if (fd >= 0) close(fd);
   }
+  if (!ok) throw InternalError("the random source could not deliver the hash keys");
 }
 
 }  // namespace
 
 HashKeys next_map_keys() {
-  ThreadKeys& t = thread_keys;
-  if (!t.ready) {
-    unsigned char bytes[16];
-    fill_random(bytes, sizeof bytes);
-    std::memcpy(&t.keys.k0, bytes, 8);
-    std::memcpy(&t.keys.k1, bytes + 8, 8);
-    t.ready = true;
+  std::optional<HashKeys>& keys = thread_keys;
+  if (!keys) {
+    HashKeys drawn;
+    fill_random(reinterpret_cast<unsigned char*>(&drawn), sizeof drawn);
+    keys = drawn;
   }
-  HashKeys current = t.keys;
-  ++t.keys.k0;  // unsigned: wraps
+  const HashKeys current = *keys;
+  ++keys->k0;  // unsigned: wraps
   return current;
 }
 

@@ -1,15 +1,10 @@
-// The record model: a Record maps unique key strings to value strings.
-//
-// A Record is an open-addressing hash table keyed by SipHash-1-3 over the
-// key's bytes followed by one 0xFF byte.  Every table draws its own 128-bit
-// hash key from the creating thread's pair, which then advances (k0 + 1), so
-// iteration order differs between records, threads and processes.  Nothing
-// may depend on that order; writers emit fields exactly as a Record yields
-// them.
-//
-// A table is one heap block: the slots' full hashes (top bit set marks a
-// used slot), then the keys and values inline, so a small record costs a
-// single allocation and a lookup compares hashes before it touches a key.
+// The record model: a Record maps unique keys to values in an
+// open-addressing table keyed by SipHash-1-3 over the key's bytes and one
+// 0xFF byte.  Each table draws its own 128-bit key from the creating
+// thread's pair, which then advances, so iteration order differs between
+// records, threads and processes and nothing may depend on it.  A table is
+// one heap block: the slots' full hashes (the top bit marks a used slot),
+// then the entries, so a lookup compares hashes before it touches a key.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +29,9 @@ struct HashKeys {
   std::uint64_t k1;
 };
 
-// The calling thread's current key pair, which is then advanced.  The first
-// call on a thread draws the pair from the operating system's random source;
-// if that fails it throws InternalError (errors.hpp).
+// The calling thread's current key pair, which then advances; the first
+// call on a thread draws it from the system's random source, or throws
+// InternalError.
 HashKeys next_map_keys();
 
 inline std::uint64_t hash_key(const HashKeys& keys, std::string_view key) noexcept {
@@ -74,8 +69,6 @@ class BasicRecord {
     }
     return *this;
   }
-  BasicRecord(const BasicRecord&) = delete;
-  BasicRecord& operator=(const BasicRecord&) = delete;
   ~BasicRecord() { destroy(); }
 
   std::size_t size() const noexcept { return size_; }
@@ -116,9 +109,8 @@ class BasicRecord {
   void for_each(F&& f) const {
     const std::uint64_t* hashes = hash_slots();
     const Entry* e = entries();
-    // Visits used slots through a bit mask of 64 slots at a time: the
-    // pattern of used slots is random, so testing each slot in turn would
-    // mispredict about once per field.
+    // Used slots are visited through a mask of 64 at a time: testing each
+    // slot in turn would mispredict about once per field.
     for (std::size_t base = 0; base < capacity_; base += 64) {
       const std::size_t n = capacity_ - base < 64 ? capacity_ - base : 64;
       std::uint64_t used = 0;

@@ -1,7 +1,5 @@
-// SipHash with its round counts as template parameters.
-//
-// Records hash with SipHash-1-3; the 2-4 instance lets the tests check the
-// one implementation against the published reference vectors.
+// SipHash with its round counts as template parameters: records hash with
+// SipHash-1-3, and the tests check 2-4 against the published vectors.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +18,7 @@ class SipHasher {
         v2_(k0 ^ 0x6c7967656e657261ULL),
         v3_(k1 ^ 0x7465646279746573ULL) {}
 
-  // The hash of `data` followed by the one byte `suffix` (Records hash a
-  // key followed by 0xFF), in a single call with no buffering.
+  // The hash of `data` followed by the one byte `suffix`.
   std::uint64_t finish_with_suffix(std::string_view data, unsigned char suffix) && noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     std::size_t n = data.size();
@@ -38,10 +35,8 @@ class SipHasher {
     return v0_ ^ v1_ ^ v2_ ^ v3_;
   }
 
-  // The words SipHash absorbs for a message of `data` followed by the one
-  // byte `suffix`, when that is at most two words (data of up to 14 bytes):
-  // stores them in w[0] (and w[1]) and returns how many, or returns 0 for
-  // longer data.  The last word carries the message length, as above.
+  // The words absorbed for `data` and `suffix` when they are at most two
+  // (data of up to 14 bytes): stores them in w and returns how many, else 0.
   static int short_message_words(std::string_view data, unsigned char suffix, std::uint64_t w[2]) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     const std::size_t n = data.size();
@@ -70,8 +65,8 @@ class SipHasher {
 #endif
     return w;
   }
-  // The n < 8 bytes at p as a little-endian integer, read without touching
-  // any byte beyond them: overlapping loads instead of a loop per byte.
+  // The n < 8 bytes at p as a little-endian integer, by overlapping loads
+  // that touch no byte beyond them.
   static std::uint64_t load_partial(const unsigned char* p, std::size_t n) noexcept {
     if (n >= 4) {
       std::uint32_t lo, hi;

@@ -39,12 +39,7 @@ std::size_t incomplete_tail(std::string_view s) noexcept {
   return 0;
 }
 
-bool is_json_space(unsigned char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Cut points
 
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
   if (pos == 0) return true;
@@ -54,16 +49,9 @@ bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept {
 
 std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept {
   if (offset == 0) return 0;
-  if (offset >= text.size()) return text.size();
-  std::size_t lf = text.find('\n', offset - 1);
-  if (lf == std::string_view::npos) return text.size();
-  std::size_t start = line_start(text, lf);
-  for (;;) {
-    if (closes_record(format, text, start, lf)) return lf + 1;
-    start = lf + 1;
-    lf = text.find('\n', start);
-    if (lf == std::string_view::npos) return text.size();
-  }
+  for (std::size_t lf = text.find('\n', offset - 1); lf != npos; lf = text.find('\n', lf + 1))
+    if (closes_record(format, text, line_start(text, lf), lf)) return lf + 1;
+  return text.size();
 }
 
 std::size_t last_cut(Format format, std::string_view text, std::size_t from) noexcept {
@@ -76,9 +64,6 @@ std::size_t last_cut(Format format, std::string_view text, std::size_t from) noe
   }
   return from == 0 ? 0 : npos;
 }
-
-// ---------------------------------------------------------------------------
-// UTF-8
 
 void require_utf8(std::string_view text, std::uint64_t at, std::size_t size) {
   if (size > text.size()) size = text.size();
@@ -111,9 +96,6 @@ void Utf8Stream::feed(std::string_view chunk) {
 void Utf8Stream::finish() {
   require_utf8(std::string_view(held_, held_size_), offset_ - held_size_);
 }
-
-// ---------------------------------------------------------------------------
-// JSON
 
 void JsonFramer::fail(std::uint64_t at, JsonFault fault) const {
   throw ReadError(ReadError::Kind::json, at, message(fault));
@@ -163,7 +145,7 @@ std::size_t JsonFramer::object_end(std::string_view chunk, std::size_t i) {
       continue;
     }
     if (in_string_) {
-      const unsigned char* run = json_detail::find_special(p + i, end);
+      const unsigned char* run = writers::find_escaped(p + i, end);
       i = static_cast<std::size_t>(run - p);
       if (i == chunk.size()) break;
       if (*run == '"') in_string_ = false;

@@ -1,25 +1,18 @@
 // Reading documents of any size: cut points and incremental readers.
 //
-// Cut points.  A position in a .marl or .marlc text where reading can start
-// afresh: the current record is empty there whatever came before, which
-// is just after a line that closes the record by the scanner's own rule
-// (text::closes_record).  Position 0 is always one.  Reading the pieces
-// between any cut points on their own and concatenating their records
-// gives exactly the records of the whole text, so pieces can go to
-// separate threads or machines.  The JSON form has no such points: it is read in order.
+// A cut point of a .marl or .marlc text is a position where reading can
+// start afresh: 0, or just after a line that closes the record by the
+// scanner's own rule (text::closes_record).  The pieces between any cut
+// points, read on their own, give exactly the records of the whole text, so
+// they can go to separate threads.  JSON has no cut points: it is read in
+// order.
 //
-// Incremental readers.  Reader<Sink> is fed the text in chunks cut anywhere
-// (inside a UTF-8 character, between a carriage return and its line feed,
-// inside a JSON string or escape) and drives a Sink exactly as the one-shot
-// readers' scanners do: sink.field(key, value) for each field in document
-// order, sink.close() where the current record ends (the sink ignores it
-// when the record holds nothing).  A JSON object is a record even when it
-// is empty, so after each object the reader calls sink.end_record() when
-// the sink has it (it ends the record even if empty), else sink.close().  The views passed to the sink are valid
-// only during that call.  It validates UTF-8 across the cuts and throws
-// ReadError with the absolute byte offset of ill-formed input.  It holds
-// the unread rest of the current record (for text formats, the lines since
-// the last cut point; for JSON, the current object) and nothing more.
+// Reader<Sink> is fed the text in chunks cut anywhere and drives a Sink as
+// the one-shot scanners do; after each JSON object, which is a record even
+// when empty, it calls sink.end_record() if the sink has it, else
+// sink.close().  The views it passes live only during the call.  It checks
+// UTF-8 across the cuts, throws ReadError with the absolute offset of
+// ill-formed input, and holds only the unread rest of the current record.
 #pragma once
 
 #include <cstddef>
@@ -36,16 +29,11 @@
 
 namespace marlet_core::stream {
 
-// ---------------------------------------------------------------------------
-// Cut points (.marl and .marlc only)
-
-// Whether `pos` is a cut point of `text`: 0, or just after a line feed that
-// ends a line which closes the record.  The end of a text that does not
-// end with a line feed is not a cut point by this test.
+// Whether `pos` is a cut point of `text` (the end of a text that does not
+// end with a line feed is not).
 bool is_cut(Format format, std::string_view text, std::size_t pos) noexcept;
 
-// The first cut point at or after `offset`, or text.size() when there is
-// none.  Looks back from `offset` only to the start of the line it falls in.
+// The first cut point at or after `offset`, or text.size() when there is none.
 std::size_t next_cut(Format format, std::string_view text, std::size_t offset) noexcept;
 
 // The last cut point of `text` at or after `from`, or npos when there is
@@ -54,12 +42,8 @@ std::size_t last_cut(Format format, std::string_view text, std::size_t from = 0)
 
 inline constexpr std::size_t npos = std::string_view::npos;
 
-// ---------------------------------------------------------------------------
-// Errors
-
-// Ill-formed input, with the absolute byte offset (from the start of all
-// that was fed) where it was found.  what() says what is wrong, without
-// the offset, so a front end can word the whole message.
+// Ill-formed input at an absolute byte offset; what() says what is wrong,
+// without the offset, so that a front end can word the whole message.
 class ReadError : public std::runtime_error {
  public:
   enum class Kind : unsigned char { utf8, json };
@@ -67,8 +51,7 @@ class ReadError : public std::runtime_error {
       : std::runtime_error(what), kind_(kind), offset_(offset), bytes_(bytes.substr(0, 4)) {}
   Kind kind() const noexcept { return kind_; }
   std::uint64_t offset() const noexcept { return offset_; }
-  // For ill-formed UTF-8: the input's bytes from the offset on, up to four
-  // (what a front end needs to say which byte and why).
+  // For ill-formed UTF-8: up to four bytes of the input from the offset on.
   const std::string& bytes() const noexcept { return bytes_; }
 
  private:
@@ -77,24 +60,17 @@ class ReadError : public std::runtime_error {
   std::string bytes_;
 };
 
-// ---------------------------------------------------------------------------
-// UTF-8 across cuts
-
-// Throws ReadError (utf8), carrying the bytes of `text` from there on, at
-// the first ill-formed byte of text's first `size` bytes (by default all of
-// them); `at` is the absolute offset of text[0].  Every streaming path
-// checks its text through this.
+// Throws ReadError (utf8) at the first ill-formed byte of text's first
+// `size` bytes; `at` is the absolute offset of text[0].  Every streaming
+// path checks its text through this.
 void require_utf8(std::string_view text, std::uint64_t at, std::size_t size = std::string_view::npos);
 
 // Validates a text fed in chunks; a character may be split between chunks.
 class Utf8Stream {
  public:
-  // Throws ReadError (utf8) at the first ill-formed byte of `chunk`, given
-  // everything fed before.
   void feed(std::string_view chunk);
   // Throws when the text ended inside a character.
   void finish();
-  std::uint64_t offset() const noexcept { return offset_; }
 
  private:
   char held_[4] = {};
@@ -102,23 +78,17 @@ class Utf8Stream {
   std::uint64_t offset_ = 0;  // bytes fed so far
 };
 
-// ---------------------------------------------------------------------------
-// JSON objects
-
-// Walks the array structure of the JSON form byte by byte, so that it can
-// stop anywhere, and hands each complete object to the caller.
+// Walks the JSON form's array byte by byte, so that it can stop anywhere,
+// and hands each complete object to the caller.
 class JsonFramer {
  public:
-  // Feeds a chunk; calls on_object(text, absolute_offset) for each object
-  // it completes, and for a malformed one as far as the byte that shows it
-  // (the object reader then rejects it there).  The text is a view into the
-  // chunk or into an internal buffer that holds an object cut between
-  // chunks.  Throws ReadError.
+  // Calls on_object(text, absolute_offset) for each object the chunk
+  // completes, and for a malformed one as far as the byte that shows it (the
+  // object reader rejects it there).  Throws ReadError.
   template <class OnObject>
   void feed(std::string_view chunk, OnObject&& on_object);
-  // Throws ReadError unless the text was one complete array; an object
-  // cut off by the end goes to on_object first, to be rejected where its
-  // own fault lies.
+  // Throws ReadError unless the text was one complete array; an object cut
+  // off by the end goes to on_object first, to be rejected at its own fault.
   template <class OnObject>
   void finish(OnObject&& on_object) {
     if (state_ == State::in_object) on_object(partial_, object_start_);
@@ -127,12 +97,11 @@ class JsonFramer {
 
  private:
   enum class State : unsigned char { start, first, after_record, after_comma, in_object, done };
-  // Returns how much of chunk[i..] the structure outside objects took, or
-  // throws; sets state_ to in_object when it stops at an object's '{'.
+  // Takes chunk[i..] up to an object's '{' (state_ becomes in_object) or the
+  // chunk's end; returns where it stopped.
   std::size_t between_objects(std::string_view chunk, std::size_t i);
-  // Finds the end of the current object from chunk[i]; returns the offset
-  // just past its '}' (or past a byte that cannot stand between its
-  // strings) or npos when the chunk ends first.
+  // The offset just past the current object's '}' (or past a byte that
+  // cannot stand between its strings), or npos when the chunk ends first.
   std::size_t object_end(std::string_view chunk, std::size_t i);
   [[noreturn]] void fail(std::uint64_t at, JsonFault fault) const;
 
@@ -141,36 +110,20 @@ class JsonFramer {
   bool escaped_ = false;
   std::uint64_t offset_ = 0;         // absolute offset of the chunk being fed
   std::uint64_t object_start_ = 0;   // absolute offset of the current object's '{'
-  std::string partial_;              // an object begun in an earlier chunk
+  std::string partial_;              // an object begun in an earlier chunk, else empty
 };
-
-// ---------------------------------------------------------------------------
-// The incremental reader
 
 template <class Sink>
 class Reader {
  public:
   Reader(Format format, Sink& sink) : format_(format), sink_(sink) {}
 
-  // Reads a chunk; records that it completes go to the sink.  Throws
-  // ReadError for ill-formed input.
   void feed(std::string_view chunk);
-
-  // The text has ended: the last record goes to the sink.  Throws ReadError
-  // when the text ended inside a character or, for JSON, before the array
-  // closed.
+  // The text has ended: the last record goes to the sink.
   void finish();
 
-  // Bytes fed so far.
-  std::uint64_t offset() const noexcept { return utf8_.offset(); }
-
  private:
-  void scan(std::string_view piece) {
-    if (format_ == Format::marl)
-      text::scan_marl(piece, sink_);
-    else
-      text::scan_compact(piece, sink_);
-  }
+  void scan(std::string_view piece) { text::scan(format_ == Format::marl, piece, sink_); }
   void feed_lines(std::string_view chunk);
   void on_object(std::string_view object, std::uint64_t at);
 
@@ -183,40 +136,27 @@ class Reader {
   std::string decoded_;              // their decoded strings
 };
 
-// ---------------------------------------------------------------------------
-// Implementation of the templates
-
 template <class OnObject>
 void JsonFramer::feed(std::string_view chunk, OnObject&& on_object) {
-  std::size_t i = 0;
-  while (i < chunk.size()) {
+  for (std::size_t i = 0; i < chunk.size();) {
+    std::size_t from = i;  // of the object's text in this chunk
     if (state_ != State::in_object) {
-      i = between_objects(chunk, i);
+      from = i = between_objects(chunk, i);
       if (state_ != State::in_object) break;  // the chunk ended
-      object_start_ = offset_ + i;
+      object_start_ = offset_ + i++;
       in_string_ = escaped_ = false;
-      const std::size_t end = object_end(chunk, i + 1);
-      if (end != npos) {
-        on_object(chunk.substr(i, end - i), object_start_);
-        state_ = State::after_record;
-        i = end;
-      } else {
-        partial_.assign(chunk.substr(i));
-        i = chunk.size();
-      }
-    } else {
-      const std::size_t end = object_end(chunk, i);
-      if (end == npos) {
-        partial_.append(chunk.substr(i));
-        i = chunk.size();
-      } else {
-        partial_.append(chunk.substr(i, end - i));
-        on_object(partial_, object_start_);
-        partial_.clear();
-        state_ = State::after_record;
-        i = end;
-      }
     }
+    const std::size_t end = object_end(chunk, i);
+    if (end == npos) {
+      partial_.append(chunk.substr(from));
+      break;
+    }
+    std::string_view object = chunk.substr(from, end - from);
+    if (!partial_.empty()) object = partial_.append(object);  // begun in an earlier chunk
+    on_object(object, object_start_);
+    partial_.clear();
+    state_ = State::after_record;
+    i = end;
   }
   offset_ += chunk.size();
 }
@@ -234,8 +174,8 @@ void Reader<Sink>::feed(std::string_view chunk) {
 template <class Sink>
 void Reader<Sink>::on_object(std::string_view object, std::uint64_t at) {
   // The members are gathered first, so that a rejected object gives the
-  // sink nothing.  Decoded strings are copied into decoded_, sized to the
-  // object (decoding never lengthens a text), so earlier views stay valid.
+  // sink nothing.  decoded_ is sized to the object (decoding never lengthens
+  // a text), so views into it stay valid.
   fields_.clear();
   decoded_.clear();
   decoded_.reserve(object.size());
@@ -264,8 +204,7 @@ void Reader<Sink>::on_object(std::string_view object, std::uint64_t at) {
 template <class Sink>
 void Reader<Sink>::feed_lines(std::string_view chunk) {
   // First finish the record carried over from earlier chunks, a line at a
-  // time, until a line closes it (a cut point).  Only that record's lines
-  // are copied.
+  // time up to a cut point, so that only that record's lines are copied.
   while (!carry_.empty() && !chunk.empty()) {
     const std::size_t lf = chunk.find('\n');
     if (lf == std::string_view::npos) {

@@ -1,20 +1,10 @@
-// The line and whitespace rules shared by every reader of the text formats.
-//
-// The .marl reader, the .marlc reader and the Python module's direct parser
-// all go through scan_marl / scan_compact below, so they cut lines, trim and
-// split fields identically by construction.
-//
-// Lines: the text is cut after every line feed; a line loses that line feed
-// and one carriage return directly before it.  Nothing else ends a line.
-// Whitespace: the 25 code points with the Unicode White_Space property.
-//
-// Everything here is written once over the text's code unit `Unit`:
-//   char                          valid UTF-8, and every cut made here falls
-//                                 on a character boundary;
-//   uint8_t, uint16_t, uint32_t   one code point per unit (the units of a
-//                                 Python str, Latin-1, BMP or any), so
-//                                 whitespace is a single unit.
-// Line feed, carriage return and ':' are single units in every form.
+// The line and whitespace rules shared by every reader of the text formats
+// (.marl, .marlc and the Python module's direct parser), written once over
+// the text's code unit: char for UTF-8, whose cuts here all fall on
+// character boundaries, or uint8_t, uint16_t, uint32_t for one code point
+// per unit (a Python str).  A line ends at a line feed, and loses it and one
+// carriage return directly before it; whitespace is the 25 code points with
+// the Unicode White_Space property.
 #pragma once
 
 #include <cstddef>
@@ -32,19 +22,17 @@
 
 namespace marlet_core::text {
 
+// U+FEFF, which the file readers drop as a byte-order mark.
+inline constexpr std::string_view kBom = "\xef\xbb\xbf";
+
 namespace detail {
 // Whether the text's units are UTF-8 bytes (else one code point each).
 template <class Unit>
 inline constexpr bool kUtf8 = std::is_same_v<Unit, char>;
 
-template <class Unit>
-inline constexpr bool kKnownUnit = kUtf8<Unit> || std::is_same_v<Unit, std::uint8_t> ||
-                                   std::is_same_v<Unit, std::uint16_t> || std::is_same_v<Unit, std::uint32_t>;
-
 #if defined(__SSE2__)
-// The 16 units at p as 16 bytes: an ASCII unit keeps its value, and a
-// wider one becomes a byte of 0x7F or more (saturation), which is never a
-// line feed, a colon or ASCII whitespace.  UTF-8 bytes are taken as they are.
+// The 16 units at p as 16 bytes: a wider unit saturates to a byte of 0x7F
+// or more, never a line feed, a colon or ASCII whitespace.
 template <class Unit>
 inline __m128i narrow16(const Unit* p) noexcept {
   const auto load = [](const Unit* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
@@ -59,25 +47,18 @@ inline __m128i narrow16(const Unit* p) noexcept {
 #endif
 }  // namespace detail
 
-// Iterates over the lines of a text, finding each line's first colon in
-// the same pass.
-//
-// The text is classified 64 units at a time into bit masks of line feeds
-// and colons; lines and colons are then found by counting trailing zeros.
-// Compared with a search per line this keeps the hot loop free of
-// data-dependent branches for every short line.
+// The lines of a text with each line's first colon.  The text is classified
+// 64 units at a time into bit masks of line feeds and colons, which keeps
+// the loop free of a data-dependent branch per short line.
 template <class Unit>
 class BasicLines {
-  static_assert(detail::kKnownUnit<Unit>);
-
  public:
   using View = UnitView<Unit>;
   static constexpr std::size_t npos = View::npos;
 
   explicit BasicLines(View text) noexcept : base_(text.data()), size_(text.size()) {}
 
-  // The next line without its line feed (and a carriage return directly
-  // before it); `colon` is the offset of the line's first ':' or npos.
+  // The next line; `colon` is the offset of its first ':' or npos.
   bool next(View& line, std::size_t& colon) noexcept {
     const std::size_t start = pos_;
     if (start >= size_) return false;
@@ -120,7 +101,7 @@ class BasicLines {
     block_ = block;
     const Unit* p = base_ + block;
     if (size_ - block < 64) {
-      // The last, partial block: classify a zero-padded copy.
+      // The last block: classify a zero-padded copy.
       alignas(16) Unit tail[64] = {};
       std::memcpy(tail, p, (size_ - block) * sizeof(Unit));
       classify(tail);
@@ -131,25 +112,23 @@ class BasicLines {
 
   void classify(const Unit* p) noexcept {
 #if defined(__SSE2__)
+    std::uint64_t nl = 0, co = 0;
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i colon = _mm_set1_epi8(':');
-    std::uint64_t nl = 0, co = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i v = detail::narrow16(p + 16 * i);
       nl |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))} << (16 * i);
       co |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, colon)))} << (16 * i);
     }
-    newlines_ = nl;
-    colons_ = co;
 #else
     std::uint64_t nl = 0, co = 0;
     for (unsigned i = 0; i < 64; ++i) {
       nl |= std::uint64_t{p[i] == Unit{'\n'}} << i;
       co |= std::uint64_t{p[i] == Unit{':'}} << i;
     }
+#endif
     newlines_ = nl;
     colons_ = co;
-#endif
   }
 
   const Unit* base_;
@@ -163,10 +142,8 @@ class BasicLines {
 using Lines = BasicLines<char>;
 
 namespace detail {
-// Per leading byte: the length of the whitespace character it starts when
-// the byte alone decides (1 for ASCII whitespace, 0 for any byte that
-// starts no whitespace), or kLook for the lead bytes of the multi-byte
-// whitespace characters, which need the following bytes.
+// Per byte: 1 for ASCII whitespace, kLook for the lead bytes of multi-byte
+// whitespace (the following bytes decide), else 0.
 inline constexpr unsigned char kLook = 0xff;
 struct SpaceTable {
   unsigned char len[256] = {};
@@ -178,8 +155,8 @@ struct SpaceTable {
 };
 inline constexpr SpaceTable kSpace{};
 
-// Length of the multi-byte whitespace character starting at p[0] (one of
-// the kLook lead bytes) with `left` bytes available, or 0.
+// Length of the multi-byte whitespace at p[0] (a kLook byte), with `left`
+// bytes readable, or 0.
 inline std::size_t multibyte_space(const unsigned char* p, std::size_t left) noexcept {
   const unsigned char c = p[0];
   if (c == 0xc2) return left >= 2 && (p[1] == 0x85 || p[1] == 0xa0) ? 2 : 0;  // U+0085, U+00A0
@@ -239,8 +216,7 @@ inline bool may_start_wide_space(Unit c) noexcept {
     return c >= 0x85;
 }
 
-// Bit i is set when p[i] is ASCII whitespace (tab to carriage return, or
-// space), for the 16 units at p.
+// Bit i set when p[i] is ASCII whitespace, for the 16 units at p.
 template <class Unit>
 inline unsigned ascii_spaces16(const Unit* p) noexcept {
 #if defined(__SSE2__)
@@ -260,10 +236,10 @@ inline unsigned ascii_spaces16(const Unit* p) noexcept {
 }
 }  // namespace detail
 
-// The length of the whitespace at the start of `s`.  When the 16 units from
-// s.data() are readable (`readable_end` is the end of the whole text), a
-// run of ASCII whitespace is measured in one step instead of a loop whose
-// exit the branch predictor misses at every change of indentation.
+// The length of the whitespace at the start of `s`.  When 16 units are
+// readable before `readable_end`, a run of ASCII whitespace is measured in
+// one step instead of a loop whose exit mispredicts at every change of
+// indentation.
 template <class Unit>
 inline std::size_t leading_space(UnitView<Unit> s, const Unit* readable_end) noexcept {
   std::size_t i = 0;
@@ -315,12 +291,10 @@ struct BasicField {
 };
 using Field = BasicField<char>;
 
-// The field of a line whose leading whitespace ends at offset `indent` and
-// whose first colon is at offset `colon` (never inside the indent, since a
-// colon is not whitespace): the key before the colon and the value after
-// it, each trimmed.  No colon, or an empty key, gives no field.
-// `readable_end`, the end of the whole text, lets the value's leading
-// whitespace be measured with loads that run past the line.
+// The field of a line whose indent ends at `indent` and whose first colon is
+// at `colon`: the key before the colon and the value after it, trimmed.  No
+// colon, or an empty key, gives no field.  `readable_end` (the end of the
+// whole text) lets the value's leading whitespace be measured past the line.
 template <class Unit>
 inline std::optional<BasicField<Unit>> field_at(UnitView<Unit> line, std::size_t indent,
                                                 std::size_t colon, const Unit* readable_end = nullptr) noexcept {
@@ -333,18 +307,17 @@ inline std::optional<BasicField<Unit>> field_at(UnitView<Unit> line, std::size_t
   return BasicField<Unit>{key, trim_end(value)};
 }
 
-// What closes the current record, for a line whose leading whitespace is
-// `indent` of its `size` units: under the .marl rules a line that is not
-// blank and does not begin with whitespace (after its own field went in),
-// under the .marlc rules a blank line.  The scanners below and the cut
-// points of the streaming readers decide by this alone.
+// Whether a line of `size` units, `indent` of them leading whitespace,
+// closes the current record: under .marl a line that is not blank and not
+// indented (after its own field went in), under .marlc a blank line.  The
+// scanners and the cut points (stream.hpp) decide by this alone.
 template <bool Marl>
 constexpr bool closes_record(std::size_t indent, std::size_t size) noexcept {
   return Marl ? indent == 0 && size != 0 : indent == size;
 }
 
-// The same for a whole line of UTF-8 (a carriage return at its end changes
-// nothing, being whitespace).
+// The same for a whole line of UTF-8 (a carriage return at its end is
+// whitespace, so it changes nothing).
 inline bool closes_record(bool marl, std::string_view line) noexcept {
   const std::size_t indent = leading_space(line, line.data() + line.size());
   return marl ? closes_record<true>(indent, line.size()) : closes_record<false>(indent, line.size());
@@ -354,13 +327,10 @@ inline bool closes_record(bool marl, std::string_view line) noexcept {
 //   sink.field(key, value)  a field for the current record;
 //   sink.close()            the current record ends here if it holds a field;
 //   sink.skip(line)         optional: a line that is not blank but gives no
-//                           field (no ':', or an empty key), from its first
-//                           character that is not whitespace.  A sink
-//                           without it costs nothing for such lines.
+//                           field, from its first character that is not
+//                           whitespace.
 
 namespace detail {
-// The lines of `text` under the .marl or .marlc rules, without the close at
-// the end.
 template <bool Marl, class Unit, class Sink>
 void scan_lines(UnitView<Unit> text, Sink& sink) {
   const Unit* const end = text.data() + text.size();
@@ -380,62 +350,26 @@ void scan_lines(UnitView<Unit> text, Sink& sink) {
     }
     if (closes_record<Marl>(indent, line.size())) sink.close();
   }
-}
-
-// The complete lines of `text`: up to and including its last line feed.
-inline std::string_view complete_lines(std::string_view text) noexcept {
-  const void* last = text.empty() ? nullptr : ::memrchr(text.data(), '\n', text.size());
-  if (last == nullptr) return {};
-  return text.substr(0, static_cast<std::size_t>(static_cast<const char*>(last) - text.data()) + 1);
+  sink.close();  // the end of the text closes the record too
 }
 }  // namespace detail
 
-// The .marl rules: blank lines are skipped whole; every non-blank line that
-// does not begin with whitespace closes the current record after its own
-// field (if any) went in; the end of the text closes it too.
-template <class Unit, class Sink>
-void scan_marl(UnitView<Unit> text, Sink& sink) {
-  detail::scan_lines<true>(text, sink);
-  sink.close();
+// Scans `text` (a UnitView, or UTF-8 in anything that converts to a
+// std::string_view) under the .marl rules when `marl`, else the .marlc ones.
+template <class Text, class Sink>
+void scan(bool marl, const Text& text, Sink& sink) {
+  const UnitView<typename Text::value_type> units(text);
+  marl ? detail::scan_lines<true>(units, sink) : detail::scan_lines<false>(units, sink);
 }
 
-// The .marlc rules: indentation means nothing; a blank line closes the
-// current record, and so does the end of the text.
-template <class Unit, class Sink>
-void scan_compact(UnitView<Unit> text, Sink& sink) {
-  detail::scan_lines<false>(text, sink);
-  sink.close();
+template <class Text, class Sink>
+void scan_marl(const Text& text, Sink& sink) {
+  scan(true, text, sink);
 }
 
-// For UTF-8 text held in anything that converts to a std::string_view.
-template <class Sink>
-void scan_marl(std::string_view text, Sink& sink) {
-  scan_marl<char, Sink>(text, sink);
-}
-
-template <class Sink>
-void scan_compact(std::string_view text, Sink& sink) {
-  scan_compact<char, Sink>(text, sink);
-}
-
-// For a UTF-8 text that arrives in pieces: these scan only the complete
-// lines of `text` (those ended by a line feed), do not close the record at
-// the end, and return how many bytes they consumed.  The caller passes the
-// rest again in front of the next piece, and after the last piece calls
-// scan_marl / scan_compact on what is left, which closes the record.  The
-// sink sees exactly what one scan of the whole text would give it.
-template <class Sink>
-std::size_t scan_marl_complete_lines(std::string_view text, Sink& sink) {
-  const std::string_view lines = detail::complete_lines(text);
-  detail::scan_lines<true>(lines, sink);
-  return lines.size();
-}
-
-template <class Sink>
-std::size_t scan_compact_complete_lines(std::string_view text, Sink& sink) {
-  const std::string_view lines = detail::complete_lines(text);
-  detail::scan_lines<false>(lines, sink);
-  return lines.size();
+template <class Text, class Sink>
+void scan_compact(const Text& text, Sink& sink) {
+  scan(false, text, sink);
 }
 
 }  // namespace marlet_core::text

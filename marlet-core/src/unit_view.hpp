@@ -1,18 +1,16 @@
 // UnitView<Unit>: a std::basic_string_view over the code units a text is
-// read in (char for UTF-8; uint8_t, uint16_t, uint32_t for the units of a
-// Python str).
-//
-// The standard defines std::char_traits for the character types only, and
-// libc++ has none for plain unsigned integers, so the integer units get the
-// traits below.  UTF-8 text keeps std::char_traits<char>, which makes
-// UnitView<char> exactly std::string_view.
+// read in (char for UTF-8, exactly std::string_view; uint8_t, uint16_t,
+// uint32_t for a Python str's units, with the traits below, which libc++
+// does not define for plain unsigned integers).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <ios>
 #include <string_view>
+#include <type_traits>
 
 namespace marlet_core {
 
@@ -30,9 +28,8 @@ struct IntegerUnitTraits {
   static constexpr bool eq(char_type a, char_type b) noexcept { return a == b; }
   static constexpr bool lt(char_type a, char_type b) noexcept { return a < b; }
   static constexpr int compare(const char_type* a, const char_type* b, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-    return 0;
+    const auto [x, y] = std::mismatch(a, a + n, b);
+    return x == a + n ? 0 : *x < *y ? -1 : 1;
   }
   static constexpr std::size_t length(const char_type* s) noexcept {
     std::size_t n = 0;
@@ -40,9 +37,8 @@ struct IntegerUnitTraits {
     return n;
   }
   static constexpr const char_type* find(const char_type* s, std::size_t n, const char_type& c) noexcept {
-    for (std::size_t i = 0; i < n; ++i)
-      if (s[i] == c) return s + i;
-    return nullptr;
+    const char_type* at = std::find(s, s + n, c);
+    return at == s + n ? nullptr : at;
   }
   static char_type* move(char_type* to, const char_type* from, std::size_t n) noexcept {
     if (n != 0) std::memmove(to, from, n * sizeof(char_type));
@@ -53,7 +49,7 @@ struct IntegerUnitTraits {
     return to;
   }
   static char_type* assign(char_type* to, std::size_t n, char_type c) noexcept {
-    for (std::size_t i = 0; i < n; ++i) to[i] = c;
+    std::fill_n(to, n, c);
     return to;
   }
   static constexpr char_type to_char_type(int_type i) noexcept { return static_cast<char_type>(i); }
@@ -63,19 +59,12 @@ struct IntegerUnitTraits {
   static constexpr int_type not_eof(int_type i) noexcept { return i == eof() ? 0 : i; }
 };
 
-template <class Unit>
-struct UnitTraits {
-  using type = IntegerUnitTraits<Unit>;
-};
-template <>
-struct UnitTraits<char> {
-  using type = std::char_traits<char>;
-};
 }  // namespace detail
 
 // Unit is deduced from the first argument alone, so a template taking a
 // UnitView<Unit> accepts a std::string_view too.
 template <class Unit>
-using UnitView = std::basic_string_view<Unit, typename detail::UnitTraits<Unit>::type>;
+using UnitView = std::basic_string_view<
+    Unit, std::conditional_t<std::is_same_v<Unit, char>, std::char_traits<char>, detail::IntegerUnitTraits<Unit>>>;
 
 }  // namespace marlet_core

@@ -9,15 +9,13 @@
 #include <emmintrin.h>
 #endif
 
-// Two validators, neither of which sets anything up or allocates, so the
-// check cannot fail for want of memory, not even on a process's first call.
+// Neither validator sets anything up or allocates, so the check cannot fail
+// for want of memory, even on a process's first call.
 namespace marlet_core {
 namespace {
 
-// Portable: ASCII, the common case, is passed over 16 bytes at a time; each
-// other character is checked on its own against the table of well-formed
-// sequences of RFC 3629 (Unicode's Table 3-7).  Returns the offset of the
-// first ill-formed sequence, or size.
+// Portable: ASCII is passed over 16 bytes at a time, every other character
+// checked against the well-formed sequences of RFC 3629.
 std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept {
   const auto* const begin = reinterpret_cast<const unsigned char*>(data);
   const auto* p = begin;
@@ -35,9 +33,8 @@ std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept 
       p += __builtin_ctz(high);
     }
 #endif
-    // Character by character for the next 16 bytes at least: text that is
-    // not ASCII tends to stay so, and a vector test per character would
-    // cost more than it saves.
+    // Byte by byte for the next 16 bytes at least: text that is not ASCII
+    // tends to stay so.
     const unsigned char* const stop = end - p > 16 ? p + 16 : end;
     while (p < stop) {
       const unsigned char c = *p;
@@ -68,15 +65,12 @@ std::size_t first_invalid_portable(const char* data, std::size_t size) noexcept 
   return size;
 }
 
-bool valid_portable(const char* data, std::size_t size) noexcept { return first_invalid_portable(data, size) == size; }
-
 #if defined(__x86_64__)
 // AVX2: 32 bytes at a time by table lookups (Keiser and Lemire, "Validating
-// UTF-8 in less than one instruction per byte", 2021).  Each byte is
-// classified together with the byte before it through three 16-entry
-// tables, one bit per kind of error, so that the AND of the three lookups
-// is non-zero exactly at a two-byte error.  Third and fourth bytes of a
-// sequence are then required separately, from the bytes two and three back.
+// UTF-8 in less than one instruction per byte", 2021): each byte and the
+// one before it go through three 16-entry tables, one bit per kind of
+// error, whose AND is non-zero exactly at a two-byte error; third and
+// fourth bytes are required from the bytes two and three back.
 namespace avx2 {
 
 constexpr std::uint8_t kTooShort = 1 << 0;    // a lead byte followed by a lead byte or ASCII
@@ -173,8 +167,7 @@ __attribute__((target("avx2"))) bool valid(const char* data, std::size_t size) n
     if ((i & 1023) == 0 && !_mm256_testz_si256(error, error)) return false;
   }
   if (i != size) {
-    // The last bytes, padded with ASCII zeros: a sequence they leave open
-    // meets a zero and is too short.
+    // The last bytes, padded with zeros: a sequence left open is too short.
     alignas(32) char last[32] = {};
     std::memcpy(last, data + i, size - i);
     check(_mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
@@ -187,7 +180,7 @@ __attribute__((target("avx2"))) bool valid(const char* data, std::size_t size) n
 #endif
 
 struct Validate {
-  static constexpr auto portable = &valid_portable;
+  static bool portable(const char* data, std::size_t size) noexcept { return first_invalid_portable(data, size) == size; }
 #if defined(__x86_64__)
   static constexpr auto avx2 = &avx2::valid;
 #endif
@@ -199,8 +192,6 @@ bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept {
   if (size == 0) return true;
   return run<Validate>(isa, data, size);
 }
-
-bool is_valid_utf8(const char* data, std::size_t size) noexcept { return is_valid_utf8(data, size, best_isa()); }
 
 std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept {
   return is_valid_utf8(data, size) ? size : first_invalid_portable(data, size);

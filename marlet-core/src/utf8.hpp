@@ -11,28 +11,22 @@
 namespace marlet_core {
 
 // True when the whole of [data, data + size) is well-formed UTF-8.
-bool is_valid_utf8(const char* data, std::size_t size) noexcept;
-// The same with the vector code chosen by the caller (tests run both).
-bool is_valid_utf8(const char* data, std::size_t size, Isa isa) noexcept;
+bool is_valid_utf8(const char* data, std::size_t size, Isa isa = best_isa()) noexcept;
 
 inline bool is_valid_utf8(std::string_view s) noexcept { return is_valid_utf8(s.data(), s.size()); }
 
-// The offset of the first byte of the first ill-formed sequence in
-// [data, data + size), or size when all of it is well-formed.  A character
-// cut short at the end counts as ill-formed.  Well-formed text costs what
-// is_valid_utf8 costs; only ill-formed text is walked again to find where.
+// The offset of the first ill-formed sequence (a character cut short at the
+// end is one), or size; well-formed text costs what is_valid_utf8 costs.
 std::size_t first_invalid_utf8(const char* data, std::size_t size) noexcept;
 
-// The length of the sequence that byte c starts: 1 for ASCII, 2 to 4 for
-// a lead byte that begins some well-formed sequence, 0 for any other byte
-// (a continuation byte, C0, C1, F5..FF).  These are the lead-byte classes
-// of the validators' table, for code that must hold a character cut short.
+// The length of the sequence that byte c starts: 1 for ASCII, 2 to 4 for a
+// lead byte of some well-formed sequence, else 0.
 constexpr std::size_t utf8_sequence_length(unsigned char c) noexcept {
   return c < 0x80 ? 1 : c < 0xc2 ? 0 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : c < 0xf5 ? 4 : 0;
 }
 
-// Writes code point cp (not a surrogate, at most U+10FFFF) as UTF-8 at
-// out, which has room for 4 bytes; returns the end of what it wrote.
+// Writes code point cp (no surrogate) as UTF-8 at out, which has room for 4
+// bytes; returns the end of what it wrote.
 inline char* put_utf8(std::uint32_t cp, char* out) noexcept {
   if (cp < 0x80) {
     *out++ = static_cast<char>(cp);

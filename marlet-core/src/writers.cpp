@@ -30,8 +30,7 @@ std::optional<Loss> marlc_loss(std::span<const Field> fields, bool opens_documen
     if (const char* reason = key_loss(fields[i].key)) return Loss{i, reason};
     if (const char* reason = value_loss(fields[i].value)) return Loss{i, reason};
   }
-  // U+FEFF in UTF-8.
-  if (opens_document && fields[0].key.starts_with("\xEF\xBB\xBF"))
+  if (opens_document && fields[0].key.starts_with(text::kBom))
     return Loss{0, "the first key of a document cannot start with U+FEFF (read as a byte-order mark)"};
   return std::nullopt;
 }

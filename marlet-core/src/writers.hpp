@@ -1,30 +1,18 @@
-// Each format's bytes, stated once.  Every writer calls these: the JSON
-// form's write_json, .marlc's write_marl_compact, the binary encode_binary,
-// the one-pass paths behind the C exports (one_pass.cpp), and the streaming
-// and package writers.  Also the checks that say which records a text form
-// cannot carry.
+// Each format's bytes, stated once; every writer calls these (write_json,
+// write_marl_compact, encode_binary, the one-pass exports, the converter
+// and the Python package's writers), as well as the checks of what a text
+// form cannot carry.
 //
-// Each writer appends one record to an output that offers the interface of
-// Buffer:
-//   char* prepare(n)   room for n more bytes;  commit(n)  counts them;
-//   append(view)       push_back(byte)
-//   room(d), room_after(d, n), end_at(d)  for a write pointer d of its own
-// Buffer is the usual output; the Python package passes its own output
-// type, whose allocation failures become MemoryError instead of an abort.
-// A record is anything with size() and either for_each(f(key, value)) (a
-// Record, the field table) or a range of text::Field, in the order its
-// fields are written.
-//
-// The forms, per record:
+// A writer appends one record to an output with Buffer's interface
+// (prepare/commit, append, push_back, and room/room_after/end_at for a
+// write pointer of its own); the Python package passes its own output type,
+// whose failures raise MemoryError.  A record has size() and either
+// for_each(f(key, value)) or is a range of text::Field.  Per record:
 //   .marlc   "key:value\n" per field, then one more "\n";
-//   .marl    "  key: value\n" per field but the last, then the last field
-//            unindented, "key: value\n" (so every line but the last is a
-//            continuation and the last one closes the record); an empty
-//            value is written "key:" with nothing after the colon;
-//   JSON     the record's object, {"key":"value",...}, no whitespace; the
-//            double quote, the backslash and every byte below 0x20 are
-//            escaped, everything else is copied unchanged, so the output
-//            never holds a byte below 0x20 and is safe as a C string;
+//   .marl    "  key: value\n" per field but the last, which is unindented,
+//            so that it closes the record; an empty value is "key:";
+//   JSON     {"key":"value",...} without whitespace, escaping '"', '\\' and
+//            every byte below 0x20, so it is safe as a C string;
 //   binary   the field count, then per field the key's length, the key, the
 //            value's length and the value (binary_format.hpp).
 #pragma once
@@ -40,7 +28,9 @@
 #include "memory.hpp"
 #include "text.hpp"
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -59,43 +49,33 @@ void for_each_field(const Fields& fields, F&& f) {
 }
 
 // Room a writer keeps beyond what it must still write, so that copying
-// loops can store whole vectors and let later bytes overwrite what lies
-// past the string.
+// loops can store whole vectors past the string's end.
 inline constexpr std::size_t kSlack = 64;
 
-// ---------------------------------------------------------------------------
-// JSON
-
-// For each byte: 0 when it is copied as is, otherwise the character that
-// follows the backslash ('u' for the \u00XX form).
+// Per byte: 0 when it is copied as is, else the character after the
+// backslash ('u' for the \u00XX form).
 struct EscapeTable {
   char code[256] = {};
   constexpr EscapeTable() {
     for (int c = 0; c < 0x20; ++c) code[c] = 'u';
-    const auto set = [this](unsigned char c, char escape) { code[c] = escape; };
-    set('\b', 'b');
-    set('\t', 't');
-    set('\n', 'n');
-    set('\f', 'f');
-    set('\r', 'r');
-    set('"', '"');
-    set('\\', '\\');
+    // Each pair: the byte, then the character after its backslash.
+    for (const char* pair : {"\bb", "\tt", "\nn", "\ff", "\rr", "\"\"", "\\\\"})
+      code[static_cast<unsigned char>(pair[0])] = pair[1];
   }
 };
 inline constexpr EscapeTable kEscape{};
 
-// Copies kWidth bytes from `p` to `d` and returns the mask of those bytes
-// that need an escape.  This one is portable: SSE2, which every x86-64 CPU
-// has, or plain bytes elsewhere.  The AVX2 scan of one_pass.cpp has the
-// same shape.
+// The test of which bytes the JSON form escapes, once per vector width:
+// copy_mask(p, d) copies the kWidth bytes at p to d and returns the mask of
+// those that need an escape.  PortableScan is SSE2, which every x86-64 CPU
+// has, or plain bytes elsewhere; Avx2Scan runs on CPUs with AVX2 (cpu.hpp).
 struct PortableScan {
   static constexpr std::size_t kWidth = 16;
   static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
 #if defined(__SSE2__)
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
-    // Bytes <= 0x1f: min(v, 0x1f) == v, in unsigned comparison.
-    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);
+    const __m128i ctrl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);  // v <= 0x1f, unsigned
     const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
     const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(ctrl, _mm_or_si128(quote, backslash))));
@@ -109,6 +89,30 @@ struct PortableScan {
 #endif
   }
 };
+
+#if defined(__x86_64__)
+struct Avx2Scan {
+  static constexpr std::size_t kWidth = 32;
+  __attribute__((target("avx2"))) static std::uint32_t copy_mask(const unsigned char* p, char* d) noexcept {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), v);
+    const __m256i ctrl = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1f)), v);
+    const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+    const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(ctrl, _mm256_or_si256(quote, backslash))));
+  }
+};
+#endif
+
+// The first byte in [p, end) that the JSON form escapes, or end.
+template <class Scan = PortableScan>
+inline const unsigned char* find_escaped(const unsigned char* p, const unsigned char* end) noexcept {
+  char unused[Scan::kWidth];  // the copy is not wanted here
+  for (; static_cast<std::size_t>(end - p) >= Scan::kWidth; p += Scan::kWidth)
+    if (const std::uint32_t m = Scan::copy_mask(p, unused)) return p + __builtin_ctz(m);
+  while (p != end && kEscape.code[*p] == 0) ++p;
+  return p;
+}
 
 // Writes the escape of the byte `c` at `d` (at most 6 bytes).
 inline char* write_escape(unsigned char c, char* d) noexcept {
@@ -124,19 +128,17 @@ inline char* write_escape(unsigned char c, char* d) noexcept {
   return d + 6;
 }
 
-// Writes `s` escaped at `d` and returns the end of what it wrote.
-//
-// On entry out.room(d) >= s.size() + after + kSlack, where `after` counts
-// the bytes the caller writes next; that stays true to the end: plain runs
-// keep it, and before an escape (which widens one byte to up to six) the
-// block grows if it must.  So memory follows what is written, not a worst
-// case.  Whole vectors are loaded while they end at or before `readable`
-// (the end of the text `s` lies in, so no byte outside the caller's input
-// is read); a last piece nearer than that is copied into a zeroed vector
-// first.
+// Writes `s` escaped at `d` and returns the end of what it wrote.  On entry
+// out.room(d) >= s.size() + after + kSlack (`after`: the bytes the caller
+// writes next), and that stays true: before an escape, which widens one
+// byte to up to six, the block grows if it must, so memory follows what is
+// written rather than a worst case.  Whole vectors are loaded only while
+// they end by `readable`, the end of the text `s` lies in (null: the end of
+// `s`); a last piece nearer than that is copied into a zeroed vector first.
 template <class Scan, class Out>
 inline char* escape_to(std::string_view s, const char* readable, char* d, Out& out, std::size_t after) {
   constexpr std::size_t kWidth = Scan::kWidth;
+  if (readable == nullptr) readable = s.data() + s.size();
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size();
   while (n != 0) {
@@ -171,13 +173,6 @@ inline char* escape_to(std::string_view s, const char* readable, char* d, Out& o
   return d;
 }
 
-// The end of the text `s` lies in, as far as a writer may read: `readable`
-// when the caller knows it (the one-pass paths pass the end of their
-// input), else the string's own end.
-inline const char* readable_end(std::string_view s, const char* readable) noexcept {
-  return readable != nullptr ? readable : s.data() + s.size();
-}
-
 // The record's JSON object, after a comma when `comma`; the caller writes
 // the array's brackets.  `Scan` is the vector code of the escape loop.
 template <class Scan = PortableScan, class Fields, class Out>
@@ -193,19 +188,16 @@ void write_json_record(const Fields& fields, Out& out, bool comma = false, const
     if (!first) *d++ = ',';
     first = false;
     *d++ = '"';
-    d = escape_to<Scan>(key, readable_end(key, readable), d, out, value.size() + 4);
+    d = escape_to<Scan>(key, readable, d, out, value.size() + 4);
     d[0] = '"';
     d[1] = ':';
     d[2] = '"';
-    d = escape_to<Scan>(value, readable_end(value, readable), d + 3, out, 1);
+    d = escape_to<Scan>(value, readable, d + 3, out, 1);
     *d++ = '"';
   });
   *d++ = '}';
   out.end_at(d);
 }
-
-// ---------------------------------------------------------------------------
-// Text forms
 
 // .marlc: fields as key:value lines, then the blank line that ends the
 // record.  Nothing is escaped or checked.
@@ -249,15 +241,10 @@ void write_marl_record(const Fields& fields, Out& out) {
   });
 }
 
-// ---------------------------------------------------------------------------
-// Binary
-
-// Copies `s` to d, which has kSlack bytes of room after it.  Where the text
-// `s` lies in is readable far enough, whole 32-byte pieces are copied, the
-// last one running past the string: the bytes written beyond it are
-// overwritten by what comes next or trimmed, and one unconditional copy
-// replaces a branch per size class for the short strings that make up most
-// records.
+// Copies `s` to d, which has kSlack bytes of room after it.  Where the input
+// is readable far enough, whole 32-byte pieces are copied, the last running
+// past the string (what comes next overwrites it): one copy instead of a
+// branch per size class for the short strings of most records.
 inline char* put_bytes(char* d, std::string_view s, const char* readable) noexcept {
   constexpr std::size_t kPiece = 32;
   static_assert(kPiece <= kSlack);
@@ -270,10 +257,9 @@ inline char* put_bytes(char* d, std::string_view s, const char* readable) noexce
   return d + n;
 }
 
-// The record's block of the binary encoding (its field count and fields;
-// the record count at the head of the encoding is the caller's).  Returns
-// false, having written nothing, when a count or length does not fit in
-// 32 bits.  No string that does not fit is ever read.
+// The record's block of the binary encoding (the record count at the head
+// is the caller's).  Returns false, having written nothing, when a count or
+// length does not fit in 32 bits.
 template <class Fields, class Out>
 [[nodiscard]] bool write_binary_record(const Fields& fields, Out& out, const char* readable = nullptr) {
   if (!binary::fits_u32(fields.size())) return false;
@@ -302,20 +288,17 @@ struct Loss {
   const char* reason;  // e.g. "a key cannot hold ':'"
 };
 
-// What .marlc cannot carry, decided on the bytes that would be written:
-// an empty record, an empty key, a key with ':', a line feed in a key or a
-// value, whitespace (the readers' set) at either end of a key or a value.
-// `opens_document` marks the first record of a document: its first key
-// cannot start with U+FEFF, which the file readers drop as a byte-order
-// mark.  Fields are checked in order; the first fault is reported.
+// What .marlc cannot carry: an empty record, an empty key, a key with ':',
+// a line feed in a key or a value, whitespace at either end of a key or a
+// value, and in the record that opens a document a first key starting with
+// U+FEFF, which the file readers drop as a byte-order mark.  The first
+// fault, in field order, is reported.
 std::optional<Loss> marlc_loss(std::span<const Field> fields, bool opens_document) noexcept;
 
-// What .marl cannot carry.  The .marl writer's lines read back exactly when
-// the .marlc ones do (both readers share their line, trim and field rules,
-// and every written line but the last of a record is indented), so the
-// rules are the same, except that a document opens with an indented line
-// unless its first record has a single field: only then can its first key
-// be taken for a byte-order mark.
+// What .marl cannot carry: the same, since both readers share their line
+// and field rules, except that a document opens with an indented line
+// unless its first record has a single field, and only then can its first
+// key be taken for a byte-order mark.
 inline std::optional<Loss> marl_loss(std::span<const Field> fields, bool opens_document) noexcept {
   return marlc_loss(fields, opens_document && fields.size() == 1);
 }
