@@ -10,6 +10,8 @@ figure the best over the rounds:
   - the Python functions bench/bench_python.py times, on its corpora, each
     call on a fresh copy of its input str (json.loads beside them, the same
     code in both processes, shows the noise);
+  - loads_json, convert (.marl to a .json file) and read_arrow (with
+    pyarrow, which each environment installs when it can) on the same corpora;
   - the four C exports that parse or convert (marlet_parse,
     marlet_parse_binary, marlet_parse_compact, marlet_write_compact),
     called through ctypes on the extension module, which exports them.
@@ -32,11 +34,15 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 SERVER = r"""
-import ctypes, gc, json, sys, time
+import ctypes, gc, json, sys, tempfile, time
 from pathlib import Path
 sys.path.insert(0, sys.argv[2])
 import marlet, marlet._native
 from bench_python import fresh
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
 data = Path(sys.argv[1])
 lib = ctypes.CDLL(marlet._native.__file__)
 for f in ("marlet_parse", "marlet_parse_compact", "marlet_write_compact"):
@@ -72,6 +78,12 @@ for shape in ("small", "large", "longval", "nonascii"):
                           ("write_marl_compact", marlet.write_marl_compact, json.loads(text["json"])),
                           ("json.loads", json.loads, text["json"])):
         calls[f"py {name}/{shape}"] = (fn, arg)
+    calls[f"py loads_json/{shape}"] = (marlet.loads_json, text["json"])
+    path = data / f"{shape}.marl"
+    out = Path(tempfile.mkdtemp()) / "out.json"
+    calls[f"py convert/{shape}"] = (lambda p: marlet.convert(p, out), str(path))
+    if pyarrow is not None:
+        calls[f"py read_arrow/{shape}"] = (marlet.read_arrow, str(path))
 print(json.dumps(list(calls)), flush=True)
 for line in sys.stdin:
     key, repeat = line.rsplit(" ", 1)
@@ -91,6 +103,7 @@ def server(python: str, wheel: Path, where: Path, data: Path) -> subprocess.Pope
     subprocess.run([python, "-m", "venv", str(where)], check=True)
     py = where / "bin" / "python"
     subprocess.run([py, "-m", "pip", "install", "-q", "--no-deps", str(wheel)], check=True)
+    subprocess.run([py, "-m", "pip", "install", "-q", "pyarrow"], check=False)
     return subprocess.Popen([py, "-c", SERVER, str(data), str(HERE)], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, text=True, cwd="/")
 
