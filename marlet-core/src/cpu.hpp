@@ -16,7 +16,7 @@ Isa best_isa() noexcept;
 
 // Tests pass each Isa to compare the paths; everything else best_isa().
 template <class Op, class... Args>
-decltype(auto) run(Isa isa, Args&&... args) {
+decltype(auto) run([[maybe_unused]] Isa isa, Args&&... args) {
 #if defined(__x86_64__)
   if (isa == Isa::avx2) return Op::avx2(std::forward<Args>(args)...);
 #endif
