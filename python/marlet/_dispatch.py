@@ -73,8 +73,10 @@ def format_name(
             shown = repr(os.fspath(source)) if is_path else "the data"
             raise FormatError(f"cannot tell the {what} of {shown} from its suffix; pass {option}= one of {names}")
     if chosen not in allowed:
-        known = "unsupported" if chosen in FORMATS else "unknown"  # e.g. binary where text is read incrementally
-        raise FormatError(f"{known} {what} {chosen!r}; use one of {names}")
+        # A format of the package that this caller cannot take (binary,
+        # where only text is read incrementally) is named as such.
+        kind = "unsupported" if chosen in FORMATS else "unknown"
+        raise FormatError(f"{kind} {what} {chosen!r}; use one of {names}")
     return chosen
 
 
