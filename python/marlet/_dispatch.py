@@ -50,6 +50,16 @@ FORMATS: Dict[str, FormatInfo] = {
 SUFFIXES = {info.suffix: name for name, info in FORMATS.items()}
 READABLE = ("marl", "marlc", "json")  # the formats read incrementally
 
+#: The compressions by the suffix that may follow a format's suffix
+#: (``x.marl.gz``).
+COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
+
+
+def compression_of(path: StrPath) -> Optional[str]:
+    """The compression named by a path's last suffix (``.gz``, ``.bz2``,
+    ``.xz`` or ``.zst``, in any letter case), or None."""
+    return COMPRESSIONS.get(os.path.splitext(os.fspath(path))[1].lower())
+
 
 def format_of(path: StrPath) -> Optional[str]:
     """The format named by a path's suffix (``.marl``, ``.marlc``, ``.json``
