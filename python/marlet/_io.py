@@ -179,9 +179,9 @@ class Codec(NamedTuple):
 
 
 def codec(compression: str) -> Codec:
-    """The codec of ``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"``.  The
-    levels are those of the command-line tools; gzip output carries no
-    name and no time, so the same records give the same bytes."""
+    """The codec of ``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"``.  Levels
+    and checksums are those of the command-line tools; gzip output carries
+    no name and no time, so the same records give the same bytes."""
     if compression == "gzip":
         import zlib
 
@@ -198,7 +198,7 @@ def codec(compression: str) -> Codec:
         zstd: Any = importlib.import_module("zstandard")
     except ImportError as exc:
         raise ImportError("marlet needs zstandard for .zst files; install it with: pip install marlet[zstd]") from exc
-    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), lambda: zstd.ZstdCompressor(3).compressobj(), (zstd.ZstdError,))
+    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), lambda: zstd.ZstdCompressor(level=3, write_checksum=True).compressobj(), (zstd.ZstdError,))
 
 
 _RAW_CHUNK = 1 << 18  # compressed bytes decompressed at a time

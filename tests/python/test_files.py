@@ -1,14 +1,21 @@
 """The load/dump conveniences and the path helpers read and write."""
 
+import bz2
 import collections
+import gzip
+import importlib.util
 import io
 import json
+import lzma
+import os
 import re
 import types
 
 import pytest
+import zstandard
 
 import marlet
+from marlet import _cli
 from marl_reference import is_compact_text_of
 from marlet import LossyWriteError
 
@@ -321,3 +328,66 @@ def test_formats_that_cannot_be_used(tmp_path, call, message):
     with pytest.raises(marlet.FormatError, match=message):
         call(tmp_path)
     assert list(tmp_path.iterdir()) == []
+
+
+# --------------------------------------------------------------------------
+# Compressed files: independent codecs write the input and read the output.
+
+CODECS = {
+    ".gz": (gzip.compress, gzip.decompress),
+    ".bz2": (bz2.compress, bz2.decompress),
+    ".xz": (lzma.compress, lzma.decompress),
+    ".zst": (zstandard.ZstdCompressor(write_checksum=True).compress, lambda b: zstandard.ZstdDecompressor().decompress(b, 1 << 24)),
+}
+PACKED_DOC = "".join(f"  id: {i}\n  note: {'é' * (i % 7)}\nkind: {i % 3}\nno colon\n" for i in range(300))
+ARROW = [marlet.read_arrow, lambda p: list(marlet.iter_arrow(p, batch_rows=50))] if importlib.util.find_spec("pyarrow") else []
+
+
+def unpacked(path):
+    """The bytes of a file, decompressed as its last suffix says."""
+    data = path.read_bytes()
+    return CODECS[path.suffix.lower()][1](data) if path.suffix.lower() in CODECS else data
+
+
+def beside(path, name):
+    """A path beside `path`, compressed as it is."""
+    return path.with_name(name + (path.suffix if path.suffix.lower() in CODECS else ""))
+
+
+@pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".ZST"])
+@pytest.mark.parametrize(
+    "entry",
+    [marlet.read, lambda p: list(marlet.iter_records(p, chunk_size=999)), marlet.check, *ARROW]
+    + [lambda p: (marlet.convert(p, beside(p, "out.bin")), unpacked(beside(p, "out.bin")))]
+    + [lambda p: (marlet.write(beside(p, "w.json"), marlet.read(p)), unpacked(beside(p, "w.json")))]
+    + [lambda p, *a: (_cli.main([str(p), *a, "-o", str(beside(p, "c.json"))]), unpacked(beside(p, "c.json")))]
+    + [lambda p: (_cli.main([str(p), "--indent", "1", "-o", str(beside(p, "i.json"))]), unpacked(beside(p, "i.json")))],
+)
+def test_compressed_files_read_and_write_as_plain_ones(tmp_path, suffix, entry):
+    """Two streams joined: the input is read across them."""
+    data = PACKED_DOC.encode()
+    compress = CODECS[suffix.lower()][0]
+    (tmp_path / "plain").mkdir()
+    (tmp_path / "plain" / "doc.marl").write_bytes(data)
+    (tmp_path / f"doc.marl{suffix}").write_bytes(compress(data[:1000]) + compress(data[1000:]))
+    assert entry(tmp_path / f"doc.marl{suffix}") == entry(tmp_path / "plain" / "doc.marl")
+
+
+@pytest.mark.parametrize("suffix", list(CODECS))
+@pytest.mark.parametrize(
+    "damage", [lambda b: b[: len(b) // 2], lambda b: b[:40] + bytes(60) + b[100:], lambda b: b + b"junk", lambda b: b"a: 1\n"]
+)
+def test_damaged_compressed_files_leave_no_output(tmp_path, capsys, suffix, damage):
+    path = tmp_path / f"doc.marl{suffix}"
+    path.write_bytes(damage(CODECS[suffix][0](PACKED_DOC.encode())))
+    message = f"{path}: cannot decompress its {marlet._dispatch.compression_of(path)} stream: "
+    for call in [marlet.read, lambda p: list(marlet.iter_records(p)), marlet.check, *ARROW] + [
+        lambda p, out=out: marlet.convert(p, tmp_path / out) for out in ("out.json", "out.bin.gz")
+    ]:
+        with pytest.raises(marlet.CompressionError, match=f"^{re.escape(message)}"):
+            call(path)
+    out = str(tmp_path / "out.json")
+    for args in ([str(path), "-o", out], [str(path), "--indent", "1", "-o", out], ["check", str(path)]):
+        assert _cli.main(args) == 1
+        assert capsys.readouterr().err.startswith(f"marlet: error: {message}")
+    assert os.listdir(tmp_path) == [path.name]
