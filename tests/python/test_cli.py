@@ -29,26 +29,30 @@ def run(*args, stdin=b"", cwd=None):
 READ_OUTPUT = {
     "json": lambda out: json.loads(out.decode("utf-8")),
     "marlc": lambda out: marlet.parse_marl_compact(out.decode("utf-8")),
+    "marl": marlet.loads_marl,
     "binary": decode_binary,
 }
+# Each case: the input's name (- for standard input) and text, the arguments
+# after it, the output format and the records it must hold.
+CONVERSIONS = (
+    [(f"doc.{s}", DOCUMENTS[s], ["--to", t, *o], t, RECORDS) for s in DOCUMENTS for t in READ_OUTPUT for o in ([], ["-o", "out"])]
+    + [("-", DOCUMENTS[s], ["--from", s, "-o", "-"], "json", RECORDS) for s in DOCUMENTS]
+    + [("doc.marl", DOCUMENTS["marl"], ["-o", f"out.{t}", *a], f, RECORDS) for t, a, f in [
+        ("marlc", [], "marlc"), ("JSON", [], "json"), ("bin", [], "binary"), ("marl", [], "marl"), ("marlc", ["--to", "binary"], "binary")]]
+    # --from overrides the suffix.
+    + [("doc.json", "a: 1\n\nb: 2\n", ["--from", f], "json", [{"a": "1"}, {"b": "2"}]) for f in ("marlc", "marl")]
+)
 
 
-@pytest.mark.parametrize("source", ["marl", "marlc", "json"])
-@pytest.mark.parametrize("target", ["json", "marlc", "binary"])
-def test_every_format_pair_through_files(tmp_path, source, target):
-    document = tmp_path / f"doc.{source}"
-    document.write_bytes(DOCUMENTS[source].encode("utf-8"))
-    result = run(document, "--to", target)
+@pytest.mark.parametrize(("name", "text", "args", "target", "records"), CONVERSIONS)
+def test_conversions(tmp_path, name, text, args, target, records):
+    if name != "-":
+        (tmp_path / name).write_bytes(text.encode("utf-8"))
+    result = run(name, *args, stdin=text.encode("utf-8") if name == "-" else b"", cwd=tmp_path)
+    out = dict(zip(args, args[1:])).get("-o", "-")
     assert (result.returncode, result.stderr) == (0, b"")
-    assert READ_OUTPUT[target](result.stdout) == RECORDS
-
-    output = tmp_path / "out"
-    result = run(document, "--to", target, "-o", output)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    assert READ_OUTPUT[target](output.read_bytes()) == RECORDS
-    if target == "json":
-        result = run("-", "--from", source, "-o", "-", stdin=DOCUMENTS[source].encode("utf-8"))
-        assert (result.returncode, result.stderr, json.loads(result.stdout)) == (0, b"", RECORDS)
+    assert READ_OUTPUT[target](result.stdout if out == "-" else (tmp_path / out).read_bytes()) == records
+    assert out == "-" or result.stdout == b""
 
 
 def test_json_output_forms(tmp_path):
@@ -62,30 +66,6 @@ def test_json_output_forms(tmp_path):
     indented = run(document, "--to", "json", "--indent", "2").stdout.decode("utf-8")
     assert json.loads(indented) == json.loads(compact)
     assert indented.startswith('[\n  {\n    "') and "é" in indented
-
-
-def test_from_overrides_the_suffix(tmp_path):
-    document = tmp_path / "doc.json"
-    document.write_text("a: 1\n\nb: 2\n", encoding="utf-8")
-    assert json.loads(run(document, "--from", "marlc").stdout) == [{"a": "1"}, {"b": "2"}]
-    assert json.loads(run(document, "--from", "marl").stdout) == [{"a": "1"}, {"b": "2"}]
-
-
-@pytest.mark.parametrize(
-    ("args", "read"),
-    [
-        (["-o", "out.marlc"], READ_OUTPUT["marlc"]),
-        (["-o", "out.JSON"], READ_OUTPUT["json"]),
-        (["-o", "out.bin"], READ_OUTPUT["binary"]),
-        (["-o", "out.marl"], lambda out: marlet.loads_marl(out)),
-        (["-o", "out.marlc", "--to", "binary"], READ_OUTPUT["binary"]),
-    ],
-)
-def test_output_format_from_its_suffix(tmp_path, args, read):
-    (tmp_path / "doc.marl").write_text(DOCUMENTS["marl"], encoding="utf-8")
-    result = run("doc.marl", *args, cwd=tmp_path)
-    assert (result.returncode, result.stderr) == (0, b"")
-    assert read((tmp_path / args[1]).read_bytes()) == RECORDS
 
 
 def test_lossy_marlc_needs_the_flag(tmp_path):
