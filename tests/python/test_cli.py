@@ -153,26 +153,21 @@ def test_errors_are_one_line(tmp_path, args, stdin, status, message):
 
 
 @pytest.mark.parametrize(
-    ("args", "message"),
+    ("args", "status", "output"),
     [
-        ([], "the following arguments are required: INPUT"),
-        (["x.marl", "--indent", "two"], "argument --indent: invalid int value: 'two'"),
+        ([], 2, "marlet: error: the following arguments are required: INPUT"),
+        (["x.marl", "--indent", "two"], 2, "marlet: error: argument --indent: invalid int value: 'two'"),
+        (["--help"], 0, "usage: marlet "),
+        (["--version"], 0, f"marlet {marlet.__version__}\n"),
     ],
 )
-def test_argparse_usage_errors(args, message):
+def test_usage_errors_help_and_version(args, status, output):
     result = run(*args)
-    assert result.returncode == 2
-    assert result.stderr.decode().splitlines()[-1].startswith(f"marlet: error: {message}")
-
-
-def test_help_shows_examples_and_the_version():
-    result = run("--help")
-    assert result.returncode == 0
-    text = result.stdout.decode()
-    assert text.startswith("usage: marlet ")
-    assert "examples:\n  marlet contacts.marl" in text
-    result = run("--version")
-    assert (result.returncode, result.stdout) == (0, f"marlet {marlet.__version__}\n".encode())
+    assert result.returncode == status
+    text = (result.stdout or result.stderr).decode()
+    assert (text.splitlines()[-1] if status else text).startswith(output)
+    assert args != ["--help"] or "examples:\n  marlet contacts.marl" in text
+    assert args != ["--version"] or text == output
 
 
 def test_binary_is_not_written_to_a_terminal(tmp_path):
@@ -195,26 +190,22 @@ def test_binary_is_not_written_to_a_terminal(tmp_path):
     )
 
 
-def test_main_returns_the_status(tmp_path, capsys):
+def test_main_and_the_console_script_return_the_status(tmp_path, capsys):
     from marlet._cli import main
 
     document = tmp_path / "doc.marlc"
-    document.write_text("a: 1\n", encoding="utf-8")
+    for name in ("doc.marlc", "doc.marl"):
+        (tmp_path / name).write_text("a: 1\n", encoding="utf-8")
     assert main([str(document), "-o", str(tmp_path / "out.json")]) == 0
     assert main([str(tmp_path / "missing.marl")]) == 1
     assert main(["--bogus"]) == 2
     assert main(["--help"]) == 0
     assert (tmp_path / "out.json").read_text(encoding="utf-8") == '[{"a":"1"}]\n'
     assert "marlet: error: cannot read" in capsys.readouterr().err
-
-
-def test_console_script(tmp_path):
     script = shutil.which("marlet", path=os.path.dirname(sys.executable))
     if script is None:
         pytest.skip("no marlet console script beside this interpreter")
-    document = tmp_path / "doc.marl"
-    document.write_text("a: 1\n", encoding="utf-8")
-    result = subprocess.run([script, str(document)], capture_output=True, timeout=60)
+    result = subprocess.run([script, str(document.with_suffix(".marl"))], capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, b'[{"a":"1"}]\n')
 
 

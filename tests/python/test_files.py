@@ -340,37 +340,27 @@ CODECS = {
     ".zst": (zstandard.ZstdCompressor(write_checksum=True).compress, lambda b: zstandard.ZstdDecompressor().decompress(b, 1 << 24)),
 }
 PACKED_DOC = "".join(f"  id: {i}\n  note: {'é' * (i % 7)}\nkind: {i % 3}\nno colon\n" for i in range(300))
-ARROW = [marlet.read_arrow, lambda p: list(marlet.iter_arrow(p, batch_rows=50))] if importlib.util.find_spec("pyarrow") else []
-
-
-def unpacked(path):
-    """The bytes of a file, decompressed as its last suffix says."""
-    data = path.read_bytes()
-    return CODECS[path.suffix.lower()][1](data) if path.suffix.lower() in CODECS else data
-
-
-def beside(path, name):
-    """A path beside `path`, compressed as it is."""
-    return path.with_name(name + (path.suffix if path.suffix.lower() in CODECS else ""))
+# What reads a path, and what writes a path that `out(format)` names.
+READ_PATH = [marlet.read, lambda p: list(marlet.iter_records(p, chunk_size=999)), marlet.check]
+READ_PATH += [marlet.read_arrow, lambda p: list(marlet.iter_arrow(p, batch_rows=50))] if importlib.util.find_spec("pyarrow") else []
+WRITE_PATH = [lambda p, out: marlet.convert(p, out("bin")), lambda p, out: marlet.write(out("json"), marlet.read(p))]
+WRITE_PATH += [lambda p, out, a=a: _cli.main([str(p), *a, "-o", str(out("marlc"))]) for a in ([], ["--indent", "1", "--to", "json"])]
 
 
 @pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".ZST"])
-@pytest.mark.parametrize(
-    "entry",
-    [marlet.read, lambda p: list(marlet.iter_records(p, chunk_size=999)), marlet.check, *ARROW]
-    + [lambda p: (marlet.convert(p, beside(p, "out.bin")), unpacked(beside(p, "out.bin")))]
-    + [lambda p: (marlet.write(beside(p, "w.json"), marlet.read(p)), unpacked(beside(p, "w.json")))]
-    + [lambda p, *a: (_cli.main([str(p), *a, "-o", str(beside(p, "c.json"))]), unpacked(beside(p, "c.json")))]
-    + [lambda p: (_cli.main([str(p), "--indent", "1", "-o", str(beside(p, "i.json"))]), unpacked(beside(p, "i.json")))],
-)
+@pytest.mark.parametrize("entry", [lambda p, out, r=r: r(p) for r in READ_PATH] + WRITE_PATH)
 def test_compressed_files_read_and_write_as_plain_ones(tmp_path, suffix, entry):
-    """Two streams joined: the input is read across them."""
+    """Two streams joined: the input is read across them.  The compressed
+    outputs' names are of the longest length (255 bytes, the usual limit)."""
     data = PACKED_DOC.encode()
-    compress = CODECS[suffix.lower()][0]
-    (tmp_path / "plain").mkdir()
-    (tmp_path / "plain" / "doc.marl").write_bytes(data)
-    (tmp_path / f"doc.marl{suffix}").write_bytes(compress(data[:1000]) + compress(data[1000:]))
-    assert entry(tmp_path / f"doc.marl{suffix}") == entry(tmp_path / "plain" / "doc.marl")
+    compress, decompress = CODECS[suffix.lower()]
+    for kind, name, body in (("plain", "doc.marl", data), ("packed", f"doc.marl{suffix}", compress(data[:1000]) + compress(data[1000:]))):
+        (tmp_path / kind).mkdir()
+        (tmp_path / kind / name).write_bytes(body)
+    plain = entry(tmp_path / "plain" / "doc.marl", lambda f: tmp_path / "plain" / f"{'x' * (254 - len(f))}.{f}")
+    assert entry(tmp_path / "packed" / name, lambda f: tmp_path / "packed" / f"{'x' * (254 - len(f + suffix))}.{f}{suffix}") == plain
+    for out in (tmp_path / "plain").glob("x*"):
+        assert decompress((tmp_path / "packed" / (out.name[len(suffix) :] + suffix)).read_bytes()) == out.read_bytes()
 
 
 @pytest.mark.parametrize("suffix", list(CODECS))
@@ -381,9 +371,7 @@ def test_damaged_compressed_files_leave_no_output(tmp_path, capsys, suffix, dama
     path = tmp_path / f"doc.marl{suffix}"
     path.write_bytes(damage(CODECS[suffix][0](PACKED_DOC.encode())))
     message = f"{path}: cannot decompress its {marlet._dispatch.compression_of(path)} stream: "
-    for call in [marlet.read, lambda p: list(marlet.iter_records(p)), marlet.check, *ARROW] + [
-        lambda p, out=out: marlet.convert(p, tmp_path / out) for out in ("out.json", "out.bin.gz")
-    ]:
+    for call in READ_PATH + [lambda p, out=out: marlet.convert(p, tmp_path / out) for out in ("out.json", "out.bin.gz")]:
         with pytest.raises(marlet.CompressionError, match=f"^{re.escape(message)}"):
             call(path)
     out = str(tmp_path / "out.json")

@@ -221,12 +221,3 @@ def test_command_streams_large_json(tmp_path, monkeypatch, capsys):
         f"marlet: error: {source}: a member value is not a string at byte offset 16\n"
     )
     assert not (tmp_path / "bad.json").exists()
-
-
-def test_names_of_the_longest_length_can_be_written(tmp_path):
-    source, target = tmp_path / "in.marl", tmp_path / ("x" * 250 + ".json")  # 255 bytes, the usual limit
-    source.write_text("a: 1\n")
-    for write_to in (marlet.write, lambda t, _: marlet.convert(source, t), lambda t, _: _cli.main([str(source), "-o", str(t)])):
-        target.unlink(missing_ok=True)
-        write_to(target, [{"a": "1"}])
-        assert marlet.read(target) == [{"a": "1"}]
