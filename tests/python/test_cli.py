@@ -31,16 +31,23 @@ READ_OUTPUT = {
     "marlc": lambda out: marlet.parse_marl_compact(out.decode("utf-8")),
     "marl": marlet.loads_marl,
     "binary": decode_binary,
+    "text": lambda out: out.decode("utf-8"),
 }
 # Each case: the input's name (- for standard input) and text, the arguments
-# after it, the output format and the records it must hold.
+# after it, the output format and the records it must hold (or, for "text",
+# the exact output).
 CONVERSIONS = (
-    [(f"doc.{s}", DOCUMENTS[s], ["--to", t, *o], t, RECORDS) for s in DOCUMENTS for t in READ_OUTPUT for o in ([], ["-o", "out"])]
+    [(f"doc.{s}", DOCUMENTS[s], ["--to", t, *o], t, RECORDS) for s in DOCUMENTS for t in marlet.FORMATS for o in ([], ["-o", "out"])]
     + [("-", DOCUMENTS[s], ["--from", s, "-o", "-"], "json", RECORDS) for s in DOCUMENTS]
     + [("doc.marl", DOCUMENTS["marl"], ["-o", f"out.{t}", *a], f, RECORDS) for t, a, f in [
         ("marlc", [], "marlc"), ("JSON", [], "json"), ("bin", [], "binary"), ("marl", [], "marl"), ("marlc", ["--to", "binary"], "binary")]]
     # --from overrides the suffix.
     + [("doc.json", "a: 1\n\nb: 2\n", ["--from", f], "json", [{"a": "1"}, {"b": "2"}]) for f in ("marlc", "marl")]
+    # Compact JSON is one line; --indent spreads it; --lossy writes what .marlc cannot carry.
+    + [("doc.marl", '  a: 1\n  b: "x"\\\nc: é\n', [], "text", '[{"a":"1","b":"\\"x\\"\\\\","c":"é"}]\n')]
+    + [("doc.marl", '  a: 1\n  b: "x"\\\nc: é\n', ["--to", "json", "--indent", "2"], "text",
+        '[\n  {\n    "a": "1",\n    "b": "\\"x\\"\\\\",\n    "c": "é"\n  }\n]\n')]
+    + [("doc.json", '[{"a":"1"},{"a:b":"c"}]', ["--to", "marlc", "--lossy", "-o", "out.marlc"], "text", "a:1\n\na:b:c\n\n")]
 )
 
 
@@ -53,34 +60,6 @@ def test_conversions(tmp_path, name, text, args, target, records):
     assert (result.returncode, result.stderr) == (0, b"")
     assert READ_OUTPUT[target](result.stdout if out == "-" else (tmp_path / out).read_bytes()) == records
     assert out == "-" or result.stdout == b""
-
-
-def test_json_output_forms(tmp_path):
-    document = tmp_path / "doc.marl"
-    document.write_text("  a: 1\n  b: \"x\"\\\nc: é\n", encoding="utf-8")
-    compact = run(document).stdout.decode("utf-8")
-    assert compact.endswith("\n") and compact.count("\n") == 1
-    assert json.loads(compact) == [{"a": "1", "b": '"x"\\', "c": "é"}]
-    assert compact[:-1] == marlet.dumps_json(json.loads(compact))
-
-    indented = run(document, "--to", "json", "--indent", "2").stdout.decode("utf-8")
-    assert json.loads(indented) == json.loads(compact)
-    assert indented.startswith('[\n  {\n    "') and "é" in indented
-
-
-def test_lossy_marlc_needs_the_flag(tmp_path):
-    document = tmp_path / "doc.json"
-    document.write_text('[{"a":"1"},{"a:b":"c"}]', encoding="utf-8")
-    output = tmp_path / "out.marlc"
-    refused = run(document, "--to", "marlc", "-o", output)
-    assert refused.returncode == 1
-    assert refused.stderr.decode() == (
-        "marlet: error: record 1, key 'a:b': a key cannot hold ':' in .marlc (--lossy writes it anyway)\n"
-    )
-    assert not output.exists()
-    written = run(document, "--to", "marlc", "--lossy", "-o", output)
-    assert written.returncode == 0
-    assert output.read_text(encoding="utf-8") == "a:1\n\na:b:c\n\n"
 
 
 def bad_bytes(tmp_path):
@@ -138,6 +117,8 @@ ERRORS = [
         "cannot tell the output format of {out} from its suffix; use --to marl, --to marlc, --to json, --to binary",
     ),
     ([write("d.marl", "a: 1"), "-o", lambda p: p / "no" / "out.json"], b"", 1, "cannot write {out}: No such file or directory"),
+    ([write("d.json", '[{"a":"1"},{"a:b":"c"}]'), "--to", "marlc", "-o", lambda p: p / "out.marlc"], b"", 1,
+     "record 1, key 'a:b': a key cannot hold ':' in .marlc (--lossy writes it anyway)"),
 ]
 
 
@@ -150,6 +131,7 @@ def test_errors_are_one_line(tmp_path, args, stdin, status, message):
     assert result.returncode == status
     assert result.stdout == b""
     assert result.stderr.decode("utf-8") == f"marlet: error: {message.format(path=path, out=out)}\n"
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(("out", "."))]  # no output, not even a partial one
 
 
 @pytest.mark.parametrize(

@@ -29,15 +29,24 @@ PLAIN = [
 AWKWARD = [{}, {"": "", " a:b\n": "\t\"\\\u2028 ", "\u3000": "x\ny"}]
 
 
+# Records and the formats that carry them; a generator stands as the function
+# that makes it, of more than one flush of output.
 @pytest.mark.parametrize(
-    ("records", "formats"), [(PLAIN, ["marlc", "json"]), (AWKWARD, ["json"]), ([], ["marlc", "json"])]
+    ("records", "formats"),
+    [(PLAIN, ["marlc", "json"]), (AWKWARD, ["json"]), ([], ["marlc", "json"]), ([{"a": "1"}], ["binary"])]
+    + [(lambda: ({"i": str(i)} for i in range(120_000)), list(marlet.FORMATS))],
 )
 def test_round_trip_through_paths(tmp_path, records, formats):
+    make = records if callable(records) else lambda: records
     for fmt in formats:
-        path = tmp_path / f"out.{fmt}"
-        marlet.write(path, records)
-        assert marlet.read(path) == records
-        assert marlet.read(str(path), format=fmt) == records
+        path, fp = tmp_path / f"out{marlet.FORMATS[fmt].suffix}", io.BytesIO()
+        marlet.write(path, make())
+        assert marlet.read(path) == marlet.read(str(path), format=fmt) == list(make())
+        written = path.read_bytes()
+        marlet.write(path, make(), fmt)
+        marlet.dump(make(), fp, fmt)
+        text = marlet.dumps(list(make()), fmt)
+        assert path.read_bytes() == fp.getvalue() == written == (text if isinstance(text, bytes) else text.encode())
 
 
 @pytest.mark.parametrize(
@@ -302,11 +311,6 @@ def test_dumps_binary(records, hex_bytes):
 
 # --------------------------------------------------------------------------
 # Formats of paths
-
-
-def test_binary_files_by_format(tmp_path):
-    marlet.write(tmp_path / "doc.bin", [{"a": "1"}], "binary")
-    assert (tmp_path / "doc.bin").read_bytes() == marlet.dumps_binary([{"a": "1"}])
 
 
 @pytest.mark.parametrize(
