@@ -71,7 +71,8 @@ def main() -> None:
             raise SystemExit("the two conversions differ")
         print(f"input: {source.stat().st_size / 1e6:,.0f} MB, {packed.stat().st_size / 1e6:,.0f} MB as .zst")
         print(f"{'':16}{'s':>8}{'peak MB':>10}")
-        for name, seconds, peak in [("zstd -d", unpack, unpack_mb), ("convert plain", convert, convert_mb), ("convert .zst", direct, direct_mb)]:
+        rows = [("zstd -d", unpack, unpack_mb), ("convert plain", convert, convert_mb), ("convert .zst", direct, direct_mb)]
+        for name, seconds, peak in rows:
             print(f"{name:16}{seconds:8.2f}{peak:10.1f}")
         print(f"ratio: {direct / (unpack + convert):.2f} (target <= 1.3); peak RSS {direct_mb:.0f} MB (target <= 100)")
     finally:

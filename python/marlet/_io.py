@@ -198,7 +198,8 @@ def codec(compression: str) -> Codec:
         zstd: Any = importlib.import_module("zstandard")
     except ImportError as exc:
         raise ImportError("marlet needs zstandard for .zst files; install it with: pip install marlet[zstd]") from exc
-    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), lambda: zstd.ZstdCompressor(level=3, write_checksum=True).compressobj(), (zstd.ZstdError,))
+    compressor = zstd.ZstdCompressor(level=3, write_checksum=True)
+    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), compressor.compressobj, (zstd.ZstdError,))
 
 
 _RAW_CHUNK = 1 << 18  # compressed bytes decompressed at a time

@@ -7,7 +7,6 @@ import importlib.util
 import io
 import json
 import lzma
-import os
 import re
 import types
 
@@ -382,4 +381,4 @@ def test_damaged_compressed_files_leave_no_output(tmp_path, capsys, suffix, dama
     for args in ([str(path), "-o", out], [str(path), "--indent", "1", "-o", out], ["check", str(path)]):
         assert _cli.main(args) == 1
         assert capsys.readouterr().err.startswith(f"marlet: error: {message}")
-    assert os.listdir(tmp_path) == [path.name]
+    assert list(tmp_path.iterdir()) == [path]
