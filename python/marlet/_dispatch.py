@@ -8,7 +8,7 @@ import contextlib
 import os
 import stat
 import secrets
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union, cast
 
 from . import _binary, _errors, _ext, _io, _json, _text
 from ._errors import FormatError
@@ -79,7 +79,8 @@ def decompressed(fp: BinaryIO, path: StrPath) -> BinaryIO:
     if compression is None:
         return fp
     try:
-        return _io.Decompressed(fp, compression, os.fsdecode(path))
+        # A buffered binary file object, as open() gives.
+        return cast(BinaryIO, _io.Decompressed(fp, compression, os.fsdecode(path)))
     except BaseException:
         fp.close()
         raise

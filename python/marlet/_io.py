@@ -8,7 +8,7 @@ import io
 import itertools
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Tuple, Type, TypeVar, Union
 
 from ._errors import CompressionError, utf8_error
 
@@ -175,7 +175,7 @@ class Codec(NamedTuple):
 
     decompressor: Callable[[], Any]
     compressor: Callable[[], Any]
-    errors: Tuple[type, ...]
+    errors: Tuple[Type[BaseException], ...]
 
 
 def codec(compression: str) -> Codec:

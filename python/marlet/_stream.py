@@ -150,17 +150,17 @@ def _convert(
 
     try:
         with contextlib.ExitStack() as stack:
-            source: Any = src
+            reader: Any = src
             if isinstance(src, str) and compression_of(src) is not None:
-                source = stack.enter_context(open_file(src))
+                reader = stack.enter_context(open_file(src))
                 if progress is not None:
                     # Progress counts the bytes of the file, not of the text.
-                    report, raw = progress, source.raw
+                    report, raw = progress, reader.raw
                     progress = lambda _: report(raw.tell())  # noqa: E731
 
             def run(out: Any) -> int:
                 options = (min(jobs, 256), _CHUNK, lossy, final_newline, progress, to_end)
-                return int(_ext.convert(source, out, fmt_in, fmt_out, *options))
+                return int(_ext.convert(reader, out, fmt_in, fmt_out, *options))
 
             if isinstance(dst, str):
                 # A compressing file object has no descriptor of its own.
