@@ -129,11 +129,11 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
     ``source`` is a path or a file object (binary, or text); the format is
     ``format`` when given, else the suffix of the path (or of the file
     object's ``name``), which a compression's suffix may follow for a
-    compressed file (``x.marl.gz``, see :func:`marlet.read`).  The table has one nullable ``string`` column per
-    key, in the order keys are first seen, or exactly ``columns`` when
-    given, each name once (other keys are skipped, a column no record has
-    is all null); one row per record; a key repeated in a record holds its
-    last value.
+    compressed file (``x.marl.gz``, see :func:`marlet.read`).  The table
+    has one nullable ``string`` column per key, in the order keys are first
+    seen, or exactly ``columns`` when given, each name once (other keys are
+    skipped, a column no record has is all null); one row per record; a
+    key repeated in a record holds its last value.
 
     Raises :class:`StreamError` (a :class:`MarletError`, so a
     :class:`ValueError`) with the byte offset ``pos`` for text that is not

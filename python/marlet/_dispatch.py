@@ -230,8 +230,8 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
     ``.marl`` and ``.marlc`` each line the lenient reader passes over and
     each key repeated within a record; for the JSON form and the binary
     encoding the one place where reading fails.  ``pos`` is a byte offset
-    in the file (in its decompressed bytes for a compressed file).  Text that is not UTF-8 gives one problem at the first
-    ill-formed byte."""
+    in the file (in its decompressed bytes for a compressed file).  Text
+    that is not UTF-8 gives one problem at the first ill-formed byte."""
     info = choose(format, path)
     with open_file(path) as fp:
         if not info.strict:
