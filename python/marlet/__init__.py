@@ -22,7 +22,7 @@ from . import _native, _ext
 from ._arrow import iter_arrow, read_arrow, read_range
 from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
 from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletError, MarletSyntaxError, StreamError
+from ._errors import BinaryDecodeError, CompressionError, FormatError, LossyWriteError, MarletError, MarletSyntaxError, StreamError
 from ._json import dump_json, dumps_json, load_json, loads_json
 from ._stream import convert, iter_records
 from ._native import parse_marl, parse_marl_compact, parse_marl_via_hashmap, write_marl_compact
@@ -38,6 +38,6 @@ __all__ = [
     "loads_binary", "load_binary", "dumps_binary", "dump_binary",
     "loads", "dumps", "dump", "read", "write", "check", "format_of", "FORMATS",
     "MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError",
-    "iter_records", "convert", "StreamError",
+    "iter_records", "convert", "StreamError", "CompressionError",
     "read_arrow", "iter_arrow", "read_range",
 ]

@@ -10,7 +10,7 @@ import importlib
 import os
 from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
 
-from ._dispatch import READABLE, format_name
+from ._dispatch import READABLE, compression_of, format_name, open_file
 from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath, bom_length, chunks
 from ._native import parse_marl, parse_marl_compact
@@ -85,7 +85,7 @@ def _chunks(source: Source) -> Iterator[Tuple[int, Iterator[bytes]]]:
     """The text of a path or a file object in chunks, and the length of the
     byte-order mark dropped before them; a path is closed afterwards."""
     if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as fp:
+        with open_file(source) as fp:
             yield chunks(fp, _CHUNK)
     elif hasattr(source, "read"):
         yield chunks(source, _CHUNK)
@@ -128,11 +128,12 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
 
     ``source`` is a path or a file object (binary, or text); the format is
     ``format`` when given, else the suffix of the path (or of the file
-    object's ``name``).  The table has one nullable ``string`` column per
-    key, in the order keys are first seen, or exactly ``columns`` when
-    given, each name once (other keys are skipped, a column no record has
-    is all null); one row per record; a key repeated in a record holds its
-    last value.
+    object's ``name``), which a compression's suffix may follow for a
+    compressed file (``x.marl.gz``, see :func:`marlet.read`).  The table
+    has one nullable ``string`` column per key, in the order keys are first
+    seen, or exactly ``columns`` when given, each name once (other keys are
+    skipped, a column no record has is all null); one row per record; a
+    key repeated in a record holds its last value.
 
     Raises :class:`StreamError` (a :class:`MarletError`, so a
     :class:`ValueError`) with the byte offset ``pos`` for text that is not
@@ -280,8 +281,11 @@ def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = Non
     first cut point at or after ``start`` (or at 0) and ends at the first
     at or after ``stop``.  So for any split of a file into consecutive
     ranges, the ranges' records, concatenated, are the file's records.
-    Only the range and the lines around its ends are read.
+    Only the range and the lines around its ends are read.  A compressed
+    file has no byte ranges: it raises :class:`FormatError`.
     """
     chosen = _format(path, format)
+    if compression_of(path) is not None:
+        raise FormatError(f"{os.fspath(path)!r} is compressed, so a byte range of it means nothing; read it whole")
     with open(path, "rb") as fp:
         return range_records(fp, chosen, start, stop, os.fstat(fp.fileno()).st_size)

@@ -13,8 +13,10 @@ import time
 from typing import BinaryIO, Callable, List, Optional, Sequence
 
 from . import __version__
-from ._dispatch import FORMATS, _options, check, format_of, replace_file
-from ._errors import BinaryDecodeError, FormatError, LossyWriteError, MarletSyntaxError, StreamError, stream_utf8_error
+from ._dispatch import FORMATS, _options, check, format_of, open_file, replace_file
+from ._errors import (
+    BinaryDecodeError, CompressionError, FormatError, LossyWriteError, MarletSyntaxError, StreamError, stream_utf8_error,
+)
 from ._io import Records
 from ._stream import _convert
 
@@ -22,7 +24,9 @@ NAMES = ", ".join(FORMATS)
 
 EPILOG = f"""\
 The input format comes from the file's suffix (.marl, .marlc, .json, .bin)
-unless --from names it; standard input (-) always needs --from.  The output
+unless --from names it; standard input (-) always needs --from.  A file
+whose suffix ends in .gz, .bz2, .xz or .zst (x.marl.gz) is read
+decompressed, and -o PATH with one is written compressed.  The output
 format is --to, else the suffix of -o PATH, else JSON.  JSON output is the
 compact form, one line ending in a line feed, unless --indent is given.
 Every writer keeps each record's fields in document order, so the same
@@ -83,7 +87,7 @@ def _read_input(name: str) -> bytes:
     try:
         if name == "-":
             return sys.stdin.buffer.read()
-        with open(name, "rb") as fp:
+        with open_file(name) as fp:
             return fp.read()
     except OSError as error:
         raise _os_error(f"read {name}", error) from None
@@ -175,6 +179,8 @@ def _run(argv: List[str]) -> int:
         stdout.flush()
     except LossyWriteError as error:
         raise UserError(f"{error} (--lossy writes it anyway)") from None
+    except (CompressionError, ImportError) as error:
+        raise UserError(str(error)) from None
     except BrokenPipeError:
         raise
     except OSError as error:
@@ -290,6 +296,10 @@ def _check(argv: List[str]) -> int:
             found = check(path, args.source)
         except OSError as error:
             print(f"marlet: error: {_os_error(f'read {path}', error)}", file=sys.stderr)
+            status = max(status, 1)
+            continue
+        except (CompressionError, ImportError) as error:
+            print(f"marlet: error: {error}", file=sys.stderr)
             status = max(status, 1)
             continue
         if found:

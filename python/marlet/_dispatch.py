@@ -8,7 +8,7 @@ import contextlib
 import os
 import stat
 import secrets
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, Literal, NamedTuple, Optional, Sequence, Tuple, TypeVar, Union, cast
 
 from . import _binary, _errors, _ext, _io, _json, _text
 from ._errors import FormatError
@@ -63,8 +63,33 @@ def compression_of(path: StrPath) -> Optional[str]:
 
 def format_of(path: StrPath) -> Optional[str]:
     """The format named by a path's suffix (``.marl``, ``.marlc``, ``.json``
-    or ``.bin``, in any letter case), or None."""
-    return SUFFIXES.get(os.path.splitext(os.fspath(path))[1].lower())
+    or ``.bin``, in any letter case), which a compression's suffix may
+    follow (``x.marl.gz``), or None."""
+    name = os.fspath(path)
+    if compression_of(name) is not None:
+        name = os.path.splitext(name)[0]
+    return SUFFIXES.get(os.path.splitext(name)[1].lower())
+
+
+def decompressed(fp: BinaryIO, path: StrPath) -> BinaryIO:
+    """A binary file opened at the start of ``path``, as the bytes of the
+    document it holds: decompressed when the path's suffix names a
+    compression (the returned object then owns ``fp``)."""
+    compression = compression_of(path)
+    if compression is None:
+        return fp
+    try:
+        # A buffered binary file object, as open() gives.
+        return cast(BinaryIO, _io.Decompressed(fp, compression, os.fsdecode(path)))
+    except BaseException:
+        fp.close()
+        raise
+
+
+def open_file(path: StrPath) -> BinaryIO:
+    """``path`` opened for reading the document it holds; see
+    :func:`decompressed`."""
+    return decompressed(open(path, "rb"), path)
 
 
 def format_name(
@@ -121,14 +146,16 @@ def read(path: StrPath, format: Optional[Format] = None, *, strict: bool = False
     """Read the records of a file.
 
     The format is ``format`` when given, else the path's suffix: ``.marl``,
-    ``.marlc``, ``.json`` or ``.bin``.  Text is decoded strictly as UTF-8
-    and one leading byte-order mark is dropped.  Raises
-    :class:`FormatError` for a suffix that names no format, and what the
-    ``load_*`` function of the format raises.
+    ``.marlc``, ``.json`` or ``.bin``, which ``.gz``, ``.bz2``, ``.xz`` or
+    ``.zst`` may follow for a compressed file (``.zst`` needs
+    ``marlet[zstd]``).  Text is decoded strictly as UTF-8 and one leading
+    byte-order mark is dropped.  Raises :class:`FormatError` for a suffix
+    that names no format, :class:`CompressionError` for a damaged
+    compressed file, and what the ``load_*`` function of the format raises.
     """
     info = choose(format, path)
     options = _options(info, strict=strict)
-    with open(path, "rb") as fp:
+    with open_file(path) as fp:
         return info.load(fp, **options)
 
 
@@ -141,7 +168,9 @@ def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *,
     a new file beside the path that replaces it only once it is complete,
     so a refused record (see :func:`dumps_marlc`; ``lossy`` applies to
     ``.marl`` and ``.marlc``) or any other failure leaves an existing file
-    untouched.
+    untouched.  A compression's suffix after the format's (``x.json.gz``)
+    compresses the file; the binary encoding is then written only from
+    records given as a list, since its record count comes first.
     """
     info = choose(format, path)
     options = _options(info, lossy=lossy)
@@ -151,7 +180,17 @@ def write(path: StrPath, records: RecordsIn, format: Optional[Format] = None, *,
 def replace_file(path: StrPath, fill: Callable[[BinaryIO], T]) -> T:
     """Run fill(fp) on a new binary file that then replaces ``path``, and
     return what it returns; on any failure the path is left as it was.  A
-    device or a pipe is written directly."""
+    device or a pipe is written directly.  When the path's suffix names a
+    compression, ``fp`` compresses what it is given (and cannot seek); the
+    stream is ended before the file replaces the path."""
+    compression = compression_of(path)
+    if compression is not None:
+        write = fill
+
+        def fill(raw: BinaryIO) -> T:
+            with _io.Compressing(raw, compression) as fp:
+                return write(fp)  # type: ignore[arg-type]
+
     try:
         st: Optional[os.stat_result] = os.stat(path)
     except FileNotFoundError:
@@ -191,13 +230,15 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
     ``.marl`` and ``.marlc`` each line the lenient reader passes over and
     each key repeated within a record; for the JSON form and the binary
     encoding the one place where reading fails.  ``pos`` is a byte offset
-    in the file.  Text that is not UTF-8 gives one problem at the first
-    ill-formed byte."""
+    in the file (in its decompressed bytes for a compressed file).  Text
+    that is not UTF-8 gives one problem at the first ill-formed byte."""
     info = choose(format, path)
-    with open(path, "rb") as fp:
+    with open_file(path) as fp:
         if not info.strict:
             try:
                 info.load(fp)
+            except _errors.CompressionError:
+                raise
             except (_errors.MarletError, UnicodeDecodeError) as error:
                 pos, lineno, colno = (getattr(error, name, None) or 0 for name in ("pos", "lineno", "colno"))
                 return [_text.Problem(pos, lineno, colno, getattr(error, "msg", None) or str(error))]
@@ -216,11 +257,11 @@ def check(path: StrPath, format: Optional[Format] = None) -> "list[_text.Problem
 def _contents(fp: BinaryIO) -> Iterator[memoryview]:
     """All the bytes of an open file: a regular file's mapped, what anything
     else gives read (a pipe, a FIFO, a terminal or a file under /proc, whose
-    size stat does not tell)."""
+    size stat does not tell, or a compressed file's decompressed bytes)."""
     import mmap
 
-    st = os.fstat(fp.fileno())
-    if stat.S_ISREG(st.st_mode) and st.st_size > 0:
+    st = None if isinstance(fp, _io.Decompressed) else os.fstat(fp.fileno())
+    if st is not None and stat.S_ISREG(st.st_mode) and st.st_size > 0:
         with mmap.mmap(fp.fileno(), 0, access=mmap.ACCESS_READ) as mapped, memoryview(mapped) as whole:
             yield whole
     else:

@@ -11,7 +11,7 @@ import contextlib
 import json
 from typing import Iterator, Optional, Tuple, Union
 
-__all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError", "StreamError"]
+__all__ = ["MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError", "StreamError", "CompressionError"]
 
 
 class MarletError(ValueError):
@@ -74,6 +74,17 @@ class StreamError(MarletError):
     def __init__(self, message: str, pos: int) -> None:
         super().__init__(message)
         self.pos: int = pos
+
+
+class CompressionError(MarletError):
+    """A compressed file (``.gz``, ``.bz2``, ``.xz``, ``.zst``) whose stream
+    is damaged or cut short.  The message names the file; ``filename``
+    holds it.  Where the damage lies in the decompressed text is unknown,
+    so ``pos`` is None."""
+
+    def __init__(self, filename: str, compression: str, reason: str) -> None:
+        super().__init__(f"{filename}: cannot decompress its {compression} stream: {reason}")
+        self.filename = filename
 
 
 def stream_utf8_error(data: bytes, pos: int) -> StreamError:

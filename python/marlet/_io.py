@@ -3,13 +3,14 @@ take.  String readers keep a byte-order mark; file readers drop one."""
 
 from __future__ import annotations
 
+import importlib
 import io
 import itertools
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any, Callable, Dict, Iterator, List, Protocol, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Tuple, Type, TypeVar, Union
 
-from ._errors import utf8_error
+from ._errors import CompressionError, utf8_error
 
 # Runtime aliases spell the generics through ``typing`` so that they also
 # evaluate on Python 3.9.
@@ -162,3 +163,165 @@ def byte_writer(fp: Writable) -> Callable[[bytes], object]:
             rest = rest[done:]
 
     return write_all
+
+
+# --------------------------------------------------------------------------
+# Compressed files
+
+
+class Codec(NamedTuple):
+    """A compression: a new decompressor and compressor for one stream
+    each, and the exceptions its decompressor raises for damaged input."""
+
+    decompressor: Callable[[], Any]
+    compressor: Callable[[], Any]
+    errors: Tuple[Type[BaseException], ...]
+
+
+def codec(compression: str) -> Codec:
+    """The codec of ``"gzip"``, ``"bz2"``, ``"xz"`` or ``"zstd"``.  Levels
+    and checksums are those of the command-line tools; gzip output carries
+    no name and no time, so the same records give the same bytes."""
+    if compression == "gzip":
+        import zlib
+
+        return Codec(lambda: zlib.decompressobj(31), lambda: zlib.compressobj(6, zlib.DEFLATED, 31), (zlib.error,))
+    if compression == "bz2":
+        import bz2
+
+        return Codec(bz2.BZ2Decompressor, lambda: bz2.BZ2Compressor(9), (OSError, EOFError))
+    if compression == "xz":
+        import lzma
+
+        return Codec(lzma.LZMADecompressor, lambda: lzma.LZMACompressor(lzma.FORMAT_XZ), (lzma.LZMAError,))
+    try:
+        zstd: Any = importlib.import_module("zstandard")
+    except ImportError as exc:
+        raise ImportError("marlet needs zstandard for .zst files; install it with: pip install marlet[zstd]") from exc
+    compressor = zstd.ZstdCompressor(level=3, write_checksum=True)
+    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), compressor.compressobj, (zstd.ZstdError,))
+
+
+_RAW_CHUNK = 1 << 18  # compressed bytes decompressed at a time
+
+
+class Decompressed(io.BufferedIOBase):
+    """The decompressed bytes of a compressed binary file, which it owns.
+
+    The file is decompressed a piece at a time, so memory stays bounded;
+    streams joined one after another (``cat a.gz b.gz``) read as one.  A
+    damaged stream, or a file that ends inside one, raises
+    :class:`CompressionError` naming the file.  Seeking back starts the
+    decompression again, so a conversion can read the text twice.
+    """
+
+    def __init__(self, raw: Any, compression: str, name: str) -> None:
+        super().__init__()
+        self._codec = codec(compression)
+        self.raw = raw
+        self.name = name
+        self._compression = compression
+        self._restart()
+
+    def _restart(self) -> None:
+        self._decompressor = self._codec.decompressor()
+        self._fed = False  # whether the current stream was given any bytes
+        self._pending = b""  # decompressed, not returned yet
+        self._pos = 0
+
+    def _error(self, reason: str) -> CompressionError:
+        return CompressionError(self.name, self._compression, reason)
+
+    def _piece(self) -> bytes:
+        """The next decompressed bytes; b"" at the end of the file."""
+        while True:
+            rest = b""
+            if self._decompressor.eof:
+                # Another stream may follow the one that ended.
+                rest = self._decompressor.unused_data
+                self._decompressor, self._fed = self._codec.decompressor(), False
+            data = rest or self.raw.read(_RAW_CHUNK)
+            if not data:
+                if self._fed:
+                    raise self._error("the file ends before the stream does")
+                return b""
+            self._fed = True
+            try:
+                out: bytes = self._decompressor.decompress(data)
+            except self._codec.errors as error:
+                raise self._error(str(error) or type(error).__name__) from None
+            if out:
+                return out
+
+    def read(self, size: Optional[int] = -1) -> bytes:
+        parts = []
+        want = -1 if size is None or size < 0 else size
+        have = 0
+        while want < 0 or have < want:
+            piece, self._pending = self._pending or self._piece(), b""
+            if not piece:
+                break
+            if want >= 0 and have + len(piece) > want:
+                piece, self._pending = piece[: want - have], piece[want - have :]
+            parts.append(piece)
+            have += len(piece)
+        self._pos += have
+        return b"".join(parts)
+
+    read1 = read
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return bool(self.raw.seekable())
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        """Go to ``offset`` from the start (the only ``whence`` taken): back
+        by decompressing again from the start, forward by reading on."""
+        if whence != io.SEEK_SET:
+            raise io.UnsupportedOperation("a compressed file seeks only from its start")
+        if offset < self._pos:
+            self.raw.seek(0)
+            self._restart()
+        while self._pos < offset and self.read(min(offset - self._pos, _RAW_CHUNK * 4)):
+            pass
+        return self._pos
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                self.raw.close()
+            finally:
+                super().close()
+
+
+class Compressing(io.BufferedIOBase):
+    """Writes what it is given compressed to a binary file, which it leaves
+    open; close() ends the stream.  It cannot seek: what is written cannot
+    be patched afterwards, so a binary encoding is counted first."""
+
+    def __init__(self, raw: Any, compression: str) -> None:
+        super().__init__()
+        self._compressor = codec(compression).compressor()
+        self._write = raw.write
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    def write(self, data: Any) -> int:
+        self._write(self._compressor.compress(data))
+        return memoryview(data).nbytes
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                self._write(self._compressor.flush())
+            finally:
+                super().close()

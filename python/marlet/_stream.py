@@ -3,11 +3,12 @@ reader, and whole conversions done natively with the GIL released."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 from typing import IO, Any, Callable, Dict, Iterator, Optional, Union
 
 from . import _ext
-from ._dispatch import READABLE, format_name, replace_file
+from ._dispatch import READABLE, compression_of, format_name, open_file, replace_file
 from ._errors import FormatError, LossyWriteError, native_stream_error
 from ._io import StrPath, appends, chunks
 
@@ -30,13 +31,14 @@ def iter_records(
     time.  Ill-formed input raises :class:`StreamError` (a
     :class:`ValueError`) with its byte offset, after the records before it.
     A path is opened at once and closed when the iterator is exhausted or
-    closed; a file object is left open.
+    closed; a file object is left open.  A compressed file (``x.marl.gz``,
+    see :func:`marlet.read`) is decompressed as it is read.
     """
     fmt = format_name(source, format, READABLE, "input format")
     if chunk_size < 1:
         raise ValueError("chunk_size must be at least 1")
     if isinstance(source, (str, os.PathLike)):
-        fp: Any = open(source, "rb")
+        fp: Any = open_file(source)
         return _FileRecords(fp, _records(fp, fmt, chunk_size, close=True))
     return _records(source, fmt, chunk_size, close=False)
 
@@ -97,7 +99,10 @@ def convert(
     ``source`` and ``destination`` are paths or binary file objects.  The
     input format is ``"marl"``, ``"marlc"`` or ``"json"``, the output format
     ``"json"``, ``"marlc"``, ``"marl"`` or ``"binary"``, each taken from the
-    path's suffix (``.bin`` for binary) when not given.
+    path's suffix (``.bin`` for binary) when not given.  A compression's
+    suffix may follow a path's (``x.marl.zst``, ``out.json.gz``; see
+    :func:`marlet.read`): the source is decompressed and the destination
+    compressed as they stream.
 
     The work is done in native code with no Python object per record and
     the GIL released; Ctrl-C stops it promptly.  Memory stays bounded
@@ -143,13 +148,24 @@ def _convert(
         raise ValueError("jobs must be a positive int or None")
     to_end = not isinstance(dst, str) and appends(dst)
 
-    def run(out: Any) -> int:
-        return int(_ext.convert(src, out, fmt_in, fmt_out, min(jobs, 256), _CHUNK, lossy, final_newline, progress, to_end))
-
     try:
-        if isinstance(dst, str):
-            return replace_file(dst, lambda fp: run(fp.fileno()))
-        return run(dst)
+        with contextlib.ExitStack() as stack:
+            reader: Any = src
+            if isinstance(src, str) and compression_of(src) is not None:
+                reader = stack.enter_context(open_file(src))
+                if progress is not None:
+                    # Progress counts the bytes of the file, not of the text.
+                    report, raw = progress, reader.raw
+                    progress = lambda _: report(raw.tell())  # noqa: E731
+
+            def run(out: Any) -> int:
+                options = (min(jobs, 256), _CHUNK, lossy, final_newline, progress, to_end)
+                return int(_ext.convert(reader, out, fmt_in, fmt_out, *options))
+
+            if isinstance(dst, str):
+                # A compressing file object has no descriptor of its own.
+                return replace_file(dst, lambda fp: run(fp if compression_of(dst) else fp.fileno()))
+            return run(dst)
     except ValueError as error:
         if len(error.args) == 5 and error.args[0] == "loss":
             raise LossyWriteError(*error.args[1:]) from None

@@ -6,7 +6,8 @@ block edges move forward to cut points), so the partitions together hold
 every record of the files once, in order.  Files are opened with fsspec,
 so paths, globs, lists and any fsspec URL (``s3://``, ``gcs://``, ...)
 work; a worker opens its blocks itself, so on a cluster the files must be
-where every worker can reach them.
+where every worker can reach them.  A compressed file (``x.marl.gz``, see
+:func:`marlet.read`) cannot be split: it is one partition.
 
 Needs ``pip install marlet[dask]``.
 """
@@ -15,9 +16,10 @@ from __future__ import annotations
 
 import functools
 import importlib
+import sys
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
-from . import _arrow
+from . import _arrow, _dispatch
 from ._errors import FormatError
 from ._io import Records
 
@@ -54,6 +56,10 @@ def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str])
         chosen = _arrow._format(path, format)
         if chosen == "json":
             raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+        if _dispatch.compression_of(path) is not None:
+            # Read to its end, however long the decompressed text is.
+            blocks.append((path, chosen, 0, sys.maxsize, sys.maxsize))
+            continue
         size = fs.size(path)
         for start in range(0, max(size, 1), size_per_block):
             blocks.append((path, chosen, start, min(start + size_per_block, size), size))
@@ -63,7 +69,7 @@ def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str])
 def _block(fs: Any, block: Tuple[str, str, int, int, int], read: Callable[..., Any], *args: Any) -> Any:
     """What ``read`` gives for the records of a block (see marlet.read_range)."""
     path, format, start, stop, size = block
-    with fs.open(path, "rb") as fp:
+    with _dispatch.decompressed(fs.open(path, "rb"), path) as fp:
         return read(fp, format, start, stop, size, *args)
 
 

@@ -1,6 +1,8 @@
 """marlet.dask against the single-machine readers: files split into small
 blocks, globs, lists and fsspec URLs, and once on a multi-process cluster."""
 
+import gzip
+
 import pytest
 
 import marlet
@@ -46,12 +48,17 @@ def test_bag_and_frame_equal_the_single_machine_result(files, blocksize):
 
 
 def test_any_fsspec_filesystem(files):
+    """A compressed file is one partition."""
     data = (files / "part0.marl").read_bytes()
-    with fsspec.open("memory://marlet-test/x.marl", "wb") as f:
-        f.write(data)
+    for name, blob in (("x.marl", data), ("x.marl.gz", gzip.compress(data))):
+        with fsspec.open(f"memory://marlet-test/{name}", "wb") as f:
+            f.write(blob)
     bag = md.read_marl("memory://marlet-test/x.marl", blocksize=500)
     assert bag.npartitions > 10
     assert bag.compute(scheduler="sync") == marlet.read(files / "part0.marl")
+    packed = md.read_marl("memory://marlet-test/x.marl.gz", blocksize=500)
+    assert packed.npartitions == 1 and packed.compute(scheduler="sync") == marlet.read(files / "part0.marl")
+    frame_equal(md.read_marl_dataframe("memory://marlet-test/x.marl.gz").compute(scheduler="sync"), marlet.read(files / "part0.marl"))
 
 
 def test_columns_fixed_or_asked_for(files):

@@ -1,14 +1,20 @@
 """The load/dump conveniences and the path helpers read and write."""
 
+import bz2
 import collections
+import gzip
+import importlib.util
 import io
 import json
+import lzma
 import re
 import types
 
 import pytest
+import zstandard
 
 import marlet
+from marlet import _cli
 from marl_reference import is_compact_text_of
 from marlet import LossyWriteError
 
@@ -22,15 +28,24 @@ PLAIN = [
 AWKWARD = [{}, {"": "", " a:b\n": "\t\"\\\u2028 ", "\u3000": "x\ny"}]
 
 
+# Records and the formats that carry them; a generator stands as the function
+# that makes it, of more than one flush of output.
 @pytest.mark.parametrize(
-    ("records", "formats"), [(PLAIN, ["marlc", "json"]), (AWKWARD, ["json"]), ([], ["marlc", "json"])]
+    ("records", "formats"),
+    [(PLAIN, ["marlc", "json"]), (AWKWARD, ["json"]), ([], ["marlc", "json"]), ([{"a": "1"}], ["binary"])]
+    + [(lambda: ({"i": str(i)} for i in range(120_000)), list(marlet.FORMATS))],
 )
 def test_round_trip_through_paths(tmp_path, records, formats):
+    make = records if callable(records) else lambda: records
     for fmt in formats:
-        path = tmp_path / f"out.{fmt}"
-        marlet.write(path, records)
-        assert marlet.read(path) == records
-        assert marlet.read(str(path), format=fmt) == records
+        path, fp = tmp_path / f"out{marlet.FORMATS[fmt].suffix}", io.BytesIO()
+        marlet.write(path, make())
+        assert marlet.read(path) == marlet.read(str(path), format=fmt) == list(make())
+        written = path.read_bytes()
+        marlet.write(path, make(), fmt)
+        marlet.dump(make(), fp, fmt)
+        text = marlet.dumps(list(make()), fmt)
+        assert path.read_bytes() == fp.getvalue() == written == (text if isinstance(text, bytes) else text.encode())
 
 
 @pytest.mark.parametrize(
@@ -297,11 +312,6 @@ def test_dumps_binary(records, hex_bytes):
 # Formats of paths
 
 
-def test_binary_files_by_format(tmp_path):
-    marlet.write(tmp_path / "doc.bin", [{"a": "1"}], "binary")
-    assert (tmp_path / "doc.bin").read_bytes() == marlet.dumps_binary([{"a": "1"}])
-
-
 @pytest.mark.parametrize(
     ("call", "message"),
     [
@@ -321,3 +331,54 @@ def test_formats_that_cannot_be_used(tmp_path, call, message):
     with pytest.raises(marlet.FormatError, match=message):
         call(tmp_path)
     assert list(tmp_path.iterdir()) == []
+
+
+# --------------------------------------------------------------------------
+# Compressed files: independent codecs write the input and read the output.
+
+CODECS = {
+    ".gz": (gzip.compress, gzip.decompress),
+    ".bz2": (bz2.compress, bz2.decompress),
+    ".xz": (lzma.compress, lzma.decompress),
+    ".zst": (zstandard.ZstdCompressor(write_checksum=True).compress, lambda b: zstandard.ZstdDecompressor().decompress(b, 1 << 24)),
+}
+PACKED_DOC = "".join(f"  id: {i}\n  note: {'é' * (i % 7)}\nkind: {i % 3}\nno colon\n" for i in range(300))
+# What reads a path, and what writes a path that `out(format)` names.
+READ_PATH = [marlet.read, lambda p: list(marlet.iter_records(p, chunk_size=999)), marlet.check]
+READ_PATH += [marlet.read_arrow, lambda p: list(marlet.iter_arrow(p, batch_rows=50))] if importlib.util.find_spec("pyarrow") else []
+WRITE_PATH = [lambda p, out: marlet.convert(p, out("bin")), lambda p, out: marlet.write(out("json"), marlet.read(p))]
+WRITE_PATH += [lambda p, out, a=a: _cli.main([str(p), *a, "-o", str(out("marlc"))]) for a in ([], ["--indent", "1", "--to", "json"])]
+
+
+@pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".ZST"])
+@pytest.mark.parametrize("entry", [lambda p, out, r=r: r(p) for r in READ_PATH] + WRITE_PATH)
+def test_compressed_files_read_and_write_as_plain_ones(tmp_path, suffix, entry):
+    """Two streams joined: the input is read across them.  The compressed
+    outputs' names are of the longest length (255 bytes, the usual limit)."""
+    data = PACKED_DOC.encode()
+    compress, decompress = CODECS[suffix.lower()]
+    for kind, name, body in (("plain", "doc.marl", data), ("packed", f"doc.marl{suffix}", compress(data[:1000]) + compress(data[1000:]))):
+        (tmp_path / kind).mkdir()
+        (tmp_path / kind / name).write_bytes(body)
+    plain = entry(tmp_path / "plain" / "doc.marl", lambda f: tmp_path / "plain" / f"{'x' * (254 - len(f))}.{f}")
+    assert entry(tmp_path / "packed" / name, lambda f: tmp_path / "packed" / f"{'x' * (254 - len(f + suffix))}.{f}{suffix}") == plain
+    for out in (tmp_path / "plain").glob("x*"):
+        assert decompress((tmp_path / "packed" / (out.name[len(suffix) :] + suffix)).read_bytes()) == out.read_bytes()
+
+
+@pytest.mark.parametrize("suffix", list(CODECS))
+@pytest.mark.parametrize(
+    "damage", [lambda b: b[: len(b) // 2], lambda b: b[:40] + bytes(60) + b[100:], lambda b: b + b"junk", lambda b: b"a: 1\n"]
+)
+def test_damaged_compressed_files_leave_no_output(tmp_path, capsys, suffix, damage):
+    path = tmp_path / f"doc.marl{suffix}"
+    path.write_bytes(damage(CODECS[suffix][0](PACKED_DOC.encode())))
+    message = f"{path}: cannot decompress its {marlet._dispatch.compression_of(path)} stream: "
+    for call in READ_PATH + [lambda p, out=out: marlet.convert(p, tmp_path / out) for out in ("out.json", "out.bin.gz")]:
+        with pytest.raises(marlet.CompressionError, match=f"^{re.escape(message)}"):
+            call(path)
+    out = str(tmp_path / "out.json")
+    for args in ([str(path), "-o", out], [str(path), "--indent", "1", "-o", out], ["check", str(path)]):
+        assert _cli.main(args) == 1
+        assert capsys.readouterr().err.startswith(f"marlet: error: {message}")
+    assert list(tmp_path.iterdir()) == [path]

@@ -95,18 +95,6 @@ def generate(n):
         yield {"i": str(i)}
 
 
-@pytest.mark.parametrize("form", FORMS)
-def test_writers_take_generators_and_stream(tmp_path, form):
-    # More than one flush of output, from a generator.
-    n = 120_000
-    path = tmp_path / f"out.{marlet.FORMATS[form].suffix[1:]}"
-    marlet.write(path, generate(n))
-    assert marlet.read(path) == list(generate(n))
-    fp = io.BytesIO()
-    marlet.dump(generate(3), fp, form)
-    assert fp.getvalue() == (lambda d: d if isinstance(d, bytes) else d.encode())(marlet.dumps(list(generate(3)), form))
-
-
 @pytest.mark.parametrize(
     "open_output", [lambda p: Unseekable(), lambda p: open(p, "ab"), lambda p: open(os.open(p, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb")]
 )
