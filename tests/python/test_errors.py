@@ -156,8 +156,6 @@ class TypeErrorSubclass(TypeError):
     pass
 
 
-# An error from iterating the records passes unchanged, but a TypeError
-# itself, which gets the argument's name in front.
 @pytest.mark.parametrize(
     ("items", "where", "error", "cause"),
     [
