@@ -14,7 +14,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
-from typing import Any, Iterator, List, Optional, Sequence
+from typing import Any, Generator, Iterator, List, Optional, Sequence, cast
 
 from . import _arrow
 from ._io import StrPath
@@ -31,7 +31,7 @@ __all__ = ["scan_marl", "read_marl"]
 
 
 def _batches(
-    path: StrPath,
+    path: str,
     format: str,
     names: List[str],
     fixed: bool,
@@ -52,10 +52,12 @@ def _batches(
     wanted = with_columns if with_columns is not None else names if fixed else None
     pa = _arrow._pyarrow("polars.scan_marl")
     seen = 0
-    with contextlib.closing(_arrow.iter_arrow(path, format, columns=wanted, batch_rows=rows)) as batches:
+    # Closed when the query stops early, so that the file is closed at once.
+    reader = cast(Generator[Any, None, None], _arrow.iter_arrow(path, format, columns=wanted, batch_rows=rows))
+    with contextlib.closing(reader) as batches:
         for batch in batches:
             if wanted is None:
-                batch = _arrow.conform(batch, names, f"{os.fspath(path)} (row {seen} on)", "scan_marl")
+                batch = _arrow.conform(batch, names, f"{path} (row {seen} on)", "scan_marl")
             seen += batch.num_rows
             if left is not None:
                 batch = batch.slice(0, left)
@@ -83,9 +85,9 @@ def scan_marl(source: StrPath, *, format: Optional[str] = None, columns: Optiona
     skipped, a column no record has is all null); else the keys of the
     first MiB of the file, in the order they are first seen.  Each column
     is named by its key, the empty one too (``polars.from_arrow`` renames
-    that one).  A key that
-    appears only later makes the collect fail with a message asking for
-    ``columns``, rather than drop its values.
+    that one).  A key that appears only later makes a query that needs every
+    column fail with a message asking for ``columns``, rather than drop its
+    values.
 
     A query's column selection, row limit (``head``, ``limit``) and filter
     are pushed into the reader: only the selected columns are built,
@@ -97,16 +99,14 @@ def scan_marl(source: StrPath, *, format: Optional[str] = None, columns: Optiona
             f"scan_marl reads a path (str or os.PathLike), not {type(source).__name__}: "
             "a LazyFrame may be read more than once"
         )
-    chosen = _arrow._format(source, format)
-    names = _arrow.column_names(columns)
+    path = os.fspath(source)
+    chosen = _arrow._format(path, format)
+    names = _arrow.column_names(columns)  # a copy, which later changes to `columns` do not reach
     fixed = names is not None
-    if names is None:
-        names = _arrow.sample_columns(source, chosen, "polars.scan_marl")
-    # Columns fixed here, so that an argument changed later cannot reach the scan.
-    known = list(names)
+    known = names if names is not None else _arrow.sample_columns(path, chosen, "polars.scan_marl")
 
     def scan(with_columns: Optional[List[str]], predicate: Any, n_rows: Optional[int], batch_size: Optional[int]) -> Iterator[Any]:
-        return _batches(source, chosen, known, fixed, with_columns, predicate, n_rows, batch_size)
+        return _batches(path, chosen, known, fixed, with_columns, predicate, n_rows, batch_size)
 
     return _register_io_source(scan, schema={name: _pl.String for name in known})
 
