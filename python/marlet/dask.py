@@ -36,6 +36,7 @@ __all__ = ["read_marl", "read_marl_dataframe"]
 
 UrlPath = Union[str, Sequence[str]]
 
+
 def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
     """The filesystem and one (path, format, start, stop, size) per block."""
     size_per_block = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
