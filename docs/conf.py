@@ -2,9 +2,9 @@
 
 The API reference is generated from the installed package's docstrings, and
 the C reference from the comments of include/marlet.h.  The build fails
-(with warnings as errors) when a public name of ``marlet`` or
-``marlet.dask`` has no reference entry or no docstring, or when a function
-of marlet.h has no comment.
+(with warnings as errors) when a public name of ``marlet``, ``marlet.dask``
+or ``marlet.polars`` has no reference entry or no docstring, or when a
+function of marlet.h has no comment.
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ from sphinx.util.docutils import SphinxDirective
 
 import marlet
 import marlet.dask
+import marlet.polars
 
 ROOT = Path(__file__).resolve().parent.parent
 HEADER = ROOT / "include" / "marlet.h"
@@ -50,7 +51,8 @@ logger = logging.getLogger("marlet.docs")
 def public_names() -> dict[str, Any]:
     """Every public name of the package, qualified, with its object."""
     names = {f"marlet.{n}": getattr(marlet, n) for n in marlet.__all__}
-    names.update({f"marlet.dask.{n}": getattr(marlet.dask, n) for n in marlet.dask.__all__})
+    for module in (marlet.dask, marlet.polars):
+        names.update({f"{module.__name__}.{n}": getattr(module, n) for n in module.__all__})
     return names
 
 

@@ -26,6 +26,8 @@ Source = Union[StrPath, IO[bytes], IO[str]]
 # Rows per record batch, and bytes read from a file at a time.
 _BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 22
+# Bytes of text read to find the columns when none are given.
+_SAMPLE = 1 << 20
 
 
 def _pyarrow(caller: str) -> Any:
@@ -121,6 +123,42 @@ def _table(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> A
     for chunk in chunks:
         _step(skipped, _ext.arrow_feed, builder, chunk)
     return _reader(pa, _step(skipped, _ext.arrow_take, builder, True)).read_all()
+
+
+def sample_columns(source: Source, format: str, caller: str) -> List[str]:
+    """The keys met in the first MiB of the text, in the order they are
+    first seen: the columns of a reader that must fix them before reading
+    the rest (see :func:`conform`)."""
+    pa = _pyarrow(caller)
+    builder = _builder(format, None, _BATCH_ROWS)
+    with _chunks(source) as (skipped, data):
+        left = _SAMPLE
+        for chunk in data:
+            _step(skipped, _ext.arrow_feed, builder, chunk[:left])
+            left -= len(chunk)
+            if left <= 0:
+                break
+        # A text shorter than the sample is read to its end, last record included.
+        return list(_reader(pa, _step(skipped, _ext.arrow_take, builder, left > 0)).schema.names)
+
+
+def conform(table: Any, columns: List[str], where: str, caller: str) -> Any:
+    """The table or batch with exactly ``columns``, in that order, the
+    missing ones null.  ``columns`` came from :func:`sample_columns`; a key
+    beyond them first appears after the sample, and raises ValueError
+    (``where`` says where, ``caller`` what takes ``columns=``) rather than
+    lose its values."""
+    pa = _pyarrow(caller)
+    known = set(columns)
+    extra = [name for name in table.schema.names if name not in known]
+    if extra:
+        raise ValueError(
+            f"{where}: keys {extra} first appear after the sample the columns were taken from; "
+            f"pass columns= to {caller}"
+        )
+    have = set(table.schema.names)
+    arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
+    return type(table).from_arrays(arrays, names=columns) if columns else table.select([])
 
 
 def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:

@@ -38,10 +38,6 @@ __all__ = ["read_marl", "read_marl_dataframe"]
 
 UrlPath = Union[str, Sequence[str]]
 
-# Bytes read at the start of the first block to find the columns when
-# none are given.
-_SAMPLE = 1 << 20
-
 
 def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
     """The filesystem and one (path, format, start, stop, size) per block."""
@@ -91,23 +87,8 @@ def _frame_partition(
         return _block(fs, block, _arrow.range_arrow, list(columns)).to_pandas()
     table = _block(fs, block, _arrow.range_arrow, names if fixed else None)
     if not fixed:
-        known = set(names)
-        extra = [name for name in table.column_names if name not in known]
-        if extra:
-            raise ValueError(
-                f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
-                f"(byte {block[2]} on); pass columns= to read_marl_dataframe"
-            )
-        table = _conform(table, names)
+        table = _arrow.conform(table, names, f"{block[0]} (byte {block[2]} on)", "read_marl_dataframe")
     return table.to_pandas()
-
-
-def _conform(table: Any, columns: List[str]) -> Any:
-    """The table with exactly `columns`, in that order; missing ones null."""
-    pa = _arrow._pyarrow("dask.read_marl_dataframe")
-    have = set(table.column_names)
-    arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
-    return pa.table(arrays, names=columns) if columns else table.select([])
 
 
 def read_marl_dataframe(
@@ -132,8 +113,9 @@ def read_marl_dataframe(
     fs, blocks = _blocks(urlpath, blocksize, format)
     fixed = names is not None
     if names is None:
-        path, chosen, _, _, size = blocks[0]
-        names = _block(fs, (path, chosen, 0, min(_SAMPLE, size), size), _arrow.range_arrow).column_names
+        path, chosen = blocks[0][:2]
+        with fs.open(path, "rb") as fp:
+            names = _arrow.sample_columns(fp, chosen, "dask.read_marl_dataframe")
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
         functools.partial(_frame_partition, fs, names=names, fixed=fixed),

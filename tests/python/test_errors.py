@@ -18,6 +18,7 @@ FUNCTIONS = [(f, "data", "a: 1") for f in TEXT_FUNCTIONS] + [(write_marl_compact
 BINDING_ERRORS = [
     ((), {}, "{f}() missing 1 required positional argument: '{p}'"),
     (("a", "b"), {}, "{f}() takes 1 positional arguments but 2 were given"),
+    ((1, 2), {}, "{f}() takes 1 positional arguments but 2 were given"),
     (("a", "b", "c"), {}, "{f}() takes 1 positional arguments but 3 were given"),
     (("a", "b"), {"text": "x"}, "{f}() takes 1 positional arguments but 2 were given"),
     (("VALID",), {"{p}": "VALID"}, "{f}() got multiple values for argument '{p}'"),
@@ -42,11 +43,7 @@ def test_binding_errors(function, param, valid, args, kwargs, message):
         function(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message.format(f=function.__name__, p=param),)
-
-
-@pytest.mark.parametrize(("function", "param", "valid"), FUNCTIONS, ids=lambda x: getattr(x, "__name__", None))
-def test_keyword_binding(function, param, valid):
-    assert function(**{param: valid}) == function(valid)
+    assert function(valid) == function(**{param: valid})  # the module is still usable
 
 
 class Outer:
@@ -161,26 +158,23 @@ class TypeErrorSubclass(TypeError):
     pass
 
 
-@pytest.mark.parametrize("where", ["on_iter", "on_next"])
-@pytest.mark.parametrize("error", [ValueError("boom"), KeyboardInterrupt(), TypeErrorSubclass("boom")])
-def test_iteration_errors_that_pass_unchanged(where, error):
-    with pytest.raises(type(error)) as info:
-        write_marl_compact(Records([{"a": "1"}], **{where: error}))
-    assert info.value is error
-
-
 @pytest.mark.parametrize(
-    ("items", "where", "cause"), [([{"a": "1"}], "on_iter", None), ([{"a": "1"}], "on_next", None), ([], "on_next", KeyError("root"))]
+    ("items", "where", "error", "cause"),
+    [
+        ([{"a": "1"}], where, error, None)
+        for where in ("on_iter", "on_next")
+        for error in (ValueError("boom"), KeyboardInterrupt(), TypeErrorSubclass("boom"), TypeError("bad item"))
+    ]
+    + [([], "on_next", TypeError("bad item"), KeyError("root"))],
 )
-def test_iteration_type_error_is_wrapped(items, where, cause):
-    error = TypeError("bad item")
+def test_iteration_errors(items, where, error, cause):
     error.__cause__ = cause
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(type(error)) as info:
         write_marl_compact(Records(items, **{where: error}))
-    assert type(info.value) is TypeError and info.value is not error
-    assert info.value.args == ("argument 'records': bad item",)
-    assert info.value.__cause__ is cause
-    assert info.value.__suppress_context__ is True
+    assert type(info.value) is type(error) and (info.value is error) == (type(error) is not TypeError)
+    if type(error) is TypeError:
+        assert info.value.args == ("argument 'records': bad item",)
+        assert info.value.__cause__ is cause and info.value.__suppress_context__ is True
 
 
 def test_unprintable_type_error_is_reported_as_unraisable(monkeypatch):
@@ -196,10 +190,3 @@ def test_unprintable_type_error_is_reported_as_unraisable(monkeypatch):
     assert len(seen) == 1
     assert type(seen[0].exc_value) is RuntimeError
 
-
-@pytest.mark.parametrize(("function", "param", "valid"), FUNCTIONS, ids=lambda x: getattr(x, "__name__", None))
-def test_errors_leave_the_module_usable(function, param, valid):
-    for bad in [(), (1, 2)]:
-        with pytest.raises(TypeError):
-            function(*bad)
-    assert function(valid) == function(**{param: valid})

@@ -65,31 +65,25 @@ def test_panic_exception_type(panic_type):
     assert "panics" in doc and "SystemExit" in doc and "BaseException" in doc
 
 
-def test_panic_from_python_code_comes_back_as_a_new_panic(panic_type, capfd):
-    original = panic_type("boom")
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError
+
+
+@pytest.mark.parametrize(("message", "args"), [("boom", ("boom",)), (Unprintable(), ("Unwrapped panic from Python code",))])
+def test_panic_from_python_code_comes_back_as_a_new_panic(panic_type, capfd, message, args):
+    original = panic_type(message)
     with pytest.raises(BaseException) as info:
         try:
             native.write_marl_compact(Records([], on_iter=original))
         except Exception:  # pragma: no cover - it must not be caught here
             pytest.fail("PanicException was caught as an Exception")
-    assert type(info.value) is panic_type
-    assert info.value is not original
-    assert info.value.args == ("boom",)
+    assert type(info.value) is panic_type and info.value is not original
+    assert info.value.args == args
     err = capfd.readouterr().err
-    assert "resuming an internal failure after fetching a PanicException from Python" in err
-    assert "Python stack trace below:" in err
-    assert "PanicException: boom" in err
-
-
-def test_panic_without_printable_message(panic_type, capfd):
-    class Unprintable:
-        def __str__(self):
-            raise RuntimeError
-
-    with pytest.raises(panic_type) as info:
-        native.write_marl_compact(Records([], on_iter=panic_type(Unprintable())))
-    assert info.value.args == ("Unwrapped panic from Python code",)
-    capfd.readouterr()
+    if message == "boom":
+        assert "resuming an internal failure after fetching a PanicException from Python" in err
+        assert "Python stack trace below:" in err and "PanicException: boom" in err
 
 
 def _tool_output(*command):
@@ -98,24 +92,11 @@ def _tool_output(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
-def test_exports_exactly_seven_symbols():
+def test_exports_exactly_seven_symbols_and_links_no_libpython():
     out = _tool_output("nm", "-D", "--defined-only", native.__file__)
     names = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
-    assert names == sorted(
-        [
-            "PyInit__native",
-            "marlet_free_buffer",
-            "marlet_free_string",
-            "marlet_parse",
-            "marlet_parse_binary",
-            "marlet_parse_compact",
-            "marlet_write_compact",
-        ]
+    assert names == ["PyInit__native"] + sorted(
+        ["marlet_free_buffer", "marlet_free_string", "marlet_parse", "marlet_parse_binary", "marlet_parse_compact", "marlet_write_compact"]
     )
-
-
-def test_links_no_libpython():
-    out = _tool_output("readelf", "-d", native.__file__)
-    needed = [line for line in out.splitlines() if "(NEEDED)" in line]
-    assert needed
-    assert not any("libpython" in line for line in needed)
+    needed = [line for line in _tool_output("readelf", "-d", native.__file__).splitlines() if "(NEEDED)" in line]
+    assert needed and not any("libpython" in line for line in needed)
