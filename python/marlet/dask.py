@@ -114,7 +114,7 @@ def read_marl_dataframe(
     fixed = names is not None
     if names is None:
         path, chosen = blocks[0][:2]
-        with fs.open(path, "rb") as fp:
+        with _dispatch.decompressed(fs.open(path, "rb"), path) as fp:
             names = _arrow.sample_columns(fp, chosen, "dask.read_marl_dataframe")
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
