@@ -1,6 +1,7 @@
 """Records as Arrow tables, built in native code and handed over through
 the Arrow C stream interface; and the records of a byte range of a file,
-so that pieces of a file can be read independently (see marlet.dask)."""
+so that pieces of a file can be read independently (see marlet.dask and
+marlet.spark)."""
 
 from __future__ import annotations
 
@@ -8,9 +9,9 @@ import collections
 import contextlib
 import importlib
 import os
-from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from ._dispatch import READABLE, format_name
+from ._dispatch import READABLE, compression_of, format_name
 from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath, bom_length, chunks
 from ._native import parse_marl, parse_marl_compact
@@ -26,6 +27,8 @@ Source = Union[StrPath, IO[bytes], IO[str]]
 # Rows per record batch, and bytes read from a file at a time.
 _BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 22
+# Bytes read at the start of a file to find its columns when none are given.
+_SAMPLE = 1 << 20
 
 
 def _pyarrow(caller: str) -> Any:
@@ -285,3 +288,96 @@ def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = Non
     chosen = _format(path, format)
     with open(path, "rb") as fp:
         return range_records(fp, chosen, start, stop, os.fstat(fp.fileno()).st_size)
+
+
+# --------------------------------------------------------------------------
+# Files in blocks, for the readers that split files over workers
+
+
+class Block(NamedTuple):
+    """The records that begin in bytes ``[start, stop)`` of a file of
+    ``size`` bytes.  A compressed file is one block, read whole."""
+
+    path: str
+    format: str
+    start: int
+    stop: int
+    size: int
+
+
+def _fsspec(caller: str) -> Any:
+    try:
+        return importlib.import_module("fsspec")
+    except ImportError as exc:
+        raise ImportError(f"marlet.{caller} needs fsspec; install it with: pip install marlet[{caller}]") from exc
+
+
+def blocks(urlpath: Union[str, Sequence[str]], blocksize: int, format: Optional[str], caller: str) -> Tuple[Any, List[Block]]:
+    """The fsspec filesystem of a path, a glob, a list of them or fsspec
+    URLs, and the blocks of about ``blocksize`` bytes of its files, in
+    order.  A directory stands for the files below it, except those whose
+    name starts with ``.`` or ``_`` (unfinished or marker files of the
+    tools that write such directories)."""
+    if blocksize <= 0:
+        raise ValueError("blocksize must be positive")
+    fs, _, paths = _fsspec(caller).get_fs_token_paths(urlpath, mode="rb")
+    files = []
+    for path in paths:
+        if fs.isdir(path):
+            found = sorted(p for p in fs.find(path) if not any(part[:1] in "._" for part in p[len(path) :].split("/") if part))
+            files.extend(found)
+        else:
+            files.append(path)
+    if not files:
+        raise FileNotFoundError(f"no files match {urlpath!r}")
+    listed = []
+    for path in files:
+        chosen = _format(path, format)
+        if chosen == "json":
+            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+        size = fs.size(path)
+        step = max(size if compression_of(path) else blocksize, 1)
+        for start in range(0, max(size, 1), step):
+            listed.append(Block(path, chosen, start, min(start + step, size), size))
+    return fs, listed
+
+
+@contextlib.contextmanager
+def whole_source(fs: Any, path: str) -> Iterator[Any]:
+    """What :func:`iter_arrow` reads a whole file from: the path of a local
+    file (so that its name tells its compression), else the open file."""
+    protocol = fs.protocol if isinstance(fs.protocol, tuple) else (fs.protocol,)
+    if "file" in protocol:
+        yield path
+    else:
+        with fs.open(path, "rb") as fp:
+            yield fp
+
+
+def sample_columns(fs: Any, block: Block) -> List[str]:
+    """The keys of the records in the first MiB of a block's file (of the
+    first batch of a compressed one), in the order they are first seen: the
+    columns of a reader given none."""
+    if compression_of(block.path):
+        with whole_source(fs, block.path) as source:
+            first = next(iter_arrow(source, block.format), None)
+        return [] if first is None else list(first.column_names)
+    with fs.open(block.path, "rb") as fp:
+        return list(range_arrow(fp, block.format, 0, min(_SAMPLE, block.size), block.size).column_names)
+
+
+def fit_columns(data: Any, columns: List[str], block: Block, advice: str) -> Any:
+    """A block's table or batch, read without fixed columns, given exactly
+    ``columns`` in that order (missing ones null).  A key that is not among
+    them raises ValueError giving ``advice``, rather than drop its values."""
+    have = set(data.column_names)
+    known = set(columns)
+    extra = [name for name in data.column_names if name not in known]
+    if extra:
+        raise ValueError(
+            f"{block.path}: keys {extra} first appear after the sample the columns were taken from "
+            f"(byte {block.start} on); {advice}"
+        )
+    pa = _pyarrow("read_range")
+    arrays = [data.column(c) if c in have else pa.nulls(data.num_rows, pa.string()) for c in columns]
+    return type(data).from_arrays(arrays, names=columns) if columns else data.select([])

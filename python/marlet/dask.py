@@ -18,7 +18,6 @@ import importlib
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 from . import _arrow
-from ._errors import FormatError
 from ._io import Records
 
 # dask and fsspec are typed loosely or not at all: the collections below
@@ -36,35 +35,15 @@ __all__ = ["read_marl", "read_marl_dataframe"]
 
 UrlPath = Union[str, Sequence[str]]
 
-# Bytes read at the start of the first block to find the columns when
-# none are given.
-_SAMPLE = 1 << 20
+def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[_arrow.Block]]:
+    size = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    return _arrow.blocks(urlpath, size, format, "dask")
 
 
-def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
-    """The filesystem and one (path, format, start, stop, size) per block."""
-    size_per_block = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
-    if size_per_block <= 0:
-        raise ValueError("blocksize must be positive")
-    fs, _, paths = _fsspec.get_fs_token_paths(urlpath, mode="rb")
-    if not paths:
-        raise FileNotFoundError(f"no files match {urlpath!r}")
-    blocks = []
-    for path in paths:
-        chosen = _arrow._format(path, format)
-        if chosen == "json":
-            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
-        size = fs.size(path)
-        for start in range(0, max(size, 1), size_per_block):
-            blocks.append((path, chosen, start, min(start + size_per_block, size), size))
-    return fs, blocks
-
-
-def _block(fs: Any, block: Tuple[str, str, int, int, int], read: Callable[..., Any], *args: Any) -> Any:
+def _block(fs: Any, block: _arrow.Block, read: Callable[..., Any], *args: Any) -> Any:
     """What ``read`` gives for the records of a block (see marlet.read_range)."""
-    path, format, start, stop, size = block
-    with fs.open(path, "rb") as fp:
-        return read(fp, format, start, stop, size, *args)
+    with fs.open(block.path, "rb") as fp:
+        return read(fp, block.format, block.start, block.stop, block.size, *args)
 
 
 def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> Any:
@@ -76,32 +55,15 @@ def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format
     return _bag.from_delayed(parts)
 
 
-def _frame_partition(
-    fs: Any, block: Tuple[str, str, int, int, int], names: List[str], fixed: bool, columns: Optional[List[str]] = None
-) -> Any:
+def _frame_partition(fs: Any, block: _arrow.Block, names: List[str], fixed: bool, columns: Optional[List[str]] = None) -> Any:
     # Dask passes `columns` when the computation needs only some of them
     # (column projection); only those are built then.
     if columns is not None:
         return _block(fs, block, _arrow.range_arrow, list(columns)).to_pandas()
     table = _block(fs, block, _arrow.range_arrow, names if fixed else None)
     if not fixed:
-        known = set(names)
-        extra = [name for name in table.column_names if name not in known]
-        if extra:
-            raise ValueError(
-                f"{block[0]}: keys {extra} first appear after the sample the columns were taken from "
-                f"(byte {block[2]} on); pass columns= to read_marl_dataframe"
-            )
-        table = _conform(table, names)
+        table = _arrow.fit_columns(table, names, block, "pass columns= to read_marl_dataframe")
     return table.to_pandas()
-
-
-def _conform(table: Any, columns: List[str]) -> Any:
-    """The table with exactly `columns`, in that order; missing ones null."""
-    pa = _arrow._pyarrow("dask.read_marl_dataframe")
-    have = set(table.column_names)
-    arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
-    return pa.table(arrays, names=columns) if columns else table.select([])
 
 
 def read_marl_dataframe(
@@ -126,8 +88,7 @@ def read_marl_dataframe(
     fs, blocks = _blocks(urlpath, blocksize, format)
     fixed = names is not None
     if names is None:
-        path, chosen, _, _, size = blocks[0]
-        names = _block(fs, (path, chosen, 0, min(_SAMPLE, size), size), _arrow.range_arrow).column_names
+        names = _arrow.sample_columns(fs, blocks[0])
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
         functools.partial(_frame_partition, fs, names=names, fixed=fixed),
