@@ -203,23 +203,25 @@ def _builder_fed():
     return b
 
 
-def test_without_pyarrow_or_dask_the_error_says_what_to_install():
+def test_without_an_extra_the_error_says_what_to_install():
     script = textwrap.dedent(
         """
         import sys
-        for name in ("pyarrow", "dask", "fsspec"):
+        for name in ("pyarrow", "dask", "fsspec", "pyspark"):
             sys.modules[name] = None
         import io, marlet
         try:
             marlet.read_arrow(io.BytesIO(b""), "marl")
         except ImportError as e:
             print(e)
-        try:
-            import marlet.dask
-        except ImportError as e:
-            print(e)
+        for extra in ("dask", "spark"):
+            try:
+                __import__("marlet." + extra)
+            except ImportError as e:
+                print(e)
         print(marlet.read_range.__name__)
         """
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert "pip install marlet[arrow]" in out and "pip install marlet[dask]" in out and "read_range" in out
+    assert "marlet.spark needs pyspark; install it with: pip install marlet[spark]" in out

@@ -1,0 +1,105 @@
+"""marlet.spark in a local Spark: reads equal marlet.read, block by block,
+and writes read back, with nothing visible from a job that failed."""
+
+import os
+import sys
+import tempfile
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import marlet
+from conftest import table_of
+from marl_reference import marl_texts
+
+pa = pytest.importorskip("pyarrow")
+pytest.importorskip("pyspark")
+import marlet.spark  # noqa: E402
+
+# pyspark's note that it is not yet tested with pandas 3 (unused here).
+pytestmark = [pytest.mark.spark, pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas")]
+
+
+@pytest.fixture(scope="module")
+def spark():
+    os.environ["PYSPARK_PYTHON"] = sys.executable  # the workers import this very marlet
+    from pyspark.sql import SparkSession
+
+    session = (
+        SparkSession.builder.master("local[2]")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.caseSensitive", "true")  # keys "a" and "A" are two columns
+        .getOrCreate()
+    )
+    marlet.spark.register(session)
+    yield session
+    session.stop()
+
+
+def records_of(frame):
+    return [{k: v for k, v in row.asDict().items() if v is not None} for row in frame.collect()]
+
+
+@settings(max_examples=12)
+@given(text=marl_texts, format=st.sampled_from(["marl", "marlc"]), blocksize=st.sampled_from(["16", "1m"]))
+def test_read_equals_marlet_read(spark, text, format, blocksize):
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "doc." + format)
+        with open(path, "wb") as f:
+            f.write(text.replace("\x00", "").encode())  # Arrow refuses NUL in a column name
+        frame = spark.read.format(format).option("blocksize", blocksize).load(path)
+        assert records_of(frame) == marlet.read(path)
+
+
+def test_write_then_read_in_blocks(spark, tmp_path):
+    records = [{"id": str(i), "note": "é" * (i % 7)} | ({"x": f"{i}:"} if i % 3 else {}) for i in range(3000)]
+    out = str(tmp_path / "out")
+    for format in ("marl", "marlc"):
+        spark.createDataFrame(table_of(records)).repartition(3).write.format(format).mode("overwrite").save(out)
+        frame = spark.read.format(format).option("blocksize", "4 KiB").load(out)
+        assert frame.rdd.getNumPartitions() > 3
+        assert sorted(records_of(frame), key=lambda r: int(r["id"])) == records
+    assert len(os.listdir(out)) == 3  # overwrite left only the last job's parts
+    late = tmp_path / "late.marl"
+    late.write_text("a: 1\n" * 300_000 + "b: 2\n")
+    with pytest.raises(Exception, match="first appear after the sample"):
+        spark.read.format("marl").load(str(late)).collect()
+    assert spark.read.format("marl").option("columns", "b, z").load(str(late)).dropna(subset="b").count() == 1
+
+
+@pytest.mark.parametrize(
+    "format, table, options, refused",
+    [
+        ("marl", {"a": ["1", None], "b": [None, "2"]}, {}, None),  # a null leaves the key out
+        ("marl", {"a": ["line\nbreak"]}, {}, "LossyWriteError"),
+        ("marl", {"a": ["line\nbreak"]}, {"lossy": "true"}, None),
+        ("marlc", {"a": pa.array([None], pa.string())}, {}, "cannot be empty"),
+        ("marl", {"a": ["1"], "n": [1]}, {}, "column 'n' is bigint"),
+    ],
+)
+def test_write_refusals_and_nulls(spark, tmp_path, format, table, options, refused):
+    out = str(tmp_path / "out")
+    writer = spark.createDataFrame(pa.table(table)).coalesce(1).write.format(format).options(**options).mode("append")
+    if refused:
+        with pytest.raises(Exception, match=refused):
+            writer.save(out)
+        assert [n for n in os.listdir(out) if not n.startswith(".")] == [] if os.path.exists(out) else True
+    else:
+        writer.save(out)
+        expected = marlet.loads(marlet.dumps(records_of(spark.createDataFrame(pa.table(table))), format, lossy=True), format)
+        assert records_of(spark.read.format(format).load(out)) == expected
+
+
+def test_a_failing_task_leaves_no_part_and_types_are_checked(spark, tmp_path):
+    from pyspark.sql.functions import udf
+
+    fail = udf(lambda v: v if v != "1500" else v + 1, "string")
+    frame = spark.createDataFrame(table_of([{"id": str(i)} for i in range(3000)])).repartition(4)
+    out = tmp_path / "out"
+    with pytest.raises(Exception, match="TypeError"):
+        frame.select(fail("id").alias("id")).write.format("marl").mode("append").save(str(out))
+    assert [p.name for p in out.glob("*") if not p.name.startswith(".")] == []
+    with pytest.raises(Exception, match="column 'n' is int"):
+        spark.read.format("marl").schema("a string, n int").load(str(tmp_path)).collect()
