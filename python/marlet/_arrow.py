@@ -9,7 +9,7 @@ import collections
 import contextlib
 import importlib
 import os
-from typing import IO, Any, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from ._dispatch import READABLE, compression_of, format_name
 from ._errors import FormatError, native_stream_error, stream_utf8_error
@@ -168,10 +168,16 @@ def iter_arrow(
     pa = _pyarrow("iter_arrow")
     builder = _builder(_format(source, format), columns, batch_rows)
     with _chunks(source) as (skipped, data):
-        for chunk in data:
-            _step(skipped, _ext.arrow_feed, builder, chunk)
-            yield from _batches(pa, builder, False, skipped)
-        yield from _batches(pa, builder, True, skipped)
+        yield from _fed_batches(pa, builder, data, skipped)
+
+
+def _fed_batches(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> Iterator[Any]:
+    """The batches of the records in ``chunks``, each as soon as it is
+    full; the chunks start ``skipped`` bytes into the file."""
+    for chunk in chunks:
+        _step(skipped, _ext.arrow_feed, builder, chunk)
+        yield from _batches(pa, builder, False, skipped)
+    yield from _batches(pa, builder, True, skipped)
 
 
 # --------------------------------------------------------------------------
@@ -273,6 +279,16 @@ def range_arrow(
     return _table(pa, _builder(format, columns, _BATCH_ROWS), _span_chunks(fp, begin, end), begin)
 
 
+def range_batches(
+    fp: Any, format: str, start: int, stop: int, size: int, columns: Optional[Sequence[str]] = None
+) -> Iterator[Any]:
+    """The same records as record batches, as :func:`iter_arrow` gives
+    them, each built while the next part of the range is read."""
+    pa = _pyarrow("read_range")
+    begin, end = _span(fp, format, start, stop, size)
+    yield from _fed_batches(pa, _builder(format, columns, _BATCH_ROWS), _span_chunks(fp, begin, end), begin)
+
+
 def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = None) -> Records:
     """The records that begin in bytes ``[start, stop)`` of a ``.marl`` or
     ``.marlc`` file.
@@ -312,14 +328,15 @@ def _fsspec(caller: str) -> Any:
         raise ImportError(f"marlet.{caller} needs fsspec; install it with: pip install marlet[{caller}]") from exc
 
 
-def blocks(urlpath: Union[str, Sequence[str]], blocksize: int, format: Optional[str], caller: str) -> Tuple[Any, List[Block]]:
+def blocks(
+    urlpath: Union[str, Sequence[str]], blocksize: Union[int, Callable[[List[int]], int]], format: Optional[str], caller: str
+) -> Tuple[Any, List[Block]]:
     """The fsspec filesystem of a path, a glob, a list of them or fsspec
     URLs, and the blocks of about ``blocksize`` bytes of its files, in
-    order.  A directory stands for the files below it, except those whose
-    name starts with ``.`` or ``_`` (unfinished or marker files of the
-    tools that write such directories)."""
-    if blocksize <= 0:
-        raise ValueError("blocksize must be positive")
+    order (``blocksize`` may be a function of the files' sizes).  A
+    directory stands for the files below it, except those whose name
+    starts with ``.`` or ``_`` (unfinished or marker files of the tools
+    that write such directories)."""
     fs, _, paths = _fsspec(caller).get_fs_token_paths(urlpath, mode="rb")
     files = []
     for path in paths:
@@ -330,15 +347,19 @@ def blocks(urlpath: Union[str, Sequence[str]], blocksize: int, format: Optional[
             files.append(path)
     if not files:
         raise FileNotFoundError(f"no files match {urlpath!r}")
-    listed = []
-    for path in files:
-        chosen = _format(path, format)
-        if chosen == "json":
+    chosen = [_format(path, format) for path in files]
+    for path, name in zip(files, chosen):
+        if name == "json":
             raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
-        size = fs.size(path)
-        step = max(size if compression_of(path) else blocksize, 1)
+    sizes = [fs.size(path) for path in files]
+    per_block = blocksize(sizes) if callable(blocksize) else blocksize
+    if per_block <= 0:
+        raise ValueError("blocksize must be positive")
+    listed = []
+    for path, name, size in zip(files, chosen, sizes):
+        step = max(size if compression_of(path) else per_block, 1)
         for start in range(0, max(size, 1), step):
-            listed.append(Block(path, chosen, start, min(start + step, size), size))
+            listed.append(Block(path, name, start, min(start + step, size), size))
     return fs, listed
 
 

@@ -37,24 +37,40 @@ except ImportError as exc:  # exercised in a subprocess by the tests
 
 __all__ = ["register"]
 
-# The session setting whose value is the default blocksize, as for Spark's
-# own file sources.
-_BLOCKSIZE_CONF = "spark.sql.files.maxPartitionBytes"
-
-
 def register(spark: Any) -> None:
     """Make the ``"marl"`` and ``"marlc"`` formats known to a SparkSession.
 
-    The default ``blocksize`` is the session's
-    ``spark.sql.files.maxPartitionBytes`` as it is now: the data sources
-    run in Python workers that cannot ask the session, so call ``register``
-    again after changing it."""
-    blocksize = _size(spark.conf.get(_BLOCKSIZE_CONF, "128m"), "blocksize")
+    Without a ``blocksize`` option, files are split as Spark splits its own
+    file sources: blocks of ``spark.sql.files.maxPartitionBytes`` at most,
+    smaller when that would leave cores idle (the files' total size over
+    the default parallelism, but not below
+    ``spark.sql.files.openCostInBytes``).  These settings are read now: the
+    data sources run in Python workers that cannot ask the session, so call
+    ``register`` again after changing them."""
+    conf = spark.conf
+    parallelism = conf.get("spark.sql.files.minPartitionNum", None) or spark.sparkContext.defaultParallelism
+    split = _Split(
+        _size(conf.get("spark.sql.files.maxPartitionBytes", "128m"), "maxPartitionBytes"),
+        _size(conf.get("spark.sql.files.openCostInBytes", "4m"), "openCostInBytes"),
+        int(parallelism),
+    )
     for name in ("marl", "marlc"):
-        # A class per session setting: Spark sends the class itself, by
-        # value, to the workers that make the source.
-        source = type(f"MarlDataSource_{name}", (_Source,), {"format": name, "default_blocksize": blocksize})
+        # A class per session: Spark sends the class itself, by value, to
+        # the workers that make the source.
+        source = type(f"MarlDataSource_{name}", (_Source,), {"format": name, "split": split})
         spark.dataSource.register(source)
+
+
+class _Split:
+    """The block size Spark's file sources would choose for files of these
+    sizes."""
+
+    def __init__(self, most: int, open_cost: int, parallelism: int) -> None:
+        self.most, self.open_cost, self.parallelism = most, open_cost, max(parallelism, 1)
+
+    def __call__(self, sizes: List[int]) -> int:
+        per_core = sum(size + self.open_cost for size in sizes) // self.parallelism
+        return min(self.most, max(self.open_cost, per_core))
 
 
 # Spark's size suffixes: powers of 1024, as in "64m" or "1g".
@@ -96,7 +112,7 @@ def _schema(names: List[str]) -> Any:
 
 class _Source(_datasource.DataSource):  # type: ignore[misc]
     format = "marl"
-    default_blocksize = 128 << 20
+    split: Any = _Split(128 << 20, 4 << 20, 1)
 
     @classmethod
     def name(cls) -> str:
@@ -133,7 +149,7 @@ class _Source(_datasource.DataSource):  # type: ignore[misc]
     def reader(self, schema: Any) -> "_Reader":
         names = _strings(schema, "files hold")
         blocksize = self.options.get("blocksize")
-        size = self.default_blocksize if blocksize is None else _size(blocksize, "blocksize")
+        size = self.split if blocksize is None else _size(blocksize, "blocksize")
         return _Reader(self._paths(), self.format, size, names, not getattr(self, "sampled", False))
 
     def writer(self, schema: Any, overwrite: bool) -> "_Writer":
@@ -150,7 +166,7 @@ class _Partition(_datasource.InputPartition):  # type: ignore[misc]
 
 
 class _Reader(_datasource.DataSourceReader):  # type: ignore[misc]
-    def __init__(self, urlpath: Any, format: str, blocksize: int, names: List[str], fixed: bool) -> None:
+    def __init__(self, urlpath: Any, format: str, blocksize: Any, names: List[str], fixed: bool) -> None:
         self.fs, blocks = _arrow.blocks(urlpath, blocksize, format, "spark")
         self.partitions_ = [_Partition(block) for block in blocks]
         self.names = names
@@ -168,8 +184,8 @@ class _Reader(_datasource.DataSourceReader):  # type: ignore[misc]
                     yield self._fit(batch, block)
             return
         with self.fs.open(block.path, "rb") as fp:
-            table = _arrow.range_arrow(fp, block.format, block.start, block.stop, block.size, columns)
-        yield from self._fit(table, block).to_batches()
+            for batch in _arrow.range_batches(fp, block.format, block.start, block.stop, block.size, columns):
+                yield self._fit(batch, block)
 
     def _fit(self, data: Any, block: _arrow.Block) -> Any:
         if self.fixed:
