@@ -18,6 +18,7 @@ Needs ``pip install marlet[spark]``.
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import uuid
 from typing import Any, Dict, Iterator, List, Optional
@@ -95,12 +96,12 @@ def _flag(options: Any, name: str) -> bool:
     return value == "true"
 
 
-def _strings(schema: Any, what: str) -> List[str]:
+def _strings(schema: Any) -> List[str]:
     """The field names of a schema whose fields are all strings."""
     for field in schema.fields:
         if not isinstance(field.dataType, _types.StringType):
             raise ValueError(
-                f"column {field.name!r} is {field.dataType.simpleString()}, but Marlet {what} only strings; "
+                f"column {field.name!r} is {field.dataType.simpleString()}, but Marlet files hold only strings; "
                 f"cast it to string first"
             )
     return [field.name for field in schema.fields]
@@ -113,6 +114,7 @@ def _schema(names: List[str]) -> Any:
 class _Source(_datasource.DataSource):  # type: ignore[misc]
     format = "marl"
     split: Any = _Split(128 << 20, 4 << 20, 1)
+    sampled = False  # whether the columns came from a sample of the files
 
     @classmethod
     def name(cls) -> str:
@@ -121,8 +123,6 @@ class _Source(_datasource.DataSource):  # type: ignore[misc]
     def _paths(self) -> Any:
         options = self.options
         if "paths" in options:  # load() of several paths passes them as a JSON list
-            import json
-
             return json.loads(options["paths"])
         if "path" not in options:
             raise ValueError(f'give spark.read.format("{self.format}").load() a path, a glob or a directory')
@@ -143,20 +143,21 @@ class _Source(_datasource.DataSource):  # type: ignore[misc]
             names = _arrow.sample_columns(fs, blocks[0])
             # Columns found in a sample must hold every key of the files;
             # columns a user named are read as they are, other keys skipped.
+            # Spark sends this object, so marked, on to make the reader.
             self.sampled = True
         return _schema(names)
 
     def reader(self, schema: Any) -> "_Reader":
-        names = _strings(schema, "files hold")
+        names = _strings(schema)
         blocksize = self.options.get("blocksize")
         size = self.split if blocksize is None else _size(blocksize, "blocksize")
-        return _Reader(self._paths(), self.format, size, names, not getattr(self, "sampled", False))
+        return _Reader(self._paths(), self.format, size, names, not self.sampled)
 
     def writer(self, schema: Any, overwrite: bool) -> "_Writer":
         path = self.options.get("path")
         if not path:
             raise ValueError(f'give df.write.format("{self.format}").save() a directory')
-        _strings(schema, "files hold")
+        _strings(schema)
         return _Writer(path, self.format, overwrite, _flag(self.options, "lossy"))
 
 
@@ -228,13 +229,14 @@ class _Writer(_datasource.DataSourceArrowWriter):  # type: ignore[misc]
             with self.fs.open(target, "wb") as fp:
                 FORMATS[self.format].dump(_records(iterator), fp, lossy=self.lossy)
         except BaseException:
-            self.fs.rm(target)
+            if self.fs.exists(target):
+                self.fs.rm(target)
             raise
         return _Commit(target, f"{self.root}/{visible}")
 
     def _leftovers(self) -> List[str]:
         """The hidden files of this job's attempts still in the directory."""
-        return [path for path in self.fs.glob(f"{self.root}/.part-*-{self.job}*.tmp")]
+        return list(self.fs.glob(f"{self.root}/.part-*-{self.job}*.tmp"))
 
     def commit(self, messages: List[Optional[_Commit]]) -> None:
         if self.overwrite:
