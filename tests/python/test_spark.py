@@ -2,7 +2,6 @@
 
 import os
 import sys
-import tempfile
 
 import pytest
 from hypothesis import given, settings
@@ -39,12 +38,10 @@ def records_of(frame):
 
 @settings(max_examples=12)
 @given(text=marl_texts, format=st.sampled_from(["marl", "marlc"]), blocksize=st.sampled_from(["16", "1m"]))
-def test_read_equals_marlet_read(spark, text, format, blocksize):
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "doc." + format)
-        with open(path, "wb") as f:
-            f.write(text.replace("\x00", "").encode())  # Arrow refuses NUL in a column name
-        assert records_of(spark.read.format(format).option("blocksize", blocksize).load(path)) == marlet.read(path)
+def test_read_equals_marlet_read(spark, tmp_path_factory, text, format, blocksize):
+    path = tmp_path_factory.mktemp("read") / f"doc.{format}"
+    path.write_bytes(text.replace("\x00", "").encode())  # Arrow refuses NUL in a column name
+    assert records_of(spark.read.format(format).option("blocksize", blocksize).load(str(path))) == marlet.read(path)
 
 
 def test_write_then_read_in_blocks(spark, tmp_path):
