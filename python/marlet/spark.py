@@ -239,7 +239,7 @@ class _Writer(_datasource.DataSourceArrowWriter):  # type: ignore[misc]
         return list(self.fs.glob(f"{self.root}/.part-*-{self.job}*.tmp"))
 
     def commit(self, messages: List[Optional[_Commit]]) -> None:
-        if self.overwrite:
+        if self.overwrite and self.fs.exists(self.root):
             for path in self.fs.ls(self.root, detail=False):
                 if not os.path.basename(path).startswith((".", "_")):
                     self.fs.rm(path, recursive=True)
