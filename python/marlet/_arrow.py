@@ -1,6 +1,7 @@
 """Records as Arrow tables, built in native code and handed over through
 the Arrow C stream interface; and the records of a byte range of a file,
-so that pieces of a file can be read independently (see marlet.dask)."""
+so that pieces of a file can be read independently (see marlet.dask and
+marlet.spark)."""
 
 from __future__ import annotations
 
@@ -8,9 +9,10 @@ import collections
 import contextlib
 import importlib
 import os
-from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
+import sys
+from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from ._dispatch import READABLE, compression_of, format_name, open_file
+from ._dispatch import READABLE, compression_of, decompressed, format_name, open_file
 from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath, bom_length, chunks
 from ._native import parse_marl, parse_marl_compact
@@ -142,20 +144,17 @@ def sample_columns(source: Source, format: str, caller: str) -> List[str]:
         return list(_reader(pa, _step(skipped, _ext.arrow_take, builder, left > 0)).schema.names)
 
 
-def conform(table: Any, columns: List[str], where: str, caller: str) -> Any:
+def conform(table: Any, columns: List[str], where: str, advice: str) -> Any:
     """The table or batch with exactly ``columns``, in that order, the
     missing ones null.  ``columns`` came from :func:`sample_columns`; a key
     beyond them first appears after the sample, and raises ValueError
-    (``where`` says where, ``caller`` what takes ``columns=``) rather than
+    (``where`` says where, ``advice`` how to name the columns) rather than
     lose its values."""
-    pa = _pyarrow(caller)
+    pa = _pyarrow("read_arrow")
     known = set(columns)
     extra = [name for name in table.schema.names if name not in known]
     if extra:
-        raise ValueError(
-            f"{where}: keys {extra} first appear after the sample the columns were taken from; "
-            f"pass columns= to {caller}"
-        )
+        raise ValueError(f"{where}: keys {extra} first appear after the sample the columns were taken from; {advice}")
     have = set(table.schema.names)
     arrays = [table.column(c) if c in have else pa.nulls(table.num_rows, pa.string()) for c in columns]
     return type(table).from_arrays(arrays, names=columns) if columns else table.select([])
@@ -204,10 +203,16 @@ def iter_arrow(
     pa = _pyarrow("iter_arrow")
     builder = _builder(_format(source, format), columns, batch_rows)
     with _chunks(source) as (skipped, data):
-        for chunk in data:
-            _step(skipped, _ext.arrow_feed, builder, chunk)
-            yield from _batches(pa, builder, False, skipped)
-        yield from _batches(pa, builder, True, skipped)
+        yield from _fed_batches(pa, builder, data, skipped)
+
+
+def _fed_batches(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> Iterator[Any]:
+    """The batches of the records in ``chunks``, each as soon as it is
+    full; the chunks start ``skipped`` bytes into the file."""
+    for chunk in chunks:
+        _step(skipped, _ext.arrow_feed, builder, chunk)
+        yield from _batches(pa, builder, False, skipped)
+    yield from _batches(pa, builder, True, skipped)
 
 
 # --------------------------------------------------------------------------
@@ -309,6 +314,16 @@ def range_arrow(
     return _table(pa, _builder(format, columns, _BATCH_ROWS), _span_chunks(fp, begin, end), begin)
 
 
+def range_batches(
+    fp: Any, format: str, start: int, stop: int, size: int, columns: Optional[Sequence[str]] = None
+) -> Iterator[Any]:
+    """The same records as record batches, as :func:`iter_arrow` gives
+    them, each built while the next part of the range is read."""
+    pa = _pyarrow("read_range")
+    begin, end = _span(fp, format, start, stop, size)
+    yield from _fed_batches(pa, _builder(format, columns, _BATCH_ROWS), _span_chunks(fp, begin, end), begin)
+
+
 def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = None) -> Records:
     """The records that begin in bytes ``[start, stop)`` of a ``.marl`` or
     ``.marlc`` file.
@@ -327,3 +342,69 @@ def read_range(path: StrPath, start: int, stop: int, format: Optional[str] = Non
         raise FormatError(f"{os.fspath(path)!r} is compressed, so a byte range of it means nothing; read it whole")
     with open(path, "rb") as fp:
         return range_records(fp, chosen, start, stop, os.fstat(fp.fileno()).st_size)
+
+
+# --------------------------------------------------------------------------
+# Files in blocks, for the readers that split files over workers
+
+
+class Block(NamedTuple):
+    """The records that begin in bytes ``[start, stop)`` of a file of
+    ``size`` bytes.  A compressed file is one block, read whole."""
+
+    path: str
+    format: str
+    start: int
+    stop: int
+    size: int
+
+
+def _fsspec(caller: str) -> Any:
+    try:
+        return importlib.import_module("fsspec")
+    except ImportError as exc:
+        raise ImportError(f"marlet.{caller} needs fsspec; install it with: pip install marlet[{caller}]") from exc
+
+
+def blocks(
+    urlpath: Union[str, Sequence[str]], blocksize: Union[int, Callable[[List[int]], int]], format: Optional[str], caller: str
+) -> Tuple[Any, List[Block]]:
+    """The fsspec filesystem of a path, a glob, a list of them or fsspec
+    URLs, and the blocks of about ``blocksize`` bytes of its files, in
+    order (``blocksize`` may be a function of the files' sizes).  A
+    directory stands for the files below it, except those whose name
+    starts with ``.`` or ``_`` (unfinished or marker files of the tools
+    that write such directories)."""
+    fs, _, paths = _fsspec(caller).get_fs_token_paths(urlpath, mode="rb")
+    files = []
+    for path in paths:
+        if fs.isdir(path):
+            found = sorted(p for p in fs.find(path) if not any(part[:1] in "._" for part in p[len(path) :].split("/") if part))
+            files.extend(found)
+        else:
+            files.append(path)
+    if not files:
+        raise FileNotFoundError(f"no files match {urlpath!r}")
+    chosen = [_format(path, format) for path in files]
+    for path, name in zip(files, chosen):
+        if name == "json":
+            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
+    sizes = [fs.size(path) for path in files]
+    per_block = blocksize(sizes) if callable(blocksize) else blocksize
+    if per_block <= 0:
+        raise ValueError("blocksize must be positive")
+    listed = []
+    for path, name, size in zip(files, chosen, sizes):
+        if compression_of(path) is not None:
+            # Its decompressed text, read to its end however long it is.
+            listed.append(Block(path, name, 0, sys.maxsize, sys.maxsize))
+            continue
+        for start in range(0, max(size, 1), per_block):
+            listed.append(Block(path, name, start, min(start + per_block, size), size))
+    return fs, listed
+
+
+def open_block(fs: Any, block: Block) -> Any:
+    """A block's file opened for reading its text: decompressed when its
+    suffix names a compression."""
+    return decompressed(fs.open(block.path, "rb"), block.path)

@@ -16,11 +16,9 @@ from __future__ import annotations
 
 import functools
 import importlib
-import sys
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
-from . import _arrow, _dispatch
-from ._errors import FormatError
+from . import _arrow
 from ._io import Records
 
 # dask and fsspec are typed loosely or not at all: the collections below
@@ -38,35 +36,15 @@ __all__ = ["read_marl", "read_marl_dataframe"]
 
 UrlPath = Union[str, Sequence[str]]
 
-
-def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[Tuple[str, str, int, int, int]]]:
-    """The filesystem and one (path, format, start, stop, size) per block."""
-    size_per_block = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
-    if size_per_block <= 0:
-        raise ValueError("blocksize must be positive")
-    fs, _, paths = _fsspec.get_fs_token_paths(urlpath, mode="rb")
-    if not paths:
-        raise FileNotFoundError(f"no files match {urlpath!r}")
-    blocks = []
-    for path in paths:
-        chosen = _arrow._format(path, format)
-        if chosen == "json":
-            raise FormatError(f"{path}: the JSON form has no cut points; use .marl or .marlc files")
-        if _dispatch.compression_of(path) is not None:
-            # Read to its end, however long the decompressed text is.
-            blocks.append((path, chosen, 0, sys.maxsize, sys.maxsize))
-            continue
-        size = fs.size(path)
-        for start in range(0, max(size, 1), size_per_block):
-            blocks.append((path, chosen, start, min(start + size_per_block, size), size))
-    return fs, blocks
+def _blocks(urlpath: UrlPath, blocksize: Union[int, str], format: Optional[str]) -> Tuple[Any, List[_arrow.Block]]:
+    size = _parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    return _arrow.blocks(urlpath, size, format, "dask")
 
 
-def _block(fs: Any, block: Tuple[str, str, int, int, int], read: Callable[..., Any], *args: Any) -> Any:
+def _block(fs: Any, block: _arrow.Block, read: Callable[..., Any], *args: Any) -> Any:
     """What ``read`` gives for the records of a block (see marlet.read_range)."""
-    path, format, start, stop, size = block
-    with _dispatch.decompressed(fs.open(path, "rb"), path) as fp:
-        return read(fp, format, start, stop, size, *args)
+    with _arrow.open_block(fs, block) as fp:
+        return read(fp, block.format, block.start, block.stop, block.size, *args)
 
 
 def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format: Optional[str] = None) -> Any:
@@ -78,16 +56,14 @@ def read_marl(urlpath: UrlPath, *, blocksize: Union[int, str] = "64 MiB", format
     return _bag.from_delayed(parts)
 
 
-def _frame_partition(
-    fs: Any, block: Tuple[str, str, int, int, int], names: List[str], fixed: bool, columns: Optional[List[str]] = None
-) -> Any:
+def _frame_partition(fs: Any, block: _arrow.Block, names: List[str], fixed: bool, columns: Optional[List[str]] = None) -> Any:
     # Dask passes `columns` when the computation needs only some of them
     # (column projection); only those are built then.
     if columns is not None:
         return _block(fs, block, _arrow.range_arrow, list(columns)).to_pandas()
     table = _block(fs, block, _arrow.range_arrow, names if fixed else None)
     if not fixed:
-        table = _arrow.conform(table, names, f"{block[0]} (byte {block[2]} on)", "read_marl_dataframe")
+        table = _arrow.conform(table, names, f"{block.path} (byte {block.start} on)", "pass columns= to read_marl_dataframe")
     return table.to_pandas()
 
 
@@ -113,9 +89,8 @@ def read_marl_dataframe(
     fs, blocks = _blocks(urlpath, blocksize, format)
     fixed = names is not None
     if names is None:
-        path, chosen = blocks[0][:2]
-        with _dispatch.decompressed(fs.open(path, "rb"), path) as fp:
-            names = _arrow.sample_columns(fp, chosen, "dask.read_marl_dataframe")
+        with _arrow.open_block(fs, blocks[0]) as fp:
+            names = _arrow.sample_columns(fp, blocks[0].format, "dask.read_marl_dataframe")
     meta = pa.table([pa.array([], pa.string()) for _ in names], names=names).to_pandas()
     return _dataframe.from_map(
         functools.partial(_frame_partition, fs, names=names, fixed=fixed),

@@ -57,7 +57,7 @@ def _batches(
     with contextlib.closing(reader) as batches:
         for batch in batches:
             if wanted is None:
-                batch = _arrow.conform(batch, names, f"{path} (row {seen} on)", "scan_marl")
+                batch = _arrow.conform(batch, names, f"{path} (row {seen} on)", "pass columns= to scan_marl")
             seen += batch.num_rows
             if left is not None:
                 batch = batch.slice(0, left)

@@ -208,12 +208,13 @@ def _builder_fed():
         ('marlet.read_arrow(io.BytesIO(b""), "marl")', "marlet.read_arrow needs pyarrow; install it with: pip install marlet[arrow]"),
         ("import marlet.dask", "marlet.dask needs dask and fsspec; install them with: pip install marlet[dask]"),
         ("import marlet.polars", "marlet.polars needs polars; install it with: pip install marlet[polars]"),
+        ("import marlet.spark", "marlet.spark needs pyspark; install it with: pip install marlet[spark]"),
         ('marlet.write("x.marl.zst", [])', "marlet needs zstandard for .zst files; install it with: pip install marlet[zstd]"),
     ],
 )
 def test_without_an_extra_the_error_says_what_to_install(step, message):
     script = f"""import sys
-sys.modules.update(dict.fromkeys(["pyarrow", "dask", "fsspec", "polars", "zstandard"]))
+sys.modules.update(dict.fromkeys(["pyarrow", "dask", "fsspec", "polars", "pyspark", "zstandard"]))
 import io, marlet
 print(marlet.read_range.__name__)
 try:
