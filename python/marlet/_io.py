@@ -243,7 +243,7 @@ class _ZstdFrame(_Adapter):
     arrive.  The decompressor itself still checks everything it is given.
     """
 
-    _BLOCK_MAX = 1 << 17
+    _BLOCK_MAX = 1 << 17  # the most a compressed block gives
 
     def __init__(self, zstd: Any) -> None:
         super().__init__(zstd.ZstdDecompressor().decompressobj())
@@ -283,7 +283,9 @@ class _ZstdFrame(_Adapter):
         return length, size if kind < 2 else self._BLOCK_MAX, self._rest if last else self._block
 
     def _rest(self, data: bytes, at: int) -> _Part:
-        """After the frame: the decompressor keeps any bytes as unused_data."""
+        """Whatever follows the frame, or input that is no frame, handed over
+        whole: the decompressor keeps the first as unused_data and rejects
+        the second."""
         return (len(data) - at, 0, self._rest) if len(data) > at else None
 
     def decompress(self, data: bytes, max_length: int) -> bytes:
@@ -342,11 +344,12 @@ def codec(compression: str) -> Codec:
 class Decompressed(io.BufferedIOBase):
     """The decompressed bytes of a compressed binary file, which it owns.
 
-    The file is decompressed a piece at a time, so memory stays bounded;
-    streams joined one after another (``cat a.gz b.gz``) read as one.  A
-    damaged stream, or a file that ends inside one, raises
-    :class:`CompressionError` naming the file.  Seeking back starts the
-    decompression again, so a conversion can read the text twice.
+    The file is decompressed a piece of at most 1 MiB at a time, however
+    much the input expands, so memory stays bounded; streams joined one
+    after another (``cat a.gz b.gz``) read as one.  A damaged stream, or a
+    file that ends inside one, raises :class:`CompressionError` naming the
+    file.  Seeking back starts the decompression again, so a conversion can
+    read the text twice.
     """
 
     def __init__(self, raw: Any, compression: str, name: str) -> None:
