@@ -169,13 +169,152 @@ def byte_writer(fp: Writable) -> Callable[[bytes], object]:
 # Compressed files
 
 
+_RAW_CHUNK = 1 << 18  # compressed bytes read at a time
+_OUT_LIMIT = 1 << 20  # the most decompressed bytes one call into a decompressor returns
+
+
+class Decompressor(Protocol):
+    """A decompressor of one stream, shaped as ``bz2.BZ2Decompressor``:
+    decompress() returns at most ``max_length`` bytes and keeps the input
+    it has not used; ``needs_input`` is false while it can give more output
+    without new input (it is then called with b"")."""
+
+    @property
+    def eof(self) -> bool: ...
+
+    @property
+    def unused_data(self) -> bytes: ...
+
+    @property
+    def needs_input(self) -> bool: ...
+
+    def decompress(self, data: bytes, max_length: int) -> bytes: ...
+
+
 class Codec(NamedTuple):
     """A compression: a new decompressor and compressor for one stream
     each, and the exceptions its decompressor raises for damaged input."""
 
-    decompressor: Callable[[], Any]
+    decompressor: Callable[[], Decompressor]
     compressor: Callable[[], Any]
     errors: Tuple[Type[BaseException], ...]
+
+
+class _Adapter:
+    """A :class:`Decompressor` around a library's own, whose end of stream
+    and unused input it reports."""
+
+    def __init__(self, inner: Any) -> None:
+        self._inner = inner
+        self.needs_input = True
+
+    @property
+    def eof(self) -> bool:
+        return bool(self._inner.eof)
+
+    @property
+    def unused_data(self) -> bytes:
+        return bytes(self._inner.unused_data)
+
+
+class _Inflate(_Adapter):
+    """zlib's decompressor: zlib keeps the input beyond ``max_length`` in
+    ``unconsumed_tail``, and output that filled ``max_length`` may have
+    more behind it."""
+
+    def decompress(self, data: bytes, max_length: int) -> bytes:
+        out: bytes = self._inner.decompress(data or self._inner.unconsumed_tail, max_length)
+        self.needs_input = not self._inner.unconsumed_tail and len(out) < max_length
+        return out
+
+
+_Part = Optional[Tuple[int, int, Callable[[bytes, int], Any]]]  # length, most output, next measure
+
+
+class _ZstdFrame(_Adapter):
+    """zstandard's decompressor of one frame.
+
+    zstandard returns all the output of the input it is given, however
+    large, so the input is measured first and handed over a whole block at
+    a time, as many blocks as give at most ``max_length`` bytes together:
+    each block's header tells its length and how much it gives (its run for
+    an RLE block, at most 128 KiB for a compressed one).  Frame headers,
+    checksums and skippable frames give nothing and go through as they
+    arrive.  The decompressor itself still checks everything it is given.
+    """
+
+    _BLOCK_MAX = 1 << 17  # the most a compressed block gives
+
+    def __init__(self, zstd: Any) -> None:
+        super().__init__(zstd.ZstdDecompressor().decompressobj())
+        self._zstd = zstd
+        self._input = b""  # compressed bytes not handed over yet
+        self._free = 0  # bytes still to hand over of a part that gives nothing
+        self._next: Callable[[bytes, int], _Part] = self._start  # measures the next part
+        self._waiting: _Part = None  # the next part, measured, until it can be handed over
+        self._checksum = 0  # the length of the frame's checksum
+
+    # Each measure takes the input and where the next part starts in it, and
+    # returns None until it has the bytes it needs, then the part's length,
+    # the most output it gives, and the measure of the part after it.
+
+    def _start(self, data: bytes, at: int) -> _Part:
+        if len(data) - at < 4:
+            return None
+        magic = int.from_bytes(data[at : at + 4], "little")
+        if magic & ~0xF == 0x184D2A50:  # a skippable frame: its length, then that many bytes
+            return (8 + int.from_bytes(data[at + 4 : at + 8], "little"), 0, self._rest) if len(data) - at >= 8 else None
+        if magic != 0xFD2FB528:
+            return self._rest(data, at)  # the decompressor names what is wrong
+        if len(data) - at < 5:
+            return None  # the header's size is told by its fifth byte
+        size = self._zstd.frame_header_size(data[at : at + 5])
+        if len(data) - at < size:
+            return None
+        self._checksum = 4 if self._zstd.get_frame_parameters(data[at : at + size]).has_checksum else 0
+        return size, 0, self._block
+
+    def _block(self, data: bytes, at: int) -> _Part:
+        if len(data) - at < 3:
+            return None
+        header = int.from_bytes(data[at : at + 3], "little")
+        last, kind, size = header & 1, (header >> 1) & 3, header >> 3
+        length = 3 + (1 if kind == 1 else size) + (self._checksum if last else 0)
+        return length, size if kind < 2 else self._BLOCK_MAX, self._rest if last else self._block
+
+    def _rest(self, data: bytes, at: int) -> _Part:
+        """Whatever follows the frame, or input that is no frame, handed over
+        whole: the decompressor keeps the first as unused_data and rejects
+        the second."""
+        return (len(data) - at, 0, self._rest) if len(data) > at else None
+
+    def decompress(self, data: bytes, max_length: int) -> bytes:
+        data = self._input + data
+        end, room = 0, max_length
+        self.needs_input = True
+        while True:
+            if self._free:
+                step = min(self._free, len(data) - end)
+                end, self._free = end + step, self._free - step
+                if self._free:
+                    break
+            self._waiting = self._waiting or self._next(data, end)
+            if self._waiting is None:
+                break
+            length, gives, after = self._waiting
+            if not gives:
+                self._free = length
+            elif end + length > len(data):
+                break
+            elif gives > room and room < max_length:
+                self.needs_input = False
+                break
+            else:
+                end, room = end + length, room - gives
+            self._waiting, self._next = None, after
+        self._input = data[end:]
+        out: bytes = self._inner.decompress(data[:end])
+        return out
 
 
 def codec(compression: str) -> Codec:
@@ -185,7 +324,7 @@ def codec(compression: str) -> Codec:
     if compression == "gzip":
         import zlib
 
-        return Codec(lambda: zlib.decompressobj(31), lambda: zlib.compressobj(6, zlib.DEFLATED, 31), (zlib.error,))
+        return Codec(lambda: _Inflate(zlib.decompressobj(31)), lambda: zlib.compressobj(6, zlib.DEFLATED, 31), (zlib.error,))
     if compression == "bz2":
         import bz2
 
@@ -199,20 +338,18 @@ def codec(compression: str) -> Codec:
     except ImportError as exc:
         raise ImportError("marlet needs zstandard for .zst files; install it with: pip install marlet[zstd]") from exc
     compressor = zstd.ZstdCompressor(level=3, write_checksum=True)
-    return Codec(lambda: zstd.ZstdDecompressor().decompressobj(), compressor.compressobj, (zstd.ZstdError,))
-
-
-_RAW_CHUNK = 1 << 18  # compressed bytes decompressed at a time
+    return Codec(lambda: _ZstdFrame(zstd), compressor.compressobj, (zstd.ZstdError,))
 
 
 class Decompressed(io.BufferedIOBase):
     """The decompressed bytes of a compressed binary file, which it owns.
 
-    The file is decompressed a piece at a time, so memory stays bounded;
-    streams joined one after another (``cat a.gz b.gz``) read as one.  A
-    damaged stream, or a file that ends inside one, raises
-    :class:`CompressionError` naming the file.  Seeking back starts the
-    decompression again, so a conversion can read the text twice.
+    The file is decompressed a piece of at most 1 MiB at a time, however
+    much the input expands, so memory stays bounded; streams joined one
+    after another (``cat a.gz b.gz``) read as one.  A damaged stream, or a
+    file that ends inside one, raises :class:`CompressionError` naming the
+    file.  Seeking back starts the decompression again, so a conversion can
+    read the text twice.
     """
 
     def __init__(self, raw: Any, compression: str, name: str) -> None:
@@ -233,21 +370,23 @@ class Decompressed(io.BufferedIOBase):
         return CompressionError(self.name, self._compression, reason)
 
     def _piece(self) -> bytes:
-        """The next decompressed bytes; b"" at the end of the file."""
+        """The next decompressed bytes, at most _OUT_LIMIT of them however
+        much the input expands; b"" at the end of the file."""
         while True:
-            rest = b""
+            data = b""
             if self._decompressor.eof:
                 # Another stream may follow the one that ended.
-                rest = self._decompressor.unused_data
+                data = self._decompressor.unused_data
                 self._decompressor, self._fed = self._codec.decompressor(), False
-            data = rest or self.raw.read(_RAW_CHUNK)
-            if not data:
-                if self._fed:
-                    raise self._error("the file ends before the stream does")
-                return b""
-            self._fed = True
+            if self._decompressor.needs_input:
+                data = data or self.raw.read(_RAW_CHUNK)
+                if not data:
+                    if self._fed:
+                        raise self._error("the file ends before the stream does")
+                    return b""
+                self._fed = True
             try:
-                out: bytes = self._decompressor.decompress(data)
+                out: bytes = self._decompressor.decompress(data, _OUT_LIMIT)
             except self._codec.errors as error:
                 raise self._error(str(error) or type(error).__name__) from None
             if out:
@@ -287,7 +426,7 @@ class Decompressed(io.BufferedIOBase):
         if offset < self._pos:
             self.raw.seek(0)
             self._restart()
-        while self._pos < offset and self.read(min(offset - self._pos, _RAW_CHUNK * 4)):
+        while self._pos < offset and self.read(min(offset - self._pos, _OUT_LIMIT)):
             pass
         return self._pos
 

@@ -8,6 +8,7 @@ import io
 import json
 import lzma
 import re
+import tracemalloc
 import types
 
 import pytest
@@ -382,3 +383,15 @@ def test_damaged_compressed_files_leave_no_output(tmp_path, capsys, suffix, dama
         assert _cli.main(args) == 1
         assert capsys.readouterr().err.startswith(f"marlet: error: {message}")
     assert list(tmp_path.iterdir()) == [path]
+
+
+@pytest.mark.parametrize("suffix", list(CODECS))
+def test_compressed_bombs_are_read_in_bounded_memory(tmp_path, suffix):
+    path, packer = tmp_path / f"doc.marl{suffix}", marlet._io.codec(marlet._dispatch.COMPRESSIONS[suffix]).compressor()
+    text = [b"a: 1\n", *[b"x" * ((1 << 20) - 1) + b"\n"] * 64, b"b: 2\n"]  # 64 MiB packed into at most 70 kB
+    path.write_bytes(b"".join(map(packer.compress, text)) + packer.flush())
+    tracemalloc.start()
+    assert list(marlet.iter_records(path)) == [{"a": "1"}, {"b": "2"}]
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 16 << 20
