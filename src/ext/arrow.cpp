@@ -1,6 +1,7 @@
 // The Arrow functions of marlet._ext: records read straight into string
 // columns (marlet_core::columns), fed in chunks cut anywhere, and handed out
-// through the Arrow C stream interface as "arrow_array_stream" capsules.
+// through the Arrow C stream interface as "arrow_array_stream" capsules;
+// and the rows of such a stream of string columns written as records.
 //
 // The exported arrays share the builder's buffers: each array keeps its
 // batch alive until the consumer releases it, so nothing is copied on the
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -16,8 +18,10 @@
 #include <vector>
 
 #include "columns.hpp"
+#include "document.hpp"
 #include "ext.hpp"
 #include "stream.hpp"
+#include "utf8.hpp"
 
 namespace marlet_ext {
 namespace {
@@ -365,6 +369,264 @@ PyObject* cut_point(PyObject*, PyObject* args) {
   return PyLong_FromSsize_t(cut == marlet_core::stream::npos ? -1 : static_cast<Py_ssize_t>(cut));
 }
 
+// ---- records from string columns ----------------------------------------
+
+// A schema, array or stream moved out of its producer's hands, released
+// when it goes.
+template <class C>
+struct Owned {
+  C c{};
+  Owned() = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    if (c.release != nullptr) c.release(&c);
+  }
+};
+
+// The string layouts a column may have: 32- or 64-bit offsets into one
+// data buffer, or 16-byte views (inline up to 12 bytes, else a buffer
+// index and an offset).
+enum class StringLayout { offsets32, offsets64, views };
+
+std::optional<StringLayout> string_layout(const char* format) noexcept {
+  const std::string_view f = format == nullptr ? std::string_view() : std::string_view(format);
+  if (f == "u") return StringLayout::offsets32;
+  if (f == "U") return StringLayout::offsets64;
+  if (f == "vu") return StringLayout::views;
+  return std::nullopt;
+}
+
+// One string column of a batch, checked before any of it is read: row i
+// of the batch is its element `start + i`.
+class StringColumn {
+ public:
+  std::optional<std::string_view> value(std::size_t i) const noexcept {
+    const std::size_t at = start_ + i;
+    if (validity_ != nullptr && (validity_[at >> 3] >> (at & 7) & 1) == 0) return std::nullopt;
+    switch (layout_) {
+      case StringLayout::offsets32: return between(static_cast<const std::int32_t*>(offsets_), at);
+      case StringLayout::offsets64: return between(static_cast<const std::int64_t*>(offsets_), at);
+      case StringLayout::views: break;
+    }
+    const unsigned char* view = views_ + 16 * at;
+    const auto size = static_cast<std::size_t>(load<std::int32_t>(view));
+    if (size <= 12) return std::string_view(reinterpret_cast<const char*>(view + 4), size);
+    const auto* data = static_cast<const char*>(buffers_[2 + static_cast<std::size_t>(load<std::int32_t>(view + 8))]);
+    return std::string_view(data + load<std::int32_t>(view + 12), size);
+  }
+
+  // Checks `a` for `rows` rows from element `base`: lengths, buffers,
+  // offsets in order and within the data, UTF-8 values.  Returns why not
+  // (`row` then names the batch row at fault, if one is), or null.
+  const char* check(StringLayout layout, const ArrowArray* a, std::int64_t base, std::int64_t rows, std::size_t& row) {
+    layout_ = layout;
+    row = static_cast<std::size_t>(-1);
+    if (a == nullptr || a->buffers == nullptr) return "the array is missing";
+    if (a->n_children != 0 || a->dictionary != nullptr) return "a string array has no children";
+    if (a->length < 0 || a->offset < 0 || a->offset > INT64_MAX - a->length) return "a length or offset is out of range";
+    if (a->length < base + rows) return "the column is shorter than the batch";
+    const std::int64_t buffers = a->n_buffers;
+    if (layout == StringLayout::views ? buffers < 3 : buffers != 3) return "the number of buffers does not fit the type";
+    start_ = static_cast<std::size_t>(a->offset + base);
+    buffers_ = a->buffers;
+    validity_ = a->null_count == 0 ? nullptr : static_cast<const unsigned char*>(a->buffers[0]);
+    if (validity_ == nullptr && a->null_count > 0) return "the null count is not 0, but there is no validity bitmap";
+    const auto n = static_cast<std::size_t>(rows);
+    if (n == 0) return nullptr;
+    if (layout == StringLayout::views) return check_views(static_cast<std::size_t>(buffers - 3), n, row);
+    offsets_ = a->buffers[1];
+    if (offsets_ == nullptr) return "the offsets buffer is missing";
+    return layout == StringLayout::offsets32 ? check_offsets<std::int32_t>(n, row) : check_offsets<std::int64_t>(n, row);
+  }
+
+ private:
+  template <class T>
+  static T load(const unsigned char* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  template <class Offset>
+  std::string_view between(const Offset* offsets, std::size_t at) const noexcept {
+    return std::string_view(static_cast<const char*>(buffers_[2]) + offsets[at],
+                            static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+  }
+  bool valid(std::size_t i) const noexcept {
+    const std::size_t at = start_ + i;
+    return validity_ == nullptr || (validity_[at >> 3] >> (at & 7) & 1) != 0;
+  }
+
+  // The values of the rows lie between the first and the last offset; the
+  // producer vouches for that much data.  Checked as one text, and each
+  // value then starts and ends on a character's first byte, so that every
+  // value is UTF-8 (bytes under null rows are looked at only if that text
+  // is not).
+  template <class Offset>
+  const char* check_offsets(std::size_t n, std::size_t& row) {
+    const auto* o = static_cast<const Offset*>(offsets_) + start_;
+    if (o[0] < 0) return "an offset is negative";
+    for (std::size_t i = 0; i < n; ++i)
+      if (o[i + 1] < o[i]) {
+        row = i;
+        return "the offsets decrease";
+      }
+    const auto* data = static_cast<const char*>(buffers_[2]);
+    const auto first = static_cast<std::size_t>(o[0]), last = static_cast<std::size_t>(o[n]);
+    if (last == first) return nullptr;
+    if (data == nullptr) return "the data buffer is missing";
+    const bool whole = marlet_core::is_valid_utf8(data + first, last - first);
+    auto lead = [&](Offset at) {
+      return static_cast<std::size_t>(at) == last || (static_cast<unsigned char>(data[at]) & 0xc0) != 0x80;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!valid(i)) continue;
+      const bool ok = whole ? lead(o[i]) && lead(o[i + 1])
+                            : marlet_core::is_valid_utf8(data + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+      if (!ok) {
+        row = i;
+        return "the value is not UTF-8";
+      }
+    }
+    return nullptr;
+  }
+
+  const char* check_views(std::size_t variadic, std::size_t n, std::size_t& row) {
+    views_ = static_cast<const unsigned char*>(buffers_[1]);
+    const auto* sizes = static_cast<const std::int64_t*>(buffers_[2 + variadic]);
+    if (views_ == nullptr || (variadic != 0 && sizes == nullptr)) return "a buffer is missing";
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!valid(i)) continue;
+      row = i;
+      const unsigned char* view = views_ + 16 * (start_ + i);
+      const std::int32_t size = load<std::int32_t>(view);
+      if (size < 0) return "a view's length is negative";
+      const char* text = reinterpret_cast<const char*>(view + 4);
+      if (size > 12) {
+        const std::int32_t index = load<std::int32_t>(view + 8), offset = load<std::int32_t>(view + 12);
+        if (index < 0 || static_cast<std::size_t>(index) >= variadic || offset < 0 ||
+            std::int64_t{offset} + size > sizes[index] || buffers_[2 + index] == nullptr)
+          return "a view points outside its data buffer";
+        text = static_cast<const char*>(buffers_[2 + index]) + offset;
+      }
+      if (!marlet_core::is_valid_utf8(text, static_cast<std::size_t>(size))) return "the value is not UTF-8";
+    }
+    row = static_cast<std::size_t>(-1);
+    return nullptr;
+  }
+
+  StringLayout layout_ = StringLayout::offsets32;
+  std::size_t start_ = 0;
+  const void* const* buffers_ = nullptr;
+  const unsigned char* validity_ = nullptr;
+  const void* offsets_ = nullptr;
+  const unsigned char* views_ = nullptr;
+};
+
+// The producer's own account of a failed stream call.
+[[noreturn]] void raise_stream_failure(ArrowArrayStream& stream, int code) {
+  const char* message = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+  raise_error(PyExc_ValueError, "the Arrow stream failed: %s", message != nullptr ? message : std::strerror(code));
+}
+
+// The columns of a stream's schema: a struct of string fields, each name
+// once.  Sets `names` (UTF-8) and `keys` (str) and returns the layouts.
+std::vector<StringLayout> string_columns(const ArrowSchema& schema, std::vector<std::string>& names, PyRef& keys) {
+  if (schema.format == nullptr || std::string_view(schema.format) != "+s" || schema.n_children < 0 ||
+      (schema.n_children > 0 && schema.children == nullptr))
+    raise_error(PyExc_TypeError, "the Arrow stream does not carry record batches (a struct schema)");
+  const auto width = static_cast<std::size_t>(schema.n_children);
+  keys = or_fetched(PyList_New(0));
+  PyRef seen = or_fetched(PySet_New(nullptr));
+  std::vector<StringLayout> layouts;
+  for (std::size_t i = 0; i < width; ++i) {
+    const ArrowSchema* child = schema.children[i];
+    if (child == nullptr || child->name == nullptr)
+      raise_error(PyExc_ValueError, "column %zu of the Arrow schema has no name", i);
+    PyRef key = or_fetched(PyUnicode_DecodeUTF8(child->name, static_cast<Py_ssize_t>(std::strlen(child->name)), "strict"));
+    const auto layout = string_layout(child->format);
+    if (!layout || child->n_children != 0 || child->dictionary != nullptr)
+      raise_error(PyExc_TypeError,
+                  "column %R has Arrow format %s; only string, large_string and string_view columns can be written",
+                  key.get(), child->format == nullptr ? "(none)" : child->format);
+    if (PySet_Contains(seen.get(), key.get()) != 0)
+      raise_error(PyExc_ValueError, "the column %R occurs twice; a record holds each key once", key.get());
+    if (PySet_Add(seen.get(), key.get()) < 0 || PyList_Append(keys.get(), key.get()) < 0) throw_fetched();
+    names.emplace_back(child->name);
+    layouts.push_back(*layout);
+  }
+  return layouts;
+}
+
+// dump_arrow(stream, format, lossy, write, loss_error) -> bytes | int: the
+// rows of an "arrow_array_stream" capsule of string columns as records of
+// a text form, through DocumentWriter as dump() writes them: the fields in
+// column order, a null leaving its field out.  Each batch is checked whole
+// before any of its rows is written, and rendered without the GIL.
+PyRef dump_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) raise_error(PyExc_TypeError, "dump_arrow() takes 5 arguments");
+  auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(args[0], kStreamCapsule));
+  if (given == nullptr) throw_fetched();
+  if (given->release == nullptr) raise_error(PyExc_ValueError, "this Arrow stream was already read");
+  const Format form = format_argument(args[1], {Format::marl, Format::marlc, Format::json});
+  const int lossy = PyObject_IsTrue(args[2]);
+  if (lossy < 0) throw_fetched();
+  Owned<ArrowArrayStream> stream;
+  stream.c = *given;  // moved out: the capsule's stream is now released
+  given->release = nullptr;
+
+  Owned<ArrowSchema> schema;
+  if (const int code = stream.c.get_schema(&stream.c, &schema.c)) raise_stream_failure(stream.c, code);
+  std::vector<std::string> names;
+  PyRef keys;
+  const std::vector<StringLayout> layouts = string_columns(schema.c, names, keys);
+  const std::size_t width = layouts.size();
+
+  DocumentWriter document(form, lossy != 0, args[3] == Py_None ? nullptr : args[3], args[4]);
+  std::vector<StringColumn> columns(width);
+  std::vector<marlet_core::text::Field> fields;
+  std::vector<std::size_t> present;  // the column of each field
+  for (;;) {
+    Owned<ArrowArray> batch;
+    if (const int code = stream.c.get_next(&stream.c, &batch.c)) raise_stream_failure(stream.c, code);
+    if (batch.c.release == nullptr) break;
+    const ArrowArray& b = batch.c;
+    if (b.length < 0 || b.offset < 0 || b.offset > INT64_MAX - b.length || b.n_children != static_cast<std::int64_t>(width) ||
+        (width != 0 && b.children == nullptr) || b.n_buffers < 1 || b.buffers == nullptr)
+      raise_error(PyExc_ValueError, "an Arrow batch does not match its schema's %zu columns", width);
+    if (b.null_count != 0 && b.buffers[0] != nullptr)
+      raise_error(PyExc_ValueError, "an Arrow batch has null rows; a record batch has none");
+    GilReleased unlocked;
+    struct Relock {
+      DocumentWriter& document;
+      ~Relock() { document.unlock(nullptr); }
+    } relock{document};
+    document.unlock(&unlocked);
+    for (std::size_t c = 0; c < width; ++c) {
+      std::size_t row;
+      if (const char* fault = columns[c].check(layouts[c], b.children[c], b.offset, b.length, row))
+        unlocked.with_gil([&] {
+          PyObject* key = PyList_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(c));  // borrowed from keys
+          if (row == static_cast<std::size_t>(-1)) raise_error(PyExc_ValueError, "column %R: %s", key, fault);
+          raise_error(PyExc_ValueError, "record %zu, column %R: %s", document.records() + row, key, fault);
+        });
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(b.length); ++i) {
+      fields.clear();
+      present.clear();
+      for (std::size_t c = 0; c < width; ++c)
+        if (const auto value = columns[c].value(i)) {
+          fields.push_back(marlet_core::text::Field{names[c], *value});
+          present.push_back(c);
+        }
+      document.put(fields, [&](std::size_t field) {
+        return PyList_GET_ITEM(keys.get(), static_cast<Py_ssize_t>(present[field]));  // borrowed from keys
+      });
+    }
+  }
+  return document.finish();
+}
+
 const PyMethodDef g_methods[] = {
     method<arrow_builder>("arrow_builder", METH_VARARGS,
                           "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."),
@@ -374,6 +636,8 @@ const PyMethodDef g_methods[] = {
                        "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."),
     method<cut_point>("cut_point", METH_VARARGS,
                       "cut_point(format, data, offset): the first cut point at or after offset, or -1."),
+    method<dump_arrow>("dump_arrow", METH_FASTCALL,
+                       "dump_arrow(stream, format, lossy, write, loss_error): write the rows of string columns."),
 };
 
 }  // namespace

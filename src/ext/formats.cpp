@@ -15,85 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "document.hpp"
 #include "ext.hpp"
 #include "json_reader.hpp"
 #include "ordered_fields.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
-#include "binary_format.hpp"
-#include "writers.hpp"
 
 namespace marlet_ext {
 namespace {
 
 using marlet_core::text::Field;
-namespace writers = marlet_core::writers;
-
-// The writers' output: a growing bytes object.  Growth goes through _PyBytes_Resize, so a
-// failed allocation raises MemoryError instead of aborting, and the large
-// blocks are moved by the allocator (mremap) rather than copied.
-class BytesOut {
- public:
-  explicit BytesOut(std::size_t capacity = 1 << 12) { reset(capacity); }
-
-  std::size_t size() const noexcept { return size_; }
-
-  char* prepare(std::size_t n) {
-    if (capacity_ - size_ < n) grow(n);
-    return PyBytes_AS_STRING(bytes_.get()) + size_;
-  }
-  void commit(std::size_t n) noexcept { size_ += n; }
-  void append(const char* p, std::size_t n) {
-    if (n == 0) return;
-    std::memcpy(prepare(n), p, n);
-    size_ += n;
-  }
-  void append(std::string_view s) { append(s.data(), s.size()); }
-  void push_back(char c) {
-    *prepare(1) = c;
-    ++size_;
-  }
-  char* data() noexcept { return PyBytes_AS_STRING(bytes_.get()); }
-  // For writers that keep their own write pointer d (see Buffer).
-  void end_at(const char* d) noexcept { size_ = static_cast<std::size_t>(d - data()); }
-  std::size_t room(const char* d) noexcept { return capacity_ - static_cast<std::size_t>(d - data()); }
-  char* room_after(char* d, std::size_t n) {
-    end_at(d);
-    return prepare(n);
-  }
-
-  // The bytes written so far, as a bytes object of exactly that size; the
-  // output starts again empty.
-  PyRef take(std::size_t next_capacity = 1 << 12) {
-    resize(size_);
-    PyRef out = std::move(bytes_);
-    reset(next_capacity);
-    return out;
-  }
-
- private:
-  void reset(std::size_t capacity) {
-    bytes_ = or_fetched(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
-    size_ = 0;
-    capacity_ = capacity;
-  }
-  void grow(std::size_t extra) {
-    if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) throw std::bad_alloc();
-    std::size_t wanted = capacity_ * 2 > size_ + extra ? capacity_ * 2 : size_ + extra;
-    if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX)) wanted = size_ + extra;
-    resize(wanted);
-    capacity_ = wanted;
-  }
-  void resize(std::size_t n) {
-    PyObject* raw = bytes_.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(n)) < 0) throw_fetched();  // frees raw on failure
-    bytes_ = PyRef::steal(raw);
-  }
-
-  PyRef bytes_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Python str <-> UTF-8
@@ -225,16 +157,8 @@ class RecordFields {
   PyRef items_;
 };
 
-// Flushes the output to `write` once it holds this much.
-constexpr std::size_t kFlushAt = 1 << 20;
-
-// dump(records, format, lossy, write, count, loss_error) -> bytes | int.
-// Without `write` (None) the whole output is returned as bytes; with it,
-// write(chunk) receives it in pieces of about a megabyte as the records are
-// read, and the record count is returned.  The binary form starts with
-// `count` (None: a placeholder 0 that the caller patches).  A record a text
-// form cannot carry raises loss_error(index, key or None, reason) unless
-// `lossy`.
+// dump(records, format, lossy, write, count, loss_error) -> bytes | int:
+// the records through DocumentWriter (`count` None: none given).
 PyRef dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 6) raise_error(PyExc_TypeError, "dump() takes 6 arguments");
   PyObject* records = args[0];
@@ -242,65 +166,24 @@ PyRef dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const Format form = format_argument(args[1], {Format::marlc, Format::marl, Format::json, Format::binary});
   const int lossy = PyObject_IsTrue(args[2]);
   if (lossy < 0) throw_fetched();
-  PyObject* write = args[3] == Py_None ? nullptr : args[3];
-  PyObject* loss_error = args[5];
-
-  BytesOut out;
-  auto flush = [&] {
-    PyRef chunk = out.take(kFlushAt + (kFlushAt >> 2));
-    or_fetched(PyObject_CallOneArg(write, chunk.get()));
-  };
-  if (form == Format::binary) {
-    std::size_t count = 0;
-    if (args[4] != Py_None) {
-      count = PyLong_AsSize_t(args[4]);
-      if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
-    }
-    marlet_core::binary::append_u32(out, count);
-  } else if (form == Format::json) {
-    out.push_back('[');
+  std::optional<std::size_t> count;
+  if (form == Format::binary && args[4] != Py_None) {
+    count = PyLong_AsSize_t(args[4]);
+    if (*count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_fetched();
   }
-
+  DocumentWriter document(form, lossy != 0, args[3] == Py_None ? nullptr : args[3], args[5], count);
   PyRef iterator = or_fetched(PyObject_GetIter(records));
   RecordFields record;
-  std::size_t index = 0;
-  for (;; ++index) {
+  for (;;) {
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
     if (!item) {
       if (PyErr_Occurred()) throw_fetched();
       break;
     }
-    record.read(item.get(), index);
-    const auto fields = record.fields();
-    if (!lossy && (form == Format::marlc || form == Format::marl)) {
-      if (auto loss = form == Format::marl ? writers::marl_loss(fields, index == 0) : writers::marlc_loss(fields, index == 0)) {
-        PyObject* key = loss->field == writers::Loss::kRecord ? Py_None : record.key(loss->field);
-        raise_object(
-            or_fetched(PyObject_CallFunction(loss_error, "nOs", static_cast<Py_ssize_t>(index), key, loss->reason)));
-      }
-    }
-    switch (form) {
-      case Format::marlc: writers::write_marlc_record(fields, out); break;
-      case Format::marl: writers::write_marl_record(fields, out); break;
-      case Format::json: writers::write_json_record(fields, out, index != 0); break;
-      case Format::binary:
-        if (!writers::write_binary_record(fields, out))
-          raise_error(PyExc_ValueError, "record %zu: a count or length does not fit the binary encoding's 32 bits",
-                      index);
-        break;
-    }
-    if (write != nullptr && out.size() >= kFlushAt) flush();
-    if ((index & 1023) == 1023 && PyErr_CheckSignals() < 0) throw_fetched();
+    record.read(item.get(), document.records());
+    document.put(record.fields(), [&](std::size_t field) { return record.key(field); });
   }
-  if (form == Format::json) out.push_back(']');
-  if (form == Format::binary && !marlet_core::binary::fits_u32(index))
-    raise_error(PyExc_ValueError, "the record count does not fit the binary encoding's 32 bits");
-  if (write == nullptr) {
-    if (form == Format::binary && args[4] == Py_None) marlet_core::binary::put_u32(out.data(), index);
-    return out.take(0);
-  }
-  if (out.size() != 0) flush();
-  return or_fetched(PyLong_FromSize_t(index));
+  return document.finish();
 }
 
 // ---------------------------------------------------------------------------
