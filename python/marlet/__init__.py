@@ -19,7 +19,7 @@ Every error of the package is a :class:`MarletError`.
 # library (hashlib's, on CPython 3.12) leave behind in an isolated
 # interpreter what later crashes the main one.
 from . import _native, _ext
-from ._arrow import iter_arrow, read_arrow, read_range
+from ._arrow import dump_arrow, iter_arrow, read_arrow, read_range
 from ._binary import dump_binary, dumps_binary, load_binary, loads_binary
 from ._dispatch import FORMATS, check, dump, dumps, format_of, loads, read, write
 from ._errors import BinaryDecodeError, CompressionError, FormatError, LossyWriteError, MarletError, MarletSyntaxError, StreamError
@@ -39,5 +39,5 @@ __all__ = [
     "loads", "dumps", "dump", "read", "write", "check", "format_of", "FORMATS",
     "MarletError", "LossyWriteError", "FormatError", "MarletSyntaxError", "BinaryDecodeError",
     "iter_records", "convert", "StreamError", "CompressionError",
-    "read_arrow", "iter_arrow", "read_range",
+    "read_arrow", "iter_arrow", "dump_arrow", "read_range",
 ]

@@ -1,5 +1,6 @@
 """Records as Arrow tables, built in native code and handed over through
-the Arrow C stream interface; and the records of a byte range of a file,
+the Arrow C stream interface, and Arrow string columns written as records;
+and the records of a byte range of a file,
 so that pieces of a file can be read independently (see marlet.dask and
 marlet.spark)."""
 
@@ -8,20 +9,22 @@ from __future__ import annotations
 import collections
 import contextlib
 import importlib
+import itertools
 import os
 import sys
 from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from ._dispatch import READABLE, compression_of, decompressed, format_name, open_file
+from ._dispatch import FORMATS, READABLE, _options, compression_of, decompressed, format_name, open_file
 from ._errors import FormatError, native_stream_error, stream_utf8_error
-from ._io import BOM, Records, StrPath, bom_length, chunks
+from ._io import BOM, Records, StrPath, Writable, bom_length, byte_writer, chunks
 from ._native import parse_marl, parse_marl_compact
+from ._text import loss_error
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
 # batches below are typed Any.
 _ext: Any = importlib.import_module("marlet._ext")
 
-__all__ = ["read_arrow", "iter_arrow", "read_range"]
+__all__ = ["read_arrow", "iter_arrow", "dump_arrow", "read_range"]
 
 Source = Union[StrPath, IO[bytes], IO[str]]
 
@@ -213,6 +216,64 @@ def _fed_batches(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int
         _step(skipped, _ext.arrow_feed, builder, chunk)
         yield from _batches(pa, builder, False, skipped)
     yield from _batches(pa, builder, True, skipped)
+
+
+def _schema_and_batches(pa: Any, data: Any) -> Tuple[Any, Iterator[Any]]:
+    """The schema and the record batches of a table, a batch, a reader or
+    an iterable of batches (the first fixes the schema; none: no columns)."""
+    if isinstance(data, pa.RecordBatch):
+        return data.schema, iter([data])
+    if isinstance(data, (pa.Table, pa.RecordBatchReader)):
+        return data.schema, iter(data.to_batches() if isinstance(data, pa.Table) else data)
+    batches = iter(data)
+    first = next(batches, None)
+    if first is None:
+        return pa.schema([]), batches
+    return first.schema, itertools.chain([first], batches)
+
+
+def dump_arrow(data: Any, fp: Writable, format: str, *, lossy: bool = False) -> None:
+    """Write the rows of Arrow string columns to a file object as records.
+
+    ``data`` is a :class:`pyarrow.Table`, a :class:`pyarrow.RecordBatch`, a
+    :class:`pyarrow.RecordBatchReader` or an iterable of record batches of
+    one schema, whose columns are ``string``, ``large_string`` or
+    ``string_view`` (another type raises :class:`TypeError` naming the
+    column, a name used twice :class:`ValueError`).  Each row is a record:
+    its fields in column order, a null leaving that key out.  ``format``
+    is ``"marl"``, ``"marlc"`` or ``"json"``; the bytes are those
+    :func:`marlet.dump` writes for the same records, and what it refuses
+    (:class:`LossyWriteError`, the index counting rows across all batches)
+    is refused here unless ``lossy``.  The rows are written in native
+    code with the GIL released, reaching ``fp`` in pieces of about a MiB.
+    A damaged array (offsets out of order or beyond the data, values that
+    are not UTF-8) raises :class:`ValueError` before any row of its batch
+    is written.
+    """
+    pa = _pyarrow("dump_arrow")
+    chosen = format_name(None, format, READABLE)
+    _options(FORMATS[chosen], lossy=lossy)
+    schema, batches = _schema_and_batches(pa, data)
+    failed: List[BaseException] = []
+
+    def checked() -> Iterator[Any]:
+        # The C interface carries no buffer sizes: pyarrow checks those.
+        # What the batches raise crosses it only as text, so it is kept.
+        try:
+            for batch in batches:
+                batch.validate()
+                yield batch
+        except BaseException as error:
+            failed.append(error)
+            raise
+
+    stream = pa.RecordBatchReader.from_batches(schema, checked())
+    try:
+        _ext.dump_arrow(stream.__arrow_c_stream__(), chosen, lossy, byte_writer(fp), loss_error(chosen))
+    except Exception:
+        if failed:
+            raise failed[0] from None
+        raise
 
 
 # --------------------------------------------------------------------------

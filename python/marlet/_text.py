@@ -98,7 +98,12 @@ def _dump(records: RecordsIn, form: str, lossy: bool, fp: Optional[Writable] = N
     """Runs the core's writer for ``form``: to ``fp`` as the records come,
     else into the bytes it returns."""
     write = None if fp is None else byte_writer(fp)
-    return _ext.dump(records, form, lossy, write, None, functools.partial(LossyWriteError, form="." + form))
+    return _ext.dump(records, form, lossy, write, None, loss_error(form))
+
+
+def loss_error(form: str) -> Callable[[int, Optional[str], str], LossyWriteError]:
+    """What the native writers call to refuse a record of ``form``."""
+    return functools.partial(LossyWriteError, form="." + form)
 
 
 def dumps_marlc(records: RecordsIn, *, lossy: bool = False) -> str:

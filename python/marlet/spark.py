@@ -21,7 +21,7 @@ import importlib
 import json
 import os
 import uuid
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Iterator, List, Optional
 
 from . import _arrow
 from ._dispatch import FORMATS
@@ -224,7 +224,7 @@ class _Writer(_datasource.DataSourceArrowWriter):  # type: ignore[misc]
         target = f"{self.root}/{hidden}"
         try:
             with self.fs.open(target, "wb") as fp:
-                FORMATS[self.format].dump(_records(iterator), fp, lossy=self.lossy)
+                _arrow.dump_arrow(iterator, fp, self.format, lossy=self.lossy)
         except BaseException:
             if self.fs.exists(target):
                 self.fs.rm(target)
@@ -251,10 +251,3 @@ class _Writer(_datasource.DataSourceArrowWriter):  # type: ignore[misc]
         for path in self._leftovers():
             self.fs.rm(path)
 
-
-def _records(batches: Iterator[Any]) -> Iterator[Dict[str, str]]:
-    """The rows of Arrow batches as records; a null is a field left out."""
-    for batch in batches:
-        names = batch.schema.names
-        for row in zip(*(column.to_pylist() for column in batch.columns)):
-            yield {name: value for name, value in zip(names, row) if value is not None}

@@ -547,7 +547,7 @@ std::vector<StringLayout> string_columns(const ArrowSchema& schema, std::vector<
     const auto layout = string_layout(child->format);
     if (!layout || child->n_children != 0 || child->dictionary != nullptr)
       raise_error(PyExc_TypeError,
-                  "column %R has Arrow format %s; only string, large_string and string_view columns can be written",
+                  "column %R has Arrow format '%s'; only string, large_string and string_view columns can be written",
                   key.get(), child->format == nullptr ? "(none)" : child->format);
     if (PySet_Contains(seen.get(), key.get()) != 0)
       raise_error(PyExc_ValueError, "the column %R occurs twice; a record holds each key once", key.get());
