@@ -254,6 +254,9 @@ def dump_arrow(data: Any, fp: Writable, format: str, *, lossy: bool = False) -> 
     chosen = format_name(None, format, READABLE)
     _options(FORMATS[chosen], lossy=lossy)
     schema, batches = _schema_and_batches(pa, data)
+    for name in schema.names:
+        if "\x00" in name:  # the C interface would cut the name there
+            raise ValueError(f"the column {name!r} holds a NUL character, which an Arrow field name cannot")
     failed: List[BaseException] = []
 
     def checked() -> Iterator[Any]:
