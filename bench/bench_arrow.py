@@ -10,8 +10,11 @@ measured in the same run.  Not a test: timings depend on the machine.
             on distributed.LocalCluster with 1 and with 2 worker processes:
             groupby(column).size().compute(), checked against read_arrow of
             the file, and .to_parquet(dir)
+  write     dump_arrow of a table of --size-mb MB of .marl (the same
+            generated file) to /dev/null, against building a dict per row
+            (to_pylist per column, nulls left out) and dump_marl
 
-Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|all] [--scale N] [--size-mb N]
+Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|write|all] [--scale N] [--size-mb N]
 """
 from __future__ import annotations
 
@@ -85,6 +88,31 @@ def write_big(path: Path, size_mb: int) -> None:
             f.write(block)
 
 
+def bench_write(size_mb: int, repeat: int) -> None:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "big.marl"
+        write_big(path, size_mb)
+        table = marlet.read_arrow(path)
+    print(f"write: {table.num_rows} rows, {size_mb} MB as .marl")
+
+    def ours():
+        with open(os.devnull, "wb") as out:
+            marlet.dump_arrow(table, out, "marl")
+
+    def via_dicts():
+        def rows():
+            for batch in table.to_batches():
+                names = batch.schema.names
+                for row in zip(*(column.to_pylist() for column in batch.columns)):
+                    yield {name: value for name, value in zip(names, row) if value is not None}
+
+        with open(os.devnull, "wb") as out:
+            marlet.dump_marl(rows(), out)
+
+    native, dicts = best(ours, repeat), best(via_dicts, repeat)
+    print(f"dump_arrow {native:.2f} s, dicts + dump_marl {dicts:.2f} s, ratio {native / dicts:.2f}")
+
+
 def _warm_up() -> None:
     """Imports what a worker's first partition would otherwise pay for."""
     import marlet.dask  # noqa: F401
@@ -142,7 +170,7 @@ def bench_dask(size_mb: int, blocksize: str, repeat: int) -> None:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", nargs="?", default="all", choices=["columns", "dask", "all"])
+    ap.add_argument("what", nargs="?", default="all", choices=["columns", "dask", "write", "all"])
     ap.add_argument("--scale", type=int, default=5, help="small corpus: 20000 x scale records")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--size-mb", type=int, default=1000)
@@ -152,6 +180,8 @@ def main() -> None:
         bench_columns(args.scale, args.repeat)
     if args.what in ("dask", "all"):
         bench_dask(args.size_mb, args.blocksize, max(2, min(args.repeat, 3)))
+    if args.what in ("write", "all"):
+        bench_write(args.size_mb, max(2, min(args.repeat, 3)))
 
 
 if __name__ == "__main__":

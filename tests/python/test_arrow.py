@@ -1,8 +1,6 @@
-"""read_arrow / iter_arrow against read(), dump_arrow against dump(),
-read_range over random splits, refused Arrow input, and the Arrow export's
-ownership (nothing leaks, dropped streams free)."""
+"""read_arrow / iter_arrow against read(), read_range over random splits,
+and the Arrow export's ownership (nothing leaks, dropped streams free)."""
 
-import array
 import gc
 import io
 import os
@@ -43,6 +41,12 @@ def without_nul_keys(text):
     return text.replace("\x00", "")
 
 
+@arrow
+def test_nul_in_a_key_is_refused():
+    with pytest.raises(ValueError, match="NUL"):
+        marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl")
+
+
 def load(data, format):
     """The records of a file holding `data`, as the package's readers give them."""
     return (marlet.load_marl if format == "marl" else marlet.load_marlc)(io.BytesIO(data))
@@ -57,30 +61,12 @@ def test_read_arrow_matches_read(text, format, step):
     assert table.schema.equals(pa.schema([pa.field(n, pa.string()) for n in table.column_names]))
 
 
-def written(dump):
-    """The bytes a writer leaves in a file object, or what it raised."""
-    out = io.BytesIO()
-    try:
-        dump(out)
-    except marlet.MarletError as error:
-        return type(error), str(error)
-    return out.getvalue()
-
-
 @arrow
-@given(records=records_strategy, format=st.sampled_from(["marl", "marlc", "json"]), lossy=st.booleans(),
-       kind=st.sampled_from(["string", "large_string", "string_view"]), batch_rows=st.integers(1, 3))
-def test_arrow_both_ways_matches_the_records(records, format, lossy, kind, batch_rows):
-    # JSON keeps the records' key order, so the columns follow it.
+@given(records=records_strategy)
+def test_read_arrow_json_keeps_document_order(records):
     records = [{without_nul_keys(k): v for k, v in r.items()} for r in records]
     table = marlet.read_arrow(io.StringIO(marlet.dumps_json(records, indent=1)), "json")
     assert_same(table, records, ordered=True)
-    rows = [{k: v for k, v in row.items() if v is not None} for row in table.to_pylist()]
-    if table.num_columns:  # a cast to no columns would drop the rows
-        table = table.cast(pa.schema([(name, kind) for name in table.column_names]))
-    batches = table.to_batches(batch_rows)
-    arrow_dump = written(lambda fp: marlet.dump_arrow(batches, fp, format, lossy=lossy))
-    assert arrow_dump == written(lambda fp: marlet.dump(rows, fp, format, lossy=lossy))
 
 
 @arrow
@@ -174,47 +160,6 @@ def test_format_from_the_name_or_refused(tmp_path):
         marlet.read_range(tmp_path / "r.marlc", 0, 1, "json")
 
 
-def bytes_of(*values, type="i"):
-    return array.array(type, values).tobytes()
-
-
-def batch_of(kind, rows, *buffers):
-    """A batch of one column "a" made from raw buffers, which pyarrow checks only in part."""
-    column = pa.Array.from_buffers(getattr(pa, kind)(), rows, [None, *map(pa.py_buffer, buffers)])
-    return pa.record_batch([column], names=["a"])
-
-
-def dump_marl(data):
-    marlet.dump_arrow(data, io.BytesIO(), "marl")
-
-
-@arrow
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        (lambda: marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl"), ValueError, "NUL"),
-        (lambda: dump_marl(pa.table({"a\x00b": ["x"]})), ValueError, "NUL"),
-        (lambda: dump_marl(pa.table({"n": [1]})), TypeError,
-         "^column 'n' has Arrow format 'l'; only string, large_string and string_view columns can be written$"),
-        (lambda: dump_marl(pa.table([["x"], ["y"]], names=["a", "a"])), ValueError, "column 'a' occurs twice"),
-        # Records count across batches; a bad batch is refused before any of its rows is written.
-        (lambda: dump_marl([batch_of("string", 1, bytes_of(0, 1), b"a"), batch_of("string", 3, bytes_of(0, 3, 1, 4), b"abcd")]),
-         ValueError, "^record 2, column 'a': the offsets decrease$"),
-        (lambda: dump_marl([batch_of("string", 2, bytes_of(0, 1, 2), "é".encode())]), ValueError,
-         "^record 0, column 'a': the value is not UTF-8$"),
-        (lambda: dump_marl([batch_of("large_string", 1, bytes_of(0, 2, type="q"), b"a\xff")]), ValueError, "not UTF-8"),
-        (lambda: dump_marl([batch_of("string_view", 1, bytes_of(20, 0, 5, 0), b"x" * 10)]), ValueError,
-         "view points outside its data buffer"),
-        # What the batches raise comes out as it is, not as the stream's text.
-        (lambda: dump_marl(b if i == 0 else 1 / 0 for i, b in enumerate([pa.record_batch({"a": ["x"]})] * 2)),
-         ZeroDivisionError, "division by zero"),
-    ],
-)
-def test_bad_arrow_input_is_refused(call, error, message):
-    with pytest.raises(error, match=message):
-        call()
-
-
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -230,7 +175,6 @@ DOC = ("".join(f"  id: {i}\n  name: név {i}\n  tag: {i % 3}\nend: {i}\n" for i 
         pytest.param(lambda: marlet.read_arrow(io.BytesIO(DOC), "marl").column(1)[5], id="read"),
         pytest.param(lambda: _ext.arrow_take(_builder_fed(), True), id="capsule-dropped"),
         pytest.param(lambda: _arrow._reader(pa, _ext.arrow_take(_builder_fed(), True)).schema, id="stream-unread"),
-        pytest.param(lambda: marlet.dump_arrow(marlet.read_arrow(io.BytesIO(DOC), "marl"), io.BytesIO(), "marlc"), id="dump"),
     ],
 )
 def test_export_leaks_nothing(trip):
