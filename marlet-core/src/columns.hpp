@@ -21,20 +21,25 @@
 #include <utility>
 #include <vector>
 
+#include "format.hpp"
 #include "memory.hpp"
 #include "record.hpp"
+#include "stream.hpp"
+#include "text.hpp"
 
 namespace marlet_core::columns {
 
 using Block = BasicBuffer<ThrowWhenExhausted>;
 
 // One finished column of a batch: `rows` values, offsets[rows + 1] into
-// `values`; `validity` is empty when no value is null.
+// `values`; `validity` is empty when no value is null.  A column with no
+// offsets at all stands for one whose values are all null.
 struct ColumnData {
   Block offsets;
   Block values;
   Block validity;
   std::int64_t nulls = 0;
+  bool present() const noexcept { return !offsets.empty(); }
 };
 
 // A finished batch: `rows` rows and one ColumnData per column of `names`
@@ -99,6 +104,21 @@ class ColumnBuilder {
     open_ = false;
     ++rows_;
     if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
+  }
+
+  // Takes a finished batch of another builder over the same text's later
+  // records, whose first batch.columns.size() names are `names`, as this
+  // builder's next finished batch: its columns move to this builder's
+  // order, a key not seen yet adding a column, and a column it lacks is
+  // all null.  No value is copied.
+  void adopt(Batch batch, const std::vector<std::string>& names) {
+    std::vector<std::uint32_t> at(batch.columns.size());
+    for (std::size_t c = 0; c < at.size(); ++c) at[c] = lookup(names[c]);
+    std::vector<ColumnData> ordered(names_.size());
+    for (std::size_t c = 0; c < at.size(); ++c)
+      if (at[c] != kSkip) ordered[at[c]] = std::move(batch.columns[c]);
+    batch.columns = std::move(ordered);
+    done_.push_back(std::move(batch));
   }
 
   // Hands over the finished batches, and the one in progress when `flush`.
@@ -294,6 +314,42 @@ class ColumnBuilder {
   std::size_t text_peak_ = 0;
   std::size_t skipped_ = 0;
   bool open_ = false;
+};
+
+// Records of .marl or .marlc text read into columns piece by piece, as the
+// cut-point workers (stream::TextRounds) call it: each piece goes into a
+// builder of its own, and the calling thread adopts the pieces' batches,
+// in document order, into `merged`, whose columns are then those of one
+// builder over the whole text (made with the same `fixed` and `batch_rows`).
+class PieceColumns {
+ public:
+  PieceColumns(Format format, ColumnBuilder& merged, std::optional<std::vector<std::string>> fixed,
+               std::size_t batch_rows)
+      : merged_(merged), marl_(format == Format::marl), fixed_(std::move(fixed)), batch_rows_(batch_rows) {}
+
+  struct Piece {
+    std::vector<Batch> batches;
+    std::vector<std::string> names;
+  };
+
+  void read(Piece& piece, std::string_view text, std::uint64_t offset) const {
+    stream::require_utf8(text, offset);
+    ColumnBuilder builder(fixed_, batch_rows_);
+    text::scan(marl_, text, builder);
+    piece.batches = builder.take(true);
+    piece.names = builder.names();
+  }
+
+  void take(Piece& piece) {
+    for (Batch& batch : piece.batches) merged_.adopt(std::move(batch), piece.names);
+    piece.batches.clear();
+  }
+
+ private:
+  ColumnBuilder& merged_;
+  bool marl_;
+  std::optional<std::vector<std::string>> fixed_;
+  std::size_t batch_rows_;
 };
 
 }  // namespace marlet_core::columns
