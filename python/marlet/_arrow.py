@@ -7,6 +7,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import importlib
+import io
 import os
 from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -95,6 +96,13 @@ def _opened(source: Source) -> Iterator[Any]:
         raise TypeError(f"expected a path or a file object, not {type(source).__name__}")
 
 
+def _native_file(source: Source, fp: Any) -> Any:
+    """What the cut-point workers read from: the descriptor of a plain file
+    opened here (nothing has gone through its buffer), so that they read
+    it with no Python call, else the file object."""
+    return fp.fileno() if fp is not source and type(fp) is io.BufferedReader else fp
+
+
 @contextlib.contextmanager
 def _chunks(source: Source) -> Iterator[Tuple[int, Iterator[bytes]]]:
     """The text of a path or a file object in chunks, and the length of the
@@ -171,7 +179,7 @@ def read_arrow(
     builder = _builder(fmt, columns, _BATCH_ROWS, threads)
     if threads > 1:
         with _opened(source) as fp:
-            _step(0, _ext.arrow_read, builder, fp, True)
+            _step(0, _ext.arrow_read, builder, _native_file(source, fp), True)
         return _reader(pa, _step(0, _ext.arrow_take, builder, True)).read_all()
     with _chunks(source) as (skipped, data):
         return _table(pa, builder, data, skipped)
@@ -207,7 +215,8 @@ def iter_arrow(
     builder = _builder(fmt, columns, batch_rows, threads)
     if threads > 1:
         with _opened(source) as fp:
-            while _step(0, _ext.arrow_read, builder, fp, False):
+            file = _native_file(source, fp)
+            while _step(0, _ext.arrow_read, builder, file, False):
                 yield from _batches(pa, builder, False, 0)
         yield from _batches(pa, builder, True, 0)
         return

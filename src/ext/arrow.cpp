@@ -334,24 +334,34 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-// Reads the next round of the text from the file object `file` on the
-// cut-point workers, or, with `all`, every round (answering signals between
-// rounds), with the GIL released; returns whether more text follows.  The
-// batches wait for arrow_take.  A failure finishes the reader.
+// Reads the next round of the text from `file`, an int file descriptor or
+// a file object, on the cut-point workers, or, with `all`, every round
+// (answering signals between rounds), with the GIL released; returns
+// whether more text follows.  The batches wait for arrow_take.  A failure
+// finishes the reader.
 PyObject* arrow_read(PyObject*, PyObject* args) {
   PyObject* capsule;
   PyObject* file;
   int all;
   if (!PyArg_ParseTuple(args, "OOp:arrow_read", &capsule, &file, &all)) throw_fetched();
   Builder& b = builder_of(capsule);
+  const int fd = fd_argument(file);
   Claim claim(b);
   if (b.finished || !b.rounds) raise_error(PyExc_RuntimeError, "this Arrow reader has finished");
   b.finished = true;  // until the round is read
   bool more = false;
-  run_step([&](GilReleased& gil) {
-    PySource source(file, gil, true);
-    while ((more = b.rounds->step(source)) && all) gil.check_signals();
-  });
+  try {
+    run_step([&](GilReleased& gil) {
+      std::optional<FdSource> fd_source;
+      std::optional<PySource> py_source;
+      marlet_core::stream::Source* source;
+      if (fd >= 0) source = &fd_source.emplace(fd, "", gil);
+      else source = &py_source.emplace(file, gil, true);
+      while ((more = b.rounds->step(*source)) && all) gil.check_signals();
+    });
+  } catch (const OsFailure& failure) {
+    raise_os_failure(failure);
+  }
   b.finished = !more;
   return PyBool_FromLong(more);
 }

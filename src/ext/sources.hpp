@@ -26,6 +26,21 @@ struct OsFailure {
   std::string path;
 };
 
+[[noreturn]] inline void raise_os_failure(const OsFailure& failure) {
+  errno = failure.error;
+  PyErr_SetFromErrnoWithFilename(PyExc_OSError, failure.path.empty() ? nullptr : failure.path.c_str());
+  throw_fetched();
+}
+
+// The file descriptor an int names; -1 for any other object.
+inline int fd_argument(PyObject* obj) {
+  if (!PyLong_Check(obj)) return -1;
+  const long number = PyLong_AsLong(obj);
+  if (number == -1 && PyErr_Occurred()) throw_fetched();
+  if (number < 0 || number > INT_MAX) raise_error(PyExc_ValueError, "a file descriptor must be a non-negative int");
+  return static_cast<int>(number);
+}
+
 // Where a file object stands, or -1 when it cannot seek back there: no
 // seekable() or tell(), or seekable() is false.
 inline long long start_of(PyObject* file, GilReleased& gil) {

@@ -50,8 +50,7 @@ PyObject* stream_guarded(Body&& body) {
   } catch (const stream::ConvertError& e) {
     PyErr_SetObject(PyExc_ValueError, or_fetched(Py_BuildValue("(ss)", "refused", e.what())).get());
   } catch (const OsFailure& e) {
-    errno = e.error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.empty() ? nullptr : e.path.c_str());
+    raise_os_failure(e);
   }
   return nullptr;
 }
@@ -229,15 +228,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// The file descriptor an int names; -1 for any other object.
-int fd_argument(PyObject* obj) {
-  if (!PyLong_Check(obj)) return -1;
-  const long number = PyLong_AsLong(obj);
-  if (number == -1 && PyErr_Occurred()) throw_fetched();
-  if (number < 0 || number > INT_MAX) raise_error(PyExc_ValueError, "a file descriptor must be a non-negative int");
-  return static_cast<int>(number);
-}
 
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
 //         lossy, final_newline, progress, appends) -> records written.
