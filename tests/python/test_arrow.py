@@ -9,6 +9,7 @@ import sys
 import tempfile
 import textwrap
 import tracemalloc
+from unittest import mock
 
 import pytest
 from hypothesis import given, settings
@@ -53,13 +54,29 @@ def load(data, format):
     return (marlet.load_marl if format == "marl" else marlet.load_marlc)(io.BytesIO(data))
 
 
+def outcome(source, format, **options):
+    try:
+        return marlet.read_arrow(source, format, **options)
+    except marlet.StreamError as error:
+        return error.pos
+
+
 @arrow
-@given(text=marl_texts, format=st.sampled_from(["marl", "marlc"]), step=st.integers(1, 64))
-def test_read_arrow_matches_read(text, format, step):
-    text = without_nul_keys(text)
-    table = marlet.read_arrow(Unseekable(text.encode(), step), format)
-    assert_same(table, load(text.encode(), format), ordered=format == "marl")
-    assert table.schema.equals(pa.schema([pa.field(n, pa.string()) for n in table.column_names]))
+@given(
+    text=marl_texts, format=st.sampled_from(["marl", "marlc"]), step=st.integers(1, 64), jobs=st.sampled_from([2, 3, 5]),
+    round=st.integers(1, 48), bad=st.none() | st.integers(0, 300),
+    picked=st.none() | st.lists(st.sampled_from(["k", "key", "a b", "é", "missing"]), unique=True),
+)
+def test_read_arrow_matches_read_on_any_jobs(text, format, step, jobs, round, bad, picked):
+    data = (without_nul_keys(text) if picked is None else text).encode()
+    if bad is not None:  # ill-formed UTF-8: the same first offset from every reader
+        data = data[:bad] + b"\xff" + data[bad:]
+    table = outcome(Unseekable(data, step), format, columns=picked, jobs=1)
+    with mock.patch.object(_arrow, "_ROUND", round):  # many rounds, many pieces
+        assert outcome(Unseekable(data, step), format, columns=picked, jobs=jobs) == table
+    if bad is None:
+        assert_same(table, load(data, format), ordered=format == "marl" or picked is not None, columns=picked)
+        assert table.schema.equals(pa.schema([pa.field(n, pa.string()) for n in table.column_names]))
 
 
 @arrow
@@ -71,26 +88,18 @@ def test_read_arrow_json_keeps_document_order(records):
 
 
 @arrow
-@given(text=marl_texts, picked=st.lists(st.sampled_from(["k", "key", "a b", "é", "missing"]), unique=True))
-def test_columns_select_and_fill(text, picked):
-    table = marlet.read_arrow(io.BytesIO(text.encode()), "marl", columns=picked)
-    assert_same(table, load(text.encode(), "marl"), ordered=True, columns=picked)
-
-
-@arrow
-@given(text=marl_texts, batch_rows=st.integers(1, 4))
-def test_iter_arrow_batches_grow_their_schema(text, batch_rows):
+@given(text=marl_texts, batch_rows=st.integers(1, 4), jobs=st.sampled_from([1, 2, 3]), round=st.integers(1, 48))
+def test_iter_arrow_batches_grow_their_schema(text, batch_rows, jobs, round):
     text = without_nul_keys(text)
-    batches = list(marlet.iter_arrow(io.BytesIO(text.encode()), "marl", batch_rows=batch_rows))
+    with mock.patch.object(_arrow, "_ROUND", round):
+        batches = list(marlet.iter_arrow(io.StringIO(text), "marl", batch_rows=batch_rows, jobs=jobs))
     assert all(0 < b.num_rows <= batch_rows for b in batches)
-    for before, after in zip(batches, batches[1:]):
-        assert after.schema.names[: before.num_columns] == before.schema.names
-    records = load(text.encode(), "marl")
-    if batches:
-        joined = pa.concat_tables([pa.Table.from_batches([b]) for b in batches], promote_options="default")
-        assert_same(joined, records, ordered=True)
-    else:
-        assert records == []
+    records, end = load(text.encode(), "marl"), 0
+    for batch in batches:  # the keys seen up to the batch's end, in the order first seen
+        end += batch.num_rows
+        assert batch.schema.names == list(dict.fromkeys(k for r in records[:end] for k in r))
+    tables = [pa.Table.from_batches([b]) for b in batches] or [table_of([])]
+    assert_same(pa.concat_tables(tables, promote_options="default"), records, ordered=True)
 
 
 @arrow
@@ -142,7 +151,7 @@ def test_huge_record_between_small_ones(tmp_path):
 def test_bad_input_names_the_offset(tmp_path, data, format, pos):
     path = tmp_path / f"in.{format}"
     path.write_bytes(data)
-    readers = [lambda: marlet.read_arrow(io.BytesIO(data), format), lambda: list(marlet.iter_arrow(path))]
+    readers = [lambda: marlet.read_arrow(io.BytesIO(data), format, jobs=1), lambda: list(marlet.iter_arrow(path, jobs=2))]
     if format != "json" and pos > 0:  # a range from byte 1 on starts after the first record, or at the mark's end
         readers.append(lambda: marlet.read_range(path, 1, len(data)))
     for read in readers:
@@ -174,6 +183,7 @@ DOC = ("".join(f"  id: {i}\n  name: név {i}\n  tag: {i % 3}\nend: {i}\n" for i 
     "trip",
     [
         pytest.param(lambda: marlet.read_arrow(io.BytesIO(DOC), "marl").column(1)[5], id="read"),
+        pytest.param(lambda: outcome(io.BytesIO(DOC + b"\xff"), "marl", jobs=2), id="refused"),
         pytest.param(lambda: _ext.arrow_take(_builder_fed(), True), id="capsule-dropped"),
         pytest.param(lambda: _arrow._reader(pa, _ext.arrow_take(_builder_fed(), True)).schema, id="stream-unread"),
     ],
