@@ -235,6 +235,7 @@ struct Builder {
   marlet_core::stream::Reader<ColumnBuilder> reader;
   std::optional<PieceColumns> pieces;  // with jobs: each piece's columns, adopted into `columns`
   std::optional<Rounds> rounds;
+  Leftover leftover;  // of the file object's last read, for the next round
   std::deque<Batch> ready;  // finished, not yet taken
   bool finished = false;
   std::atomic<bool> busy{false};
@@ -356,7 +357,7 @@ PyObject* arrow_read(PyObject*, PyObject* args) {
       std::optional<PySource> py_source;
       marlet_core::stream::Source* source;
       if (fd >= 0) source = &fd_source.emplace(fd, "", gil);
-      else source = &py_source.emplace(file, gil, true);
+      else source = &py_source.emplace(file, gil, &b.leftover);
       while ((more = b.rounds->step(*source)) && all) gil.check_signals();
     });
   } catch (const OsFailure& failure) {

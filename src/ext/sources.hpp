@@ -80,18 +80,27 @@ class FdSource : public stream::Source {
   off_t start_;  // where reading began; -1 for a pipe
 };
 
+// Bytes a file object handed out beyond what was asked for, kept for the
+// next read: read(n) of a text file counts characters, not bytes.
+struct Leftover {
+  std::string bytes;
+  std::size_t at = 0;  // what is handed over already
+};
+
 // A file object's read(n), called with the GIL held; it can start again
-// when the file object can seek.  read() must return bytes, unless
-// `any_text`: then also str (written as UTF-8, lone surrogates as they
-// come) or another bytes-like object.
+// when the file object can seek.  read() must return bytes; given a
+// Leftover, which outlives the source when reading spans several calls,
+// it may also return str (written as UTF-8, lone surrogates as they come)
+// or another bytes-like object.
 class PySource : public stream::Source {
  public:
-  PySource(PyObject* file, GilReleased& gil, bool any_text = false) : file_(file), gil_(gil), any_text_(any_text) {
+  PySource(PyObject* file, GilReleased& gil, Leftover* leftover = nullptr)
+      : file_(file), gil_(gil), leftover_(leftover) {
     start_ = start_of(file_, gil_);
   }
   std::size_t read(char* dst, std::size_t n) override {
-    if (rest_.empty()) return gil_.with_gil([&] { return call_read(dst, n); });
-    return take_rest(dst, n);
+    if (leftover_ != nullptr && leftover_->at < leftover_->bytes.size()) return take_leftover(dst, n);
+    return gil_.with_gil([&] { return call_read(dst, n); });
   }
   bool rewind() override {
     if (start_ < 0) return false;
@@ -102,14 +111,14 @@ class PySource : public stream::Source {
  private:
   std::size_t call_read(char* dst, std::size_t n) {
     PyRef data = or_fetched(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
-    if (any_text_ && !PyBytes_Check(data.get())) {
-      // str: read(n) counts characters, so what is left over waits for the next call.
+    if (leftover_ != nullptr && !PyBytes_Check(data.get())) {
       if (PyUnicode_Check(data.get())) data = or_fetched(PyUnicode_AsEncodedString(data.get(), "utf-8", "surrogatepass"));
       else if (!PyObject_CheckBuffer(data.get()))
         raise_error(PyExc_TypeError, "read() returned %.100s, not str or bytes", Py_TYPE(data.get())->tp_name);
       BytesView view(data.get());
-      rest_.assign(view.text());
-      return take_rest(dst, n);
+      leftover_->bytes.assign(view.text());
+      leftover_->at = 0;
+      return take_leftover(dst, n);
     }
     if (!PyBytes_Check(data.get()))
       raise_error(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
@@ -119,23 +128,17 @@ class PySource : public stream::Source {
     return got;
   }
 
-  std::size_t take_rest(char* dst, std::size_t n) {
-    const std::size_t got = std::min(n, rest_.size() - rest_at_);
-    std::memcpy(dst, rest_.data() + rest_at_, got);
-    rest_at_ += got;
-    if (rest_at_ == rest_.size()) {
-      rest_.clear();
-      rest_at_ = 0;
-    }
+  std::size_t take_leftover(char* dst, std::size_t n) {
+    const std::size_t got = std::min(n, leftover_->bytes.size() - leftover_->at);
+    std::memcpy(dst, leftover_->bytes.data() + leftover_->at, got);
+    leftover_->at += got;
     return got;
   }
 
   PyObject* file_;
   GilReleased& gil_;
-  bool any_text_;
+  Leftover* leftover_;
   long long start_ = -1;
-  std::string rest_;  // read but not yet handed over
-  std::size_t rest_at_ = 0;
 };
 
 }  // namespace marlet_ext
