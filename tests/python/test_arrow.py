@@ -80,7 +80,7 @@ def test_arrow_readers_match_read_on_any_jobs(document, step, jobs, round, bad, 
         end += batch.num_rows
         keys = picked if picked is not None else list(dict.fromkeys(k for r in records[:end] for k in r))
         assert 0 < batch.num_rows <= batch_rows and (batch.schema.names == keys or not ordered)
-    if format != "json":  # concat_tables drops the rows of tables with no column: JSON's {}
+    if format != "json" and table.num_columns:  # concat_tables drops the rows of tables with no column (JSON's {})
         tables = [pa.Table.from_batches([b]) for b in batches] or [table_of([], picked)]
         assert_same(pa.concat_tables(tables, promote_options="default"), records, ordered, columns=picked)
 
