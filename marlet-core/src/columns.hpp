@@ -56,8 +56,17 @@ class ColumnBuilder {
   static constexpr std::size_t kMaxBatchText = std::size_t{1} << 28;
   static constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
 
-  explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
-      : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows) {
+  // The bytes of a column's offsets and values in a batch.
+  struct Sizes {
+    std::size_t offsets = 0;
+    std::size_t values = 0;
+  };
+
+  // `expected` sizes the first batch of the columns, by position, so that
+  // a builder over text like another's need not grow (and copy) its buffers.
+  explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows,
+                         std::vector<Sizes> expected = {})
+      : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows), expected_(std::move(expected)) {
     if (!fixed_) return;
     for (auto& name : *fixed) {
       // Hashed before the call: an argument moved from may be read after the move.
@@ -219,17 +228,15 @@ class ColumnBuilder {
     remember(name, h, c);
     names_.push_back(std::move(name));
     building_.emplace_back();
-    start(building_.back());
+    start(building_.back(), c < expected_.size() ? expected_[c] : Sizes{});
   }
 
-  // Starts a column's next batch; `like` sizes its buffers after the
-  // batch before, so they rarely grow (and copy) on the way.
-  static void start(Building& col, const ColumnData* like = nullptr) {
+  // Starts a column's next batch, its buffers sized after `like` (the
+  // batch before), so they rarely grow (and copy) on the way.
+  static void start(Building& col, Sizes like) {
     col = Building{};
-    if (like != nullptr) {
-      col.offsets.reserve(like->offsets.size());
-      col.values.reserve(like->values.size() + like->values.size() / 8);
-    }
+    col.offsets.reserve(like.offsets);
+    col.values.reserve(like.values + like.values / 8);
     col.offsets.extend(4);
     std::memset(col.offsets.data(), 0, 4);
   }
@@ -295,7 +302,7 @@ class ColumnBuilder {
       if (col.nulls != 0) data.validity = std::move(col.validity);
       data.values.ensure_data();
       batch.columns.push_back(std::move(data));
-      start(col, &batch.columns.back());
+      start(col, Sizes{batch.columns.back().offsets.size(), batch.columns.back().values.size()});
     }
     done_.push_back(std::move(batch));
     rows_ = 0;
@@ -310,6 +317,7 @@ class ColumnBuilder {
   std::vector<Slot> slots_;
   std::vector<Building> building_;
   std::vector<Batch> done_;
+  std::vector<Sizes> expected_;
   std::size_t rows_ = 0;
   std::size_t text_peak_ = 0;
   std::size_t skipped_ = 0;
@@ -330,14 +338,19 @@ class PieceColumns {
   struct Piece {
     std::vector<Batch> batches;
     std::vector<std::string> names;
+    std::vector<ColumnBuilder::Sizes> first;  // of the first batch, for the slot's next piece
   };
 
   void read(Piece& piece, std::string_view text, std::uint64_t offset) const {
     stream::require_utf8(text, offset);
-    ColumnBuilder builder(fixed_, batch_rows_);
+    ColumnBuilder builder(fixed_, batch_rows_, std::move(piece.first));
     text::scan(marl_, text, builder);
     piece.batches = builder.take(true);
     piece.names = builder.names();
+    piece.first.clear();
+    if (!piece.batches.empty())
+      for (const ColumnData& column : piece.batches.front().columns)
+        piece.first.push_back({column.offsets.size(), column.values.size()});
   }
 
   void take(Piece& piece) {
