@@ -189,7 +189,6 @@ def conform(table: Any, columns: List[str], where: str, advice: str) -> Any:
     return type(table).from_arrays(arrays, names=columns) if columns else table.select([])
 
 
-def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
 def read_arrow(
     source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None, jobs: Optional[int] = None
 ) -> Any:
