@@ -10,11 +10,14 @@ measured in the same run.  Not a test: timings depend on the machine.
             on distributed.LocalCluster with 1 and with 2 worker processes:
             groupby(column).size().compute(), checked against read_arrow of
             the file, and .to_parquet(dir)
+  jobs      read_arrow and iter_arrow with jobs=2 against jobs=1 on each
+            .marl and .marlc corpus of --data (bench/gen_corpus.py writes
+            them; take --scale 8 or more for files of tens of MB)
   write     dump_arrow of a table of --size-mb MB of .marl (the same
             generated file) to /dev/null, against building a dict per row
             (to_pylist per column, nulls left out) and dump_marl
 
-Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|write|all] [--scale N] [--size-mb N]
+Usage: build/venv/bin/python bench/bench_arrow.py [columns|dask|jobs|write|all] [--scale N] [--size-mb N] [--data DIR]
 """
 from __future__ import annotations
 
@@ -168,9 +171,24 @@ def bench_dask(size_mb: int, blocksize: str, repeat: int) -> None:
     print("2 workers / 1 worker: " + ", ".join(f"{name} {t[2] / t[1]:.2f}" for name, t in timings.items()))
 
 
+def bench_jobs(data: Path, repeat: int) -> None:
+    paths = sorted(p for p in data.iterdir() if p.suffix in (".marl", ".marlc"))
+    print(f"{'corpus':<16} {'MB':>6} {'read_arrow j=1':>15} {'j=2':>9} {'ratio':>6} {'iter_arrow j=1':>15} {'j=2':>9} {'ratio':>6}")
+    for path in paths:
+        assert marlet.read_arrow(path, jobs=2).equals(marlet.read_arrow(path, jobs=1))
+        row = []
+        for read in (marlet.read_arrow, lambda p, jobs: sum(b.num_rows for b in marlet.iter_arrow(p, jobs=jobs))):
+            # Alternated, so that a shared machine's load weighs on both alike.
+            one, two = (min(ts) for ts in zip(*[[best(lambda: read(path, jobs=jobs), 1) for jobs in (1, 2)]
+                                                 for _ in range(repeat)]))
+            row += [f"{one * 1e3:>13.1f}ms", f"{two * 1e3:>7.1f}ms", f"{two / one:>6.2f}"]
+        print(f"{path.name:<16} {path.stat().st_size / 1e6:>6.1f} " + " ".join(row))
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", nargs="?", default="all", choices=["columns", "dask", "write", "all"])
+    ap.add_argument("what", nargs="?", default="all", choices=["columns", "dask", "jobs", "write", "all"])
+    ap.add_argument("--data", type=Path, default=Path(__file__).parent / "data", help="corpora for jobs")
     ap.add_argument("--scale", type=int, default=5, help="small corpus: 20000 x scale records")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--size-mb", type=int, default=1000)
@@ -178,6 +196,8 @@ def main() -> None:
     args = ap.parse_args()
     if args.what in ("columns", "all"):
         bench_columns(args.scale, args.repeat)
+    if args.what in ("jobs", "all"):
+        bench_jobs(args.data, args.repeat)
     if args.what in ("dask", "all"):
         bench_dask(args.size_mb, args.blocksize, max(2, min(args.repeat, 3)))
     if args.what in ("write", "all"):

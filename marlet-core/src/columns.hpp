@@ -21,20 +21,25 @@
 #include <utility>
 #include <vector>
 
+#include "format.hpp"
 #include "memory.hpp"
 #include "record.hpp"
+#include "stream.hpp"
+#include "text.hpp"
 
 namespace marlet_core::columns {
 
 using Block = BasicBuffer<ThrowWhenExhausted>;
 
 // One finished column of a batch: `rows` values, offsets[rows + 1] into
-// `values`; `validity` is empty when no value is null.
+// `values`; `validity` is empty when no value is null.  A column with no
+// offsets at all stands for one whose values are all null.
 struct ColumnData {
   Block offsets;
   Block values;
   Block validity;
   std::int64_t nulls = 0;
+  bool present() const noexcept { return !offsets.empty(); }
 };
 
 // A finished batch: `rows` rows and one ColumnData per column of `names`
@@ -51,8 +56,17 @@ class ColumnBuilder {
   static constexpr std::size_t kMaxBatchText = std::size_t{1} << 28;
   static constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
 
-  explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows)
-      : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows) {
+  // The bytes of a column's offsets and values in a batch.
+  struct Sizes {
+    std::size_t offsets = 0;
+    std::size_t values = 0;
+  };
+
+  // `expected` sizes the first batch of the columns, by position, so that
+  // a builder over text like another's need not grow (and copy) its buffers.
+  explicit ColumnBuilder(std::optional<std::vector<std::string>> fixed, std::size_t batch_rows,
+                         std::vector<Sizes> expected = {})
+      : fixed_(fixed.has_value()), batch_rows_(batch_rows == 0 ? 1 : batch_rows), expected_(std::move(expected)) {
     if (!fixed_) return;
     for (auto& name : *fixed) {
       // Hashed before the call: an argument moved from may be read after the move.
@@ -99,6 +113,21 @@ class ColumnBuilder {
     open_ = false;
     ++rows_;
     if (rows_ >= batch_rows_ || text_peak_ >= kMaxBatchText) finish_batch();
+  }
+
+  // Takes a finished batch of another builder over the same text's later
+  // records, whose first batch.columns.size() names are `names`, as this
+  // builder's next finished batch: its columns move to this builder's
+  // order, a key not seen yet adding a column, and a column it lacks is
+  // all null.  No value is copied.
+  void adopt(Batch batch, const std::vector<std::string>& names) {
+    std::vector<std::uint32_t> at(batch.columns.size());
+    for (std::size_t c = 0; c < at.size(); ++c) at[c] = lookup(names[c]);
+    std::vector<ColumnData> ordered(names_.size());
+    for (std::size_t c = 0; c < at.size(); ++c)
+      if (at[c] != kSkip) ordered[at[c]] = std::move(batch.columns[c]);
+    batch.columns = std::move(ordered);
+    done_.push_back(std::move(batch));
   }
 
   // Hands over the finished batches, and the one in progress when `flush`.
@@ -199,17 +228,15 @@ class ColumnBuilder {
     remember(name, h, c);
     names_.push_back(std::move(name));
     building_.emplace_back();
-    start(building_.back());
+    start(building_.back(), c < expected_.size() ? expected_[c] : Sizes{});
   }
 
-  // Starts a column's next batch; `like` sizes its buffers after the
-  // batch before, so they rarely grow (and copy) on the way.
-  static void start(Building& col, const ColumnData* like = nullptr) {
+  // Starts a column's next batch, its buffers sized after `like` (the
+  // batch before), so they rarely grow (and copy) on the way.
+  static void start(Building& col, Sizes like) {
     col = Building{};
-    if (like != nullptr) {
-      col.offsets.reserve(like->offsets.size());
-      col.values.reserve(like->values.size() + like->values.size() / 8);
-    }
+    col.offsets.reserve(like.offsets);
+    col.values.reserve(like.values + like.values / 8);
     col.offsets.extend(4);
     std::memset(col.offsets.data(), 0, 4);
   }
@@ -275,7 +302,7 @@ class ColumnBuilder {
       if (col.nulls != 0) data.validity = std::move(col.validity);
       data.values.ensure_data();
       batch.columns.push_back(std::move(data));
-      start(col, &batch.columns.back());
+      start(col, Sizes{batch.columns.back().offsets.size(), batch.columns.back().values.size()});
     }
     done_.push_back(std::move(batch));
     rows_ = 0;
@@ -290,10 +317,52 @@ class ColumnBuilder {
   std::vector<Slot> slots_;
   std::vector<Building> building_;
   std::vector<Batch> done_;
+  std::vector<Sizes> expected_;
   std::size_t rows_ = 0;
   std::size_t text_peak_ = 0;
   std::size_t skipped_ = 0;
   bool open_ = false;
+};
+
+// Records of .marl or .marlc text read into columns piece by piece, as the
+// cut-point workers (stream::TextRounds) call it: each piece goes into a
+// builder of its own, and the calling thread adopts the pieces' batches,
+// in document order, into `merged`, whose columns are then those of one
+// builder over the whole text (made with the same `fixed` and `batch_rows`).
+class PieceColumns {
+ public:
+  PieceColumns(Format format, ColumnBuilder& merged, std::optional<std::vector<std::string>> fixed,
+               std::size_t batch_rows)
+      : merged_(merged), marl_(format == Format::marl), fixed_(std::move(fixed)), batch_rows_(batch_rows) {}
+
+  struct Piece {
+    std::vector<Batch> batches;
+    std::vector<std::string> names;
+    std::vector<ColumnBuilder::Sizes> first;  // of the first batch, for the slot's next piece
+  };
+
+  void read(Piece& piece, std::string_view text, std::uint64_t offset) const {
+    stream::require_utf8(text, offset);
+    ColumnBuilder builder(fixed_, batch_rows_, std::move(piece.first));
+    text::scan(marl_, text, builder);
+    piece.batches = builder.take(true);
+    piece.names = builder.names();
+    piece.first.clear();
+    if (!piece.batches.empty())
+      for (const ColumnData& column : piece.batches.front().columns)
+        piece.first.push_back({column.offsets.size(), column.values.size()});
+  }
+
+  void take(Piece& piece) {
+    for (Batch& batch : piece.batches) merged_.adopt(std::move(batch), piece.names);
+    piece.batches.clear();
+  }
+
+ private:
+  ColumnBuilder& merged_;
+  bool marl_;
+  std::optional<std::vector<std::string>> fixed_;
+  std::size_t batch_rows_;
 };
 
 }  // namespace marlet_core::columns

@@ -1,10 +1,7 @@
 #include "converter.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "memory.hpp"
@@ -103,26 +100,7 @@ class Converter {
   }
 
  private:
-  // Reads up to `n` more bytes into `in`; false at the end of the input.
-  bool fill(Buffer& in, std::size_t n) {
-    char* dst = in.prepare(n);
-    std::size_t got = 0;
-    while (got < n) {
-      const std::size_t k = source_.read(dst + got, n - got);
-      if (k == 0) break;
-      got += k;
-    }
-    in.commit(got);
-    read_ += got;
-    return got == n;
-  }
-
-  // Reads the first round's input into `in`; returns the length of a
-  // byte-order mark at its start, to be skipped.
-  std::size_t fill_first(Buffer& in, bool& more) {
-    more = fill(in, std::max(options_.chunk_size, text::kBom.size()));
-    return in.view().starts_with(text::kBom) ? text::kBom.size() : 0;
-  }
+  bool fill(Buffer& in, std::size_t n) { return fill_from(source_, in, n, read_); }
 
   void emit(Buffer& out) {
     if (discard_ || out.empty()) {
@@ -159,7 +137,7 @@ class Converter {
     Reader<WriteSink> reader(Format::json, sink);
     Buffer in;
     bool more;
-    const std::size_t skipped = fill_first(in, more);
+    const std::size_t skipped = fill_first(source_, in, options_.chunk_size, read_, more);
     try {
       for (std::string_view chunk = in.view().substr(skipped);; chunk = in.view()) {
         reader.feed(chunk);
@@ -178,120 +156,38 @@ class Converter {
     close();
   }
 
+  friend class TextRounds<Converter>;
+
   // One round's piece of the input, read and rendered on its own.
   struct Piece {
-    std::string_view text;
-    std::uint64_t offset = 0;  // of text[0] in the input
     Buffer out;
     std::uint64_t written = 0;
     std::optional<LossError> opening_loss;  // of its first record, were it the document's first
-    std::exception_ptr error;
   };
 
-  void read_piece(Piece& piece) noexcept {
-    try {
-      require_utf8(piece.text, piece.offset);
-      WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
-      text::scan(options_.from == Format::marl, piece.text, sink);
-      piece.written = sink.written();
-      piece.opening_loss = std::move(sink.opening_loss());
-    } catch (...) {
-      piece.error = std::current_exception();
-    }
+  void read(Piece& piece, std::string_view text, std::uint64_t offset) {
+    require_utf8(text, offset);
+    WriteSink sink(options_.to, piece.out, check_loss() ? Check::opening : Check::none, 0);
+    text::scan(options_.from == Format::marl, text, sink);
+    piece.written = sink.written();
+    piece.opening_loss = std::move(sink.opening_loss());
   }
 
-  // Cuts `text`, which ends at a cut point, into one piece per job.
-  void split(std::string_view text, std::uint64_t offset, std::vector<Piece>& pieces) const {
-    const std::size_t jobs = pieces.size();
-    std::size_t from = 0;
-    for (std::size_t j = 0; j < jobs; ++j) {
-      std::size_t to = j + 1 == jobs ? text.size() : next_cut(options_.from, text, text.size() / jobs * (j + 1));
-      if (to < from) to = from;
-      pieces[j].text = text.substr(from, to - from);
-      pieces[j].offset = offset + from;
-      from = to;
-    }
+  // Writes a piece's output, in document order; refuses the document's
+  // first record when the output cannot carry it.
+  void take(Piece& piece) {
+    if (written_ == 0 && piece.opening_loss) throw *piece.opening_loss;
+    piece.opening_loss.reset();
+    written_ += piece.written;
+    emit(piece.out);
+    piece.written = 0;
   }
 
-  // Writes a round's output in document order; rethrows the first piece's
-  // failure, and refuses the document's first record, before anything is
-  // written, when the output cannot carry it.
-  void finish_round(std::vector<Piece>& pieces) {
-    for (Piece& piece : pieces)
-      if (piece.error) std::rethrow_exception(piece.error);
-    for (Piece& piece : pieces) {
-      if (written_ == 0 && piece.opening_loss) throw *piece.opening_loss;
-      piece.opening_loss.reset();
-      written_ += piece.written;
-      emit(piece.out);
-      piece.written = 0;
-      piece.text = {};
-    }
-  }
-
-  // .marl and .marlc input.  Each round reads up to the buffer's last cut
-  // point and carries the rest into the next round's buffer.  With several
-  // jobs, round k's pieces are read on worker threads while this thread
-  // writes round k - 1's output and reads round k + 1's input.
+  // .marl and .marlc input, on the cut-point workers.
   void read_text() {
-    const std::size_t jobs = options_.jobs == 0 ? 1 : options_.jobs;
-    const bool threaded = jobs > 1;
-    const std::size_t round = options_.chunk_size;  // shared among the jobs
-    Buffer buffers[2];
-    std::vector<Piece> rounds[2];
-    rounds[0].resize(jobs);
-    rounds[1].resize(jobs);
-    int cur = 0;
-    bool pending = false;         // rounds[1 - cur] holds output not yet written
-    std::uint64_t in_offset = 0;  // input offset of buffers[cur][0]
-    bool more;
-    std::size_t start = fill_first(buffers[0], more);  // bytes of the buffer already handled
-    for (;;) {
-      Buffer& in = buffers[cur];
-      const std::string_view text = in.view().substr(start);
-      const std::size_t end = more ? last_cut(options_.from, text) : text.size();
-      if (end == 0 && more) {
-        // No cut point yet: one record spans the whole buffer.  Read on.
-        more = fill(in, round);
-        continue;
-      }
-      std::vector<Piece>& pieces = rounds[cur];
-      split(text.substr(0, end), in_offset + start, pieces);
-      Buffer& next = buffers[1 - cur];
-      bool next_more = false;
-      {
-        std::vector<std::jthread> workers;  // joined on every way out of the round
-        if (threaded) {
-          for (Piece& piece : pieces)
-            if (!piece.text.empty()) workers.emplace_back([this, &piece] { read_piece(piece); });
-          // Meanwhile: the last round's output, the next round's input.
-          if (pending) finish_round(rounds[1 - cur]);
-          pending = false;
-        } else {
-          read_piece(pieces[0]);
-        }
-        if (more) {
-          next.clear();
-          next.append(text.substr(end));
-          next_more = fill(next, round);
-        }
-        workers.clear();
-      }
-      if (threaded) {
-        for (Piece& piece : pieces)
-          if (piece.error) std::rethrow_exception(piece.error);
-        pending = true;
-      } else {
-        finish_round(pieces);
-      }
-      progress_(read_);
-      if (!more) break;
-      in_offset += start + end;
-      start = 0;
-      more = next_more;
-      cur = 1 - cur;
-    }
-    if (pending) finish_round(rounds[cur]);
+    TextRounds<Converter> rounds(options_.from, options_.jobs, options_.chunk_size, *this);
+    while (rounds.step(source_)) progress_(rounds.bytes_read());
+    progress_(rounds.bytes_read());
     close();
   }
 
@@ -302,7 +198,7 @@ class Converter {
   bool discard_;  // only count the records
   bool opened_ = false;
   Buffer head_;  // the start of the output, not yet written
-  std::uint64_t read_ = 0;
+  std::uint64_t read_ = 0;  // by the JSON reader
   std::uint64_t written_ = 0;
 };
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import importlib
+import io
 import itertools
 import os
 import sys
@@ -18,6 +19,7 @@ from ._dispatch import FORMATS, READABLE, _options, compression_of, decompressed
 from ._errors import FormatError, native_stream_error, stream_utf8_error
 from ._io import BOM, Records, StrPath, Writable, bom_length, byte_writer, chunks
 from ._native import parse_marl, parse_marl_compact
+from ._stream import job_count
 from ._text import loss_error
 
 # The private native helpers; pyarrow has no type stubs, so the tables and
@@ -33,6 +35,8 @@ _BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 22
 # Bytes of text read to find the columns when none are given.
 _SAMPLE = 1 << 20
+# Input bytes per round of the cut-point workers, shared among the jobs.
+_ROUND = 8 << 20
 
 
 def _pyarrow(caller: str) -> Any:
@@ -88,16 +92,31 @@ def _step(skipped: int, function: Any, *args: Any) -> Any:
 
 
 @contextlib.contextmanager
+def _opened(source: Source) -> Iterator[Any]:
+    """A path opened for reading (decompressed when its suffix names a
+    compression), closed afterwards; a file object as it is."""
+    if isinstance(source, (str, os.PathLike)):
+        with open_file(source) as fp:
+            yield fp
+    elif hasattr(source, "read"):
+        yield source
+    else:
+        raise TypeError(f"expected a path or a file object, not {type(source).__name__}")
+
+
+def _native_file(source: Source, fp: Any) -> Any:
+    """What the cut-point workers read from: the descriptor of a plain file
+    opened here (nothing has gone through its buffer), so that they read
+    it with no Python call, else the file object."""
+    return fp.fileno() if fp is not source and type(fp) is io.BufferedReader else fp
+
+
+@contextlib.contextmanager
 def _chunks(source: Source) -> Iterator[Tuple[int, Iterator[bytes]]]:
     """The text of a path or a file object in chunks, and the length of the
     byte-order mark dropped before them; a path is closed afterwards."""
-    if isinstance(source, (str, os.PathLike)):
-        with open_file(source) as fp:
-            yield chunks(fp, _CHUNK)
-    elif hasattr(source, "read"):
-        yield chunks(source, _CHUNK)
-    else:
-        raise TypeError(f"expected a path or a file object, not {type(source).__name__}")
+    with _opened(source) as fp:
+        yield chunks(fp, _CHUNK)
 
 
 def column_names(columns: Optional[Sequence[str]]) -> Optional[List[str]]:
@@ -118,8 +137,18 @@ def column_names(columns: Optional[Sequence[str]]) -> Optional[List[str]]:
     return names
 
 
-def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int) -> object:
+def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int, jobs: int = 1) -> object:
+    """A native column builder; with more than one job, one that reads the
+    text itself on that many cut-point workers (arrow_read)."""
+    if jobs > 1:
+        return _ext.arrow_builder(format, column_names(columns), batch_rows, jobs, _ROUND)
     return _ext.arrow_builder(format, column_names(columns), batch_rows)
+
+
+def _workers(format: str, jobs: Optional[int]) -> int:
+    """The threads that read the text: JSON has no cut points, so one."""
+    count = job_count(jobs)
+    return count if format in ("marl", "marlc") else 1
 
 
 def _table(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> Any:
@@ -163,7 +192,9 @@ def conform(table: Any, columns: List[str], where: str, advice: str) -> Any:
     return type(table).from_arrays(arrays, names=columns) if columns else table.select([])
 
 
-def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None) -> Any:
+def read_arrow(
+    source: Source, format: Optional[str] = None, *, columns: Optional[Sequence[str]] = None, jobs: Optional[int] = None
+) -> Any:
     """Read the records of a file into a :class:`pyarrow.Table`.
 
     ``source`` is a path or a file object (binary, or text); the format is
@@ -175,13 +206,23 @@ def read_arrow(source: Source, format: Optional[str] = None, *, columns: Optiona
     skipped, a column no record has is all null); one row per record; a
     key repeated in a record holds its last value.
 
+    ``.marl`` and ``.marlc`` text is read on ``jobs`` threads (default: one
+    per CPU), in rounds of a few megabytes cut where records begin; the
+    table is the same for any number.  JSON is read on one.
+
     Raises :class:`StreamError` (a :class:`MarletError`, so a
     :class:`ValueError`) with the byte offset ``pos`` for text that is not
     valid UTF-8 or JSON that is not an array of objects of strings, and
     :class:`ImportError` without pyarrow.
     """
     pa = _pyarrow("read_arrow")
-    builder = _builder(_format(source, format), columns, _BATCH_ROWS)
+    fmt = _format(source, format)
+    threads = _workers(fmt, jobs)
+    builder = _builder(fmt, columns, _BATCH_ROWS, threads)
+    if threads > 1:
+        with _opened(source) as fp:
+            _step(0, _ext.arrow_read, builder, _native_file(source, fp), True)
+        return _reader(pa, _step(0, _ext.arrow_take, builder, True)).read_all()
     with _chunks(source) as (skipped, data):
         return _table(pa, builder, data, skipped)
 
@@ -192,6 +233,7 @@ def iter_arrow(
     *,
     columns: Optional[Sequence[str]] = None,
     batch_rows: int = _BATCH_ROWS,
+    jobs: Optional[int] = None,
 ) -> Iterator[Any]:
     """Read a file as :class:`pyarrow.RecordBatch` es of at most
     ``batch_rows`` rows, holding one batch and one chunk of text at a time.
@@ -202,9 +244,24 @@ def iter_arrow(
     schema extends the one before (``pyarrow.concat_tables(...,
     promote_options="default")`` or ``polars.concat(..., how="diagonal")``
     join them).  Pass ``columns`` to give every batch the same schema.
+
+    ``.marl`` and ``.marlc`` text is read on ``jobs`` threads (default: one
+    per CPU), a round of a few megabytes at a time (two rounds are held
+    then): the rows, the columns and their order are the same for any
+    number, though where batches end may differ (each piece of a round
+    ends one).  JSON is read on one.
     """
     pa = _pyarrow("iter_arrow")
-    builder = _builder(_format(source, format), columns, batch_rows)
+    fmt = _format(source, format)
+    threads = _workers(fmt, jobs)
+    builder = _builder(fmt, columns, batch_rows, threads)
+    if threads > 1:
+        with _opened(source) as fp:
+            file = _native_file(source, fp)
+            while _step(0, _ext.arrow_read, builder, file, False):
+                yield from _batches(pa, builder, False, 0)
+        yield from _batches(pa, builder, True, 0)
+        return
     with _chunks(source) as (skipped, data):
         yield from _fed_batches(pa, builder, data, skipped)
 

@@ -77,6 +77,16 @@ def _records(fp: Any, fmt: str, chunk_size: int, close: bool) -> Iterator[Dict[s
             fp.close()
 
 
+def job_count(jobs: Optional[int]) -> int:
+    """The threads that read .marl and .marlc text: ``jobs``, or one per
+    CPU for None (at most 256)."""
+    if jobs is None:
+        jobs = os.cpu_count() or 1
+    if not isinstance(jobs, int) or jobs < 1:
+        raise ValueError("jobs must be a positive int or None")
+    return min(jobs, 256)
+
+
 def _endpoint(obj: Any) -> Any:
     """A path as str, or the file object itself."""
     if isinstance(obj, (str, bytes, os.PathLike)):
@@ -142,10 +152,7 @@ def _convert(
     dst = _endpoint(destination)
     fmt_in = format_name(src, from_format, READABLE, "input format", "from_format")
     fmt_out = format_name(dst, to_format, what="output format", option="to_format")
-    if jobs is None:
-        jobs = os.cpu_count() or 1
-    if not isinstance(jobs, int) or jobs < 1:
-        raise ValueError("jobs must be a positive int or None")
+    threads = job_count(jobs)
     to_end = not isinstance(dst, str) and appends(dst)
 
     try:
@@ -159,7 +166,7 @@ def _convert(
                     progress = lambda _: report(raw.tell())  # noqa: E731
 
             def run(out: Any) -> int:
-                options = (min(jobs, 256), _CHUNK, lossy, final_newline, progress, to_end)
+                options = (threads, _CHUNK, lossy, final_newline, progress, to_end)
                 return int(_ext.convert(reader, out, fmt_in, fmt_out, *options))
 
             if isinstance(dst, str):

@@ -53,7 +53,10 @@ def _batches(
     pa = _arrow._pyarrow("polars.scan_marl")
     seen = 0
     # Closed when the query stops early, so that the file is closed at once.
-    reader = cast(Generator[Any, None, None], _arrow.iter_arrow(path, format, columns=wanted, batch_rows=rows))
+    # A row limit is read chunk by chunk on one thread, so that no more of
+    # the file is read than the rows need; otherwise on every core.
+    jobs = 1 if left is not None else None
+    reader = cast(Generator[Any, None, None], _arrow.iter_arrow(path, format, columns=wanted, batch_rows=rows, jobs=jobs))
     with contextlib.closing(reader) as batches:
         for batch in batches:
             if wanted is None:

@@ -15,11 +15,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "columns.hpp"
 #include "document.hpp"
 #include "ext.hpp"
+#include "sources.hpp"
 #include "stream.hpp"
 #include "utf8.hpp"
 
@@ -67,6 +70,7 @@ constexpr const char* kBuilderCapsule = "marlet._ext.columns";
 using marlet_core::columns::Batch;
 using marlet_core::columns::Block;
 using marlet_core::columns::ColumnBuilder;
+using marlet_core::columns::PieceColumns;
 
 // ---- schema and arrays ----------------------------------------------------
 
@@ -122,7 +126,7 @@ void export_batch(const std::shared_ptr<const Batch>& batch, std::size_t width, 
   for (std::size_t i = 0; i < width; ++i) {
     auto column = std::make_unique<ColumnArray>();
     std::int64_t nulls;
-    if (i < batch->columns.size()) {
+    if (i < batch->columns.size() && batch->columns[i].present()) {
       const auto& c = batch->columns[i];
       column->batch = batch;
       column->buffers[0] = c.nulls == 0 ? nullptr : c.validity.data();
@@ -220,11 +224,22 @@ PyRef stream_capsule(std::unique_ptr<Stream> data) {
 using marlet_core::Format;
 
 // A column builder fed by an incremental reader, so the text may come in
-// chunks cut anywhere.
+// chunks cut anywhere; or, given `jobs`, one that reads .marl or .marlc
+// text from a file object itself, on the cut-point workers (arrow_read).
 struct Builder {
+  using Rounds = marlet_core::stream::TextRounds<PieceColumns>;
   Builder(Format f, ColumnBuilder c) : columns(std::move(c)), reader(f, columns) {}
+  Builder(Format f, const std::optional<std::vector<std::string>>& fixed, std::size_t batch_rows, unsigned jobs,
+          std::size_t chunk_size)
+      : columns(fixed, batch_rows),
+        reader(f, columns),
+        pieces(std::in_place, f, columns, fixed, batch_rows),
+        rounds(std::in_place, f, jobs, chunk_size, *pieces) {}
   ColumnBuilder columns;
   marlet_core::stream::Reader<ColumnBuilder> reader;
+  std::optional<PieceColumns> pieces;  // with jobs: each piece's columns, adopted into `columns`
+  std::optional<Rounds> rounds;
+  Leftover leftover;  // of the file object's last read, for the next round
   std::deque<Batch> ready;  // finished, not yet taken
   bool finished = false;
   std::atomic<bool> busy{false};
@@ -265,9 +280,14 @@ PyObject* arrow_builder(PyObject*, PyObject* args) {
   PyObject* format_name;
   PyObject* names;
   Py_ssize_t batch_rows;
-  if (!PyArg_ParseTuple(args, "OOn:arrow_builder", &format_name, &names, &batch_rows)) throw_fetched();
-  const Format format = format_argument(format_name, {Format::marl, Format::marlc, Format::json});
+  unsigned int jobs = 0;
+  Py_ssize_t chunk_size = 0;
+  if (!PyArg_ParseTuple(args, "OOn|In:arrow_builder", &format_name, &names, &batch_rows, &jobs, &chunk_size))
+    throw_fetched();
+  const Format format = jobs == 0 ? format_argument(format_name, {Format::marl, Format::marlc, Format::json})
+                                  : format_argument(format_name, {Format::marl, Format::marlc});
   if (batch_rows <= 0) raise_error(PyExc_ValueError, "batch_rows must be positive");
+  if (jobs != 0 && chunk_size <= 0) raise_error(PyExc_ValueError, "chunk_size must be positive");
   std::optional<std::vector<std::string>> fixed;
   if (names != Py_None) {
     PyRef seq = or_fetched(PySequence_Fast(names, "columns must be a sequence of str"));
@@ -282,21 +302,24 @@ PyObject* arrow_builder(PyObject*, PyObject* args) {
       fixed->emplace_back(utf8, static_cast<std::size_t>(size));
     }
   }
-  auto b = std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), static_cast<std::size_t>(batch_rows)));
+  const auto rows = static_cast<std::size_t>(batch_rows);
+  auto b = jobs == 0 ? std::make_unique<Builder>(format, ColumnBuilder(std::move(fixed), rows))
+                     : std::make_unique<Builder>(format, fixed, rows, jobs, static_cast<std::size_t>(chunk_size));
   PyObject* capsule = PyCapsule_New(b.get(), kBuilderCapsule, &destroy_builder_capsule);
   if (capsule == nullptr) throw_fetched();
   b.release();
   return capsule;
 }
 
-// Runs a reader step without the GIL.
+// Runs a reader step without the GIL; the step may take the GilReleased.
 template <class Step>
 void run_step(Step&& step) {
   std::optional<marlet_core::stream::ReadError> refused;
   {
     GilReleased unlocked;
     try {
-      step();
+      if constexpr (std::is_invocable_v<Step&, GilReleased&>) step(unlocked);
+      else step();
     } catch (const marlet_core::stream::ReadError& failure) {
       refused.emplace(failure);
     }
@@ -311,9 +334,41 @@ PyObject* arrow_feed(PyObject*, PyObject* args) {
   Builder& b = builder_of(capsule);
   BytesView view(data);
   Claim claim(b);
-  if (b.finished) raise_error(PyExc_RuntimeError, "this Arrow reader has finished");
+  if (b.finished || b.rounds) raise_error(PyExc_RuntimeError, "this Arrow reader has finished");
   run_step([&] { b.reader.feed(view.text()); });
   Py_RETURN_NONE;
+}
+
+// Reads the next round of the text from `file`, an int file descriptor or
+// a file object, on the cut-point workers, or, with `all`, every round
+// (answering signals between rounds), with the GIL released; returns
+// whether more text follows.  The batches wait for arrow_take.  A failure
+// finishes the reader.
+PyObject* arrow_read(PyObject*, PyObject* args) {
+  PyObject* capsule;
+  PyObject* file;
+  int all;
+  if (!PyArg_ParseTuple(args, "OOp:arrow_read", &capsule, &file, &all)) throw_fetched();
+  Builder& b = builder_of(capsule);
+  const int fd = fd_argument(file);
+  Claim claim(b);
+  if (b.finished || !b.rounds) raise_error(PyExc_RuntimeError, "this Arrow reader has finished");
+  b.finished = true;  // until the round is read
+  bool more = false;
+  try {
+    run_step([&](GilReleased& gil) {
+      std::optional<FdSource> fd_source;
+      std::optional<PySource> py_source;
+      marlet_core::stream::Source* source;
+      if (fd >= 0) source = &fd_source.emplace(fd, "", gil);
+      else source = &py_source.emplace(file, gil, &b.leftover);
+      while ((more = b.rounds->step(*source)) && all) gil.check_signals();
+    });
+  } catch (const OsFailure& failure) {
+    raise_os_failure(failure);
+  }
+  b.finished = !more;
+  return PyBool_FromLong(more);
 }
 
 // With `single`, only the first finished batch, with the columns it was
@@ -325,7 +380,7 @@ PyRef arrow_take(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Op|p:arrow_take", &capsule, &flush, &single)) throw_fetched();
   Builder& b = builder_of(capsule);
   Claim claim(b);
-  if (flush && !b.finished) {
+  if (flush && !b.finished && !b.rounds) {
     b.finished = true;
     run_step([&] { b.reader.finish(); });
   }
@@ -632,6 +687,8 @@ const PyMethodDef g_methods[] = {
                           "arrow_builder(format, columns, batch_rows): a column builder for marl, marlc or json text."),
     method<arrow_feed>("arrow_feed", METH_VARARGS,
                        "arrow_feed(builder, data): read the next chunk of the text from a bytes-like object."),
+    method<arrow_read>("arrow_read", METH_VARARGS,
+                       "arrow_read(builder, file, all): read the next round, or all, of the text on the workers."),
     method<arrow_take>("arrow_take", METH_VARARGS,
                        "arrow_take(builder, flush): an arrow_array_stream capsule over the finished batches."),
     method<cut_point>("cut_point", METH_VARARGS,

@@ -20,22 +20,15 @@
 
 #include "converter.hpp"
 #include "ext.hpp"
+#include "sources.hpp"
 #include "stream.hpp"
 
 namespace marlet_ext {
 namespace {
-
-namespace stream = marlet_core::stream;
 using marlet_core::Format;
 
 // ---------------------------------------------------------------------------
 // Errors
-
-// A failed system call, raised as OSError naming the file.
-struct OsFailure {
-  int error;
-  std::string path;
-};
 
 // Runs a body that may throw the stream's own errors and turns them into
 // Python exceptions: ill-formed input as raise_read_error says, a record
@@ -57,8 +50,7 @@ PyObject* stream_guarded(Body&& body) {
   } catch (const stream::ConvertError& e) {
     PyErr_SetObject(PyExc_ValueError, or_fetched(Py_BuildValue("(ss)", "refused", e.what())).get());
   } catch (const OsFailure& e) {
-    errno = e.error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.empty() ? nullptr : e.path.c_str());
+    raise_os_failure(e);
   }
   return nullptr;
 }
@@ -156,74 +148,6 @@ PyType_Spec g_reader_spec = {
 // ---------------------------------------------------------------------------
 // Conversion
 
-// Where a file object stands, or -1 when it cannot seek back there: no
-// seekable() or tell(), or seekable() is false.
-long long start_of(PyObject* file, GilReleased& gil) {
-  return gil.with_gil([&] {
-    long long start = -1;
-    PyRef seekable = PyRef::steal(PyObject_CallMethod(file, "seekable", nullptr));
-    if (seekable && PyObject_IsTrue(seekable.get()) == 1) {
-      PyRef at = PyRef::steal(PyObject_CallMethod(file, "tell", nullptr));
-      if (at) start = PyLong_AsLongLong(at.get());
-    }
-    PyErr_Clear();
-    return start < 0 ? -1 : start;
-  });
-}
-
-
-class FdSource : public stream::Source {
- public:
-  FdSource(int fd, std::string path, GilReleased& gil)
-      : fd_(fd), path_(std::move(path)), gil_(gil), start_(::lseek(fd, 0, SEEK_CUR)) {}
-  std::size_t read(char* dst, std::size_t n) override {
-    for (;;) {
-      // A pipe may block for long: a signal that came during the last
-      // read (which then returned data, not EINTR) is answered first.
-      gil_.check_signals();
-      const ssize_t got = ::read(fd_, dst, n > SSIZE_MAX ? SSIZE_MAX : n);
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw OsFailure{errno, path_};
-      gil_.check_signals();
-    }
-  }
-  bool rewind() override { return start_ >= 0 && ::lseek(fd_, start_, SEEK_SET) == start_; }
-
- private:
-  int fd_;
-  std::string path_;
-  GilReleased& gil_;
-  off_t start_;  // where reading began; -1 for a pipe
-};
-
-// A file object's read(n), called with the GIL held; it can start again
-// when the file object can seek.
-class PySource : public stream::Source {
- public:
-  PySource(PyObject* file, GilReleased& gil) : file_(file), gil_(gil) { start_ = start_of(file_, gil_); }
-  std::size_t read(char* dst, std::size_t n) override {
-    return gil_.with_gil([&]() -> std::size_t {
-      PyRef data = or_fetched(PyObject_CallMethod(file_, "read", "n", static_cast<Py_ssize_t>(n)));
-      if (!PyBytes_Check(data.get()))
-        raise_error(PyExc_TypeError, "the source's read() returned %.100s, not bytes", Py_TYPE(data.get())->tp_name);
-      const auto got = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-      if (got > n) raise_error(PyExc_ValueError, "the source's read() returned more bytes than asked for");
-      std::memcpy(dst, PyBytes_AS_STRING(data.get()), got);
-      return got;
-    });
-  }
-  bool rewind() override {
-    if (start_ < 0) return false;
-    gil_.with_gil([&] { or_fetched(PyObject_CallMethod(file_, "seek", "L", start_)); });
-    return true;
-  }
-
- private:
-  PyObject* file_;
-  GilReleased& gil_;
-  long long start_ = -1;
-};
-
 // A file descriptor; it can patch a regular file that is not in append
 // mode (there every write goes to the end, wherever it was asked to go).
 class FdDestination : public stream::Destination {
@@ -304,15 +228,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// The file descriptor an int names; -1 for any other object.
-int fd_argument(PyObject* obj) {
-  if (!PyLong_Check(obj)) return -1;
-  const long number = PyLong_AsLong(obj);
-  if (number == -1 && PyErr_Occurred()) throw_fetched();
-  if (number < 0 || number > INT_MAX) raise_error(PyExc_ValueError, "a file descriptor must be a non-negative int");
-  return static_cast<int>(number);
-}
 
 // convert(source, destination, from_format, to_format, jobs, chunk_size,
 //         lossy, final_newline, progress, appends) -> records written.

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
-#include <tuple>
+#include <utility>
 
 #include "test_support.hpp"
 #include "utf8.hpp"
@@ -73,9 +74,14 @@ TEST(ParseMarlToJson, WritesTheRecordsOfTheText) {
   EXPECT_TRUE(both.view() == R"([{"a":"1","b":"2"}])" || both.view() == R"([{"b":"2","a":"1"}])") << both.view();
 }
 
+using F = marlet_core::JsonFault;
+
 struct ReadCase {
   std::string json;
   std::optional<Records> records;  // nullopt: rejected
+  // Where and why a rejected text went wrong, when the row says: the
+  // offending byte, the backslash of a bad escape, or the end of a text cut short.
+  std::optional<std::pair<std::size_t, F>> fault = std::nullopt;
 };
 
 void PrintTo(const ReadCase& c, std::ostream* os) { *os << marlet_test::hex(c.json); }
@@ -96,25 +102,9 @@ TEST_P(JsonReaderTest, AcceptsExactlyTheShape) {
     EXPECT_LE(result.error_offset(), c.json.size());
     EXPECT_EQ(borrowed.error_offset(), result.error_offset());
   }
-}
-
-// Where and why a rejected text went wrong: the offending byte, the
-// backslash of a bad escape, or the end of a text cut short.
-TEST(JsonReader, ReportsWhereAndWhyTheTextWasRejected) {
-  using F = marlet_core::JsonFault;
-  const std::tuple<std::string, std::size_t, F> cases[] = {
-      {"", 0, F::ended}, {"  x", 2, F::not_array}, {"[{\"a\":1}]", 6, F::not_string}, {"[{} {}]", 4, F::after_record},
-      {"[{\"a\":\"1\"},]", 11, F::not_record}, {"[{\"a\":\"1\"}] x", 12, F::extra}, {"[{\"a\":\"1\" ]", 10, F::after_member},
-      {"[{\"a\":\"x\ty\"}]", 8, F::control}, {"[{\"a\":\"ok\\q\"}]", 9, F::escape}, {"[{\"a\":\"\\u12", 7, F::escape},
-      {"[{\"a\":\"\\ud83dx\"}]", 7, F::surrogate}, {"[{\"a\":\"1", 8, F::ended},
-      {"[{1:\"1\"}]", 2, F::not_key}, {"[{\"a\" \"1\"}]", 6, F::no_colon},
-  };
-  for (const auto& [json, offset, fault] : cases) {
-    SCOPED_TRACE(json);
-    marlet_core::JsonResult result = marlet_core::read_json(json);
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error_offset(), offset);
-    EXPECT_EQ(result.fault(), fault) << marlet_core::message(result.fault());
+  if (c.fault) {
+    EXPECT_EQ(result.error_offset(), c.fault->first);
+    EXPECT_EQ(result.fault(), c.fault->second) << marlet_core::message(result.fault());
   }
 }
 
@@ -136,28 +126,31 @@ INSTANTIATE_TEST_SUITE_P(
                  Records{{{"\xc3\xa9", "\xe6\x97\xa5 \xf0\x9f\x98\x80\x7f"}}}},
         ReadCase{"[{\"a\":\"1\"}]\n", Records{{{"a", "1"}}}},
         // Rejected, from here on.
-        ReadCase{"", {}}, ReadCase{" \n\t ", {}}, ReadCase{"\xef\xbb\xbf[]", {}}, ReadCase{R"({"a":"1"})", {}},
-        ReadCase{R"("a")", {}}, ReadCase{"null", {}}, ReadCase{"1", {}}, ReadCase{R"([{"a":1}])", {}},
-        ReadCase{R"([{"a":null}])", {}}, ReadCase{R"([{"a":true}])", {}}, ReadCase{R"([{"a":false}])", {}},
-        ReadCase{R"([{"a":["x"]}])", {}}, ReadCase{R"([{"a":{}}])", {}}, ReadCase{R"(["a"])", {}},
-        ReadCase{"[[]]", {}}, ReadCase{"[1]", {}}, ReadCase{"[null]", {}}, ReadCase{R"([{"a":"1"},])", {}},
-        ReadCase{R"([{"a":"1",}])", {}}, ReadCase{"[,{}]", {}}, ReadCase{"[{},,{}]", {}},
-        ReadCase{R"([{,"a":"1"}])", {}}, ReadCase{R"([{"a":"1",,"b":"2"}])", {}}, ReadCase{"[{} {}]", {}},
-        ReadCase{R"([{"a" "1"}])", {}}, ReadCase{R"([{"a":"1" "b":"2"}])", {}}, ReadCase{R"([{"a"::"1"}])", {}},
-        ReadCase{R"([{"a":"1"}] x)", {}}, ReadCase{"[{\"a\":\"1\"}][]", {}}, ReadCase{"[]]", {}},
-        ReadCase{"[", {}}, ReadCase{"[{", {}}, ReadCase{R"([{"a")", {}}, ReadCase{R"([{"a":)", {}},
-        ReadCase{R"([{"a":"1)", {}}, ReadCase{R"([{"a":"1")", {}}, ReadCase{R"([{"a":"1"})", {}},
-        ReadCase{"[{\"a\":\"x\ty\"}]", {}}, ReadCase{"[{\"a\":\"x\ny\"}]", {}},
-        ReadCase{"[{\"a\":\"x\0y\"}]"s, {}}, ReadCase{"[{\"a\x1f\":\"\"}]", {}},
-        ReadCase{R"([{"a":"\ud83d"}])", {}}, ReadCase{R"([{"a":"\ude00"}])", {}},
-        ReadCase{R"([{"a":"\ud83dx"}])", {}}, ReadCase{R"([{"a":"\ud83d\u0041"}])", {}},
-        ReadCase{R"([{"a":"\ud83d\ud83d"}])", {}}, ReadCase{R"([{"a":"\ude00\ud83d"}])", {}},
-        ReadCase{R"([{"a":"\ud83d\n"}])", {}}, ReadCase{R"([{"a":"\x41"}])", {}}, ReadCase{R"([{"a":"\U0041"}])", {}},
-        ReadCase{R"([{"a":"\u12"}])", {}}, ReadCase{R"([{"a":"\u12G4"}])", {}}, ReadCase{R"([{"a":"\'"}])", {}},
-        ReadCase{R"([{"a":"\)", {}}, ReadCase{"[{'a':'1'}]", {}}, ReadCase{R"([{a:"1"}])", {}},
-        ReadCase{R"([{1:"1"}])", {}}, ReadCase{"[NaN]", {}}, ReadCase{"[Infinity]", {}},
-        ReadCase{"/*c*/[]", {}}, ReadCase{"[]//", {}}, ReadCase{"[{\"a\":\"1\"}]\f", {}},
-        ReadCase{"\xc2\xa0[]", {}}, ReadCase{"[]\0"s, {}}));
+        ReadCase{"", {}, {{0, F::ended}}}, ReadCase{" \n\t ", {}}, ReadCase{"\xef\xbb\xbf[]", {}},
+        ReadCase{R"({"a":"1"})", {}}, ReadCase{R"("a")", {}}, ReadCase{"null", {}}, ReadCase{"1", {}},
+        ReadCase{R"([{"a":1}])", {}, {{6, F::not_string}}}, ReadCase{R"([{"a":null}])", {}},
+        ReadCase{R"([{"a":true}])", {}}, ReadCase{R"([{"a":false}])", {}}, ReadCase{R"([{"a":["x"]}])", {}},
+        ReadCase{R"([{"a":{}}])", {}}, ReadCase{R"(["a"])", {}}, ReadCase{"[[]]", {}}, ReadCase{"[1]", {}},
+        ReadCase{"[null]", {}}, ReadCase{R"([{"a":"1"},])", {}, {{11, F::not_record}}}, ReadCase{R"([{"a":"1",}])", {}},
+        ReadCase{"[,{}]", {}}, ReadCase{"[{},,{}]", {}}, ReadCase{R"([{,"a":"1"}])", {}},
+        ReadCase{R"([{"a":"1",,"b":"2"}])", {}}, ReadCase{"[{} {}]", {}, {{4, F::after_record}}},
+        ReadCase{R"([{"a" "1"}])", {}, {{6, F::no_colon}}}, ReadCase{R"([{"a":"1" "b":"2"}])", {}},
+        ReadCase{R"([{"a"::"1"}])", {}}, ReadCase{R"([{"a":"1"}] x)", {}, {{12, F::extra}}},
+        ReadCase{"[{\"a\":\"1\"}][]", {}}, ReadCase{"[]]", {}}, ReadCase{"[", {}}, ReadCase{"[{", {}},
+        ReadCase{R"([{"a")", {}}, ReadCase{R"([{"a":)", {}}, ReadCase{R"([{"a":"1)", {}, {{8, F::ended}}},
+        ReadCase{R"([{"a":"1")", {}}, ReadCase{R"([{"a":"1"})", {}},
+        ReadCase{"[{\"a\":\"x\ty\"}]", {}, {{8, F::control}}}, ReadCase{"[{\"a\":\"x\ny\"}]", {}},
+        ReadCase{"[{\"a\":\"x\0y\"}]"s, {}}, ReadCase{"[{\"a\x1f\":\"\"}]", {}}, ReadCase{R"([{"a":"\ud83d"}])", {}},
+        ReadCase{R"([{"a":"\ude00"}])", {}}, ReadCase{R"([{"a":"\ud83dx"}])", {}, {{7, F::surrogate}}},
+        ReadCase{R"([{"a":"\ud83d\u0041"}])", {}}, ReadCase{R"([{"a":"\ud83d\ud83d"}])", {}},
+        ReadCase{R"([{"a":"\ude00\ud83d"}])", {}}, ReadCase{R"([{"a":"\ud83d\n"}])", {}},
+        ReadCase{R"([{"a":"\x41"}])", {}}, ReadCase{R"([{"a":"\U0041"}])", {}}, ReadCase{R"([{"a":"\u12"}])", {}},
+        ReadCase{R"([{"a":"\u12G4"}])", {}}, ReadCase{R"([{"a":"\'"}])", {}}, ReadCase{R"([{"a":"\)", {}},
+        ReadCase{"[{'a':'1'}]", {}}, ReadCase{R"([{a:"1"}])", {}}, ReadCase{R"([{1:"1"}])", {}, {{2, F::not_key}}},
+        ReadCase{"[NaN]", {}}, ReadCase{"[Infinity]", {}}, ReadCase{"/*c*/[]", {}}, ReadCase{"[]//", {}},
+        ReadCase{"[{\"a\":\"1\"}]\f", {}}, ReadCase{"\xc2\xa0[]", {}}, ReadCase{"[]\0"s, {}},
+        ReadCase{"  x", {}, {{2, F::not_array}}}, ReadCase{R"([{"a":"1" ])", {}, {{10, F::after_member}}},
+        ReadCase{R"([{"a":"ok\q"}])", {}, {{9, F::escape}}}, ReadCase{R"([{"a":"\u12)", {}, {{7, F::escape}}}));
 
 // The written text holds no byte below 0x20, and an independent reader,
 // the owned reader and the borrowed reader all give back `records`.

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <simdjson.h>
 
 #include <cstdint>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_reference.hpp"
 #include "reference.hpp"
 
 namespace marlet_test {
@@ -54,30 +54,8 @@ List make_list(const Records& records) {
   return list;
 }
 
-// Parses JSON text with simdjson and returns its records when it is an array
-// of objects whose member values are all strings (a repeated member keeps
-// its last value); nullopt for any other text.
-inline std::optional<Records> from_json(std::string_view text) {
-  simdjson::dom::parser parser;
-  simdjson::padded_string padded(text);
-  simdjson::dom::element root;
-  if (parser.parse(padded).get(root) != simdjson::SUCCESS) return std::nullopt;
-  simdjson::dom::array array;
-  if (root.get_array().get(array) != simdjson::SUCCESS) return std::nullopt;
-  Records out;
-  for (simdjson::dom::element element : array) {
-    simdjson::dom::object object;
-    if (element.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
-    Fields fields;
-    for (simdjson::dom::key_value_pair member : object) {
-      std::string_view value;
-      if (member.value.get_string().get(value) != simdjson::SUCCESS) return std::nullopt;
-      fields.insert_or_assign(std::string(member.key), std::string(value));
-    }
-    out.push_back(std::move(fields));
-  }
-  return out;
-}
+// The JSON form read by simdjson (tests/common/json_reference.hpp).
+using marlet_reference::from_json;
 
 // Reads the binary encoding back; nullopt unless every count and length
 // lines up exactly with the buffer's end and no record repeats a key.

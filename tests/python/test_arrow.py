@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import tracemalloc
+from unittest import mock
 
 import pytest
 from hypothesis import given, settings
@@ -43,55 +44,46 @@ def without_nul_keys(text):
     return text.replace("\x00", "")
 
 
+def load(data, format):  # the records of a file holding `data`, as the package's readers give them
+    return getattr(marlet, f"load_{format}")(io.BytesIO(data))
+
+
+def outcome(source, format, **options):
+    try:
+        return marlet.read_arrow(source, format, **options)
+    except marlet.StreamError as error:
+        return error.pos
+
+
+JSON_FORMS = st.builds(lambda r: (marlet.dumps_json([{without_nul_keys(k): v for k, v in x.items()} for x in r], indent=1), "json"), records_strategy)
+
+
 @arrow
-def test_nul_in_a_key_is_refused():
-    with pytest.raises(ValueError, match="NUL"):
-        marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl")
-
-
-def load(data, format):
-    """The records of a file holding `data`, as the package's readers give them."""
-    return (marlet.load_marl if format == "marl" else marlet.load_marlc)(io.BytesIO(data))
-
-
-@arrow
-@given(text=marl_texts, format=st.sampled_from(["marl", "marlc"]), step=st.integers(1, 64))
-def test_read_arrow_matches_read(text, format, step):
-    text = without_nul_keys(text)
-    table = marlet.read_arrow(Unseekable(text.encode(), step), format)
-    assert_same(table, load(text.encode(), format), ordered=format == "marl")
+@given(
+    document=st.tuples(marl_texts, st.sampled_from(["marl", "marlc"])) | JSON_FORMS, step=st.integers(1, 64),
+    jobs=st.sampled_from([1, 2, 3, 5]), round=st.integers(1, 48), bad=st.none() | st.integers(0, 300), batch_rows=st.integers(1, 4),
+    picked=st.none() | st.lists(st.sampled_from(["k", "key", "a b", "é", "missing"]), unique=True),
+)
+def test_arrow_readers_match_read_on_any_jobs(document, step, jobs, round, bad, batch_rows, picked):
+    text, format = document
+    data = (without_nul_keys(text) if picked is None else text).encode()
+    data = data if bad is None else data[:bad] + b"\xff" + data[bad:]  # ill-formed UTF-8: the same offset from every reader
+    table = outcome(Unseekable(data, step), format, columns=picked, jobs=1)
+    with mock.patch.object(_arrow, "_ROUND", round):  # many rounds, many pieces
+        assert outcome(Unseekable(data, step), format, columns=picked, jobs=jobs) == table
+        if bad is not None:
+            return
+        batches = list(marlet.iter_arrow(io.StringIO(data.decode()), format, columns=picked, batch_rows=batch_rows, jobs=jobs))
+    records, ordered, end = load(data, format), format != "marlc" or picked is not None, 0
+    assert_same(table, records, ordered, columns=picked)
     assert table.schema.equals(pa.schema([pa.field(n, pa.string()) for n in table.column_names]))
-
-
-@arrow
-@given(records=records_strategy)
-def test_read_arrow_json_keeps_document_order(records):
-    records = [{without_nul_keys(k): v for k, v in r.items()} for r in records]
-    table = marlet.read_arrow(io.StringIO(marlet.dumps_json(records, indent=1)), "json")
-    assert_same(table, records, ordered=True)
-
-
-@arrow
-@given(text=marl_texts, picked=st.lists(st.sampled_from(["k", "key", "a b", "é", "missing"]), unique=True))
-def test_columns_select_and_fill(text, picked):
-    table = marlet.read_arrow(io.BytesIO(text.encode()), "marl", columns=picked)
-    assert_same(table, load(text.encode(), "marl"), ordered=True, columns=picked)
-
-
-@arrow
-@given(text=marl_texts, batch_rows=st.integers(1, 4))
-def test_iter_arrow_batches_grow_their_schema(text, batch_rows):
-    text = without_nul_keys(text)
-    batches = list(marlet.iter_arrow(io.BytesIO(text.encode()), "marl", batch_rows=batch_rows))
-    assert all(0 < b.num_rows <= batch_rows for b in batches)
-    for before, after in zip(batches, batches[1:]):
-        assert after.schema.names[: before.num_columns] == before.schema.names
-    records = load(text.encode(), "marl")
-    if batches:
-        joined = pa.concat_tables([pa.Table.from_batches([b]) for b in batches], promote_options="default")
-        assert_same(joined, records, ordered=True)
-    else:
-        assert records == []
+    for batch in batches:  # at most batch_rows rows; the keys seen up to the batch's end, in the order first seen
+        end += batch.num_rows
+        keys = picked if picked is not None else list(dict.fromkeys(k for r in records[:end] for k in r))
+        assert 0 < batch.num_rows <= batch_rows and (batch.schema.names == keys or not ordered)
+    if format != "json" and table.num_columns:  # concat_tables drops the rows of tables with no column (JSON's {})
+        tables = [pa.Table.from_batches([b]) for b in batches] or [table_of([], picked)]
+        assert_same(pa.concat_tables(tables, promote_options="default"), records, ordered, columns=picked)
 
 
 @arrow
@@ -191,7 +183,7 @@ def test_dump_arrow_refuses_bad_input(data, error, message):
 def test_bad_input_names_the_offset(tmp_path, data, format, pos):
     path = tmp_path / f"in.{format}"
     path.write_bytes(data)
-    readers = [lambda: marlet.read_arrow(io.BytesIO(data), format), lambda: list(marlet.iter_arrow(path))]
+    readers = [lambda: marlet.read_arrow(io.BytesIO(data), format, jobs=1), lambda: list(marlet.iter_arrow(path, jobs=2))]
     if format != "json" and pos > 0:  # a range from byte 1 on starts after the first record, or at the mark's end
         readers.append(lambda: marlet.read_range(path, 1, len(data)))
     for read in readers:
@@ -201,13 +193,16 @@ def test_bad_input_names_the_offset(tmp_path, data, format, pos):
 
 
 @arrow
-def test_format_from_the_name_or_refused(tmp_path):
+def test_format_from_the_name_or_refused_and_nul_in_a_key(tmp_path):
     (tmp_path / "r.marlc").write_text("a: 1\nb: 2\n\nc: 3\n")
     assert marlet.read_arrow(tmp_path / "r.marlc").num_rows == 2
-    with pytest.raises(ValueError, match="format="):
-        marlet.read_arrow(io.BytesIO(b""))
-    with pytest.raises(ValueError, match="cut points"):
-        marlet.read_range(tmp_path / "r.marlc", 0, 1, "json")
+    for refused, match in [
+        (lambda: marlet.read_arrow(io.BytesIO(b"")), "format="),
+        (lambda: marlet.read_range(tmp_path / "r.marlc", 0, 1, "json"), "cut points"),
+        (lambda: marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl"), "NUL"),  # Arrow field names are C strings
+    ]:
+        with pytest.raises(ValueError, match=match):
+            refused()
 
 
 def rss():
@@ -223,6 +218,7 @@ DOC = ("".join(f"  id: {i}\n  name: név {i}\n  tag: {i % 3}\nend: {i}\n" for i 
     "trip",
     [
         pytest.param(lambda: marlet.read_arrow(io.BytesIO(DOC), "marl").column(1)[5], id="read"),
+        pytest.param(lambda: outcome(io.BytesIO(DOC + b"\xff"), "marl", jobs=2), id="refused"),
         pytest.param(lambda: _ext.arrow_take(_builder_fed(), True), id="capsule-dropped"),
         pytest.param(lambda: _arrow._reader(pa, _ext.arrow_take(_builder_fed(), True)).schema, id="stream-unread"),
     ],

@@ -148,15 +148,6 @@ def test_marlc_refusals_name_the_record_and_key(tmp_path, records, index, key, r
     assert is_compact_text_of(path.read_bytes().decode("utf-8"), records)
 
 
-@pytest.mark.parametrize(
-    "records",
-    [[{"k": "\u200bv\ufeff"}], [{"\u180ek\x1f": "a: b :c", "x": "1\r2"}], [{"a\x00": "\x1c"}]],
-)
-def test_marlc_accepts_what_reads_back(records):
-    """U+200B, U+FEFF, U+180E and U+001C..U+001F are no White_Space."""
-    assert marlet.parse_marl_compact(marlet.dumps_marlc(records)) == records
-
-
 # --------------------------------------------------------------------------
 # Records given in other shapes
 

@@ -41,7 +41,7 @@ def test_scan_equals_read_arrow(tmp_path_factory, query, text, records, format, 
 
 def test_refusals_and_a_limit_that_stops_reading(tmp_path, monkeypatch):
     (tmp_path / "late.marl").write_text("a: 1\n" * 300_000 + "b: 2\n")
-    with pytest.raises(ValueError, match=r"late.marl \(row 300000 on\): keys \['b'\] first appear .* to scan_marl$"):
+    with pytest.raises(ValueError, match=r"late.marl \(row \d+ on\): keys \['b'\] first appear .* to scan_marl$"):
         mp.read_marl(tmp_path / "late.marl")
     assert mp.read_marl(tmp_path / "late.marl", columns=["b", "a"])["b"].null_count() == 300_000
     with pytest.raises(TypeError, match=r"a path \(str or os.PathLike\), not BytesIO"):
