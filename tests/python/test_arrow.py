@@ -63,8 +63,9 @@ JSON_FORMS = st.builds(lambda r: (marlet.dumps_json([{without_nul_keys(k): v for
     document=st.tuples(marl_texts, st.sampled_from(["marl", "marlc"])) | JSON_FORMS, step=st.integers(1, 64),
     jobs=st.sampled_from([1, 2, 3, 5]), round=st.integers(1, 48), bad=st.none() | st.integers(0, 300), batch_rows=st.integers(1, 4),
     picked=st.none() | st.lists(st.sampled_from(["k", "key", "a b", "é", "missing"]), unique=True),
+    out=st.sampled_from(["marl", "marlc", "json"]), lossy=st.booleans(), kind=st.sampled_from(["string", "large_string", "string_view"]),
 )
-def test_arrow_readers_match_read_on_any_jobs(document, step, jobs, round, bad, batch_rows, picked):
+def test_arrow_readers_match_read_on_any_jobs_and_dump_arrow_dump(document, step, jobs, round, bad, batch_rows, picked, out, lossy, kind):
     text, format = document
     data = (without_nul_keys(text) if picked is None else text).encode()
     data = data if bad is None else data[:bad] + b"\xff" + data[bad:]  # ill-formed UTF-8: the same offset from every reader
@@ -84,6 +85,11 @@ def test_arrow_readers_match_read_on_any_jobs(document, step, jobs, round, bad, 
     if format != "json" and table.num_columns:  # concat_tables drops the rows of tables with no column (JSON's {})
         tables = [pa.Table.from_batches([b]) for b in batches] or [table_of([], picked)]
         assert_same(pa.concat_tables(tables, promote_options="default"), records, ordered, columns=picked)
+    # And back: dump_arrow writes what dump writes for the rows, a null leaving its key out.
+    rows = [{k: v for k, v in row.items() if v is not None} for row in table.to_pylist()]
+    cast = table.cast(pa.schema([(n, kind) for n in table.column_names])) if table.num_columns else table  # else the rows are lost
+    arrow_dump = written(lambda fp: marlet.dump_arrow(cast.to_batches(batch_rows), fp, out, lossy=lossy))
+    assert arrow_dump == written(lambda fp: marlet.dump(rows, fp, out, lossy=lossy))
 
 
 @arrow
@@ -131,42 +137,43 @@ def written(dump):
     return out.getvalue()
 
 
-@arrow
-@given(records=records_strategy, format=st.sampled_from(["marl", "marlc", "json"]), lossy=st.booleans(),
-       kind=st.sampled_from(["string", "large_string", "string_view"]), batch_rows=st.integers(1, 3))
-def test_dump_arrow_writes_what_dump_writes(records, format, lossy, kind, batch_rows):
-    table = table_of([{without_nul_keys(k): v for k, v in r.items()} for r in records])  # null: a key the record lacks
-    rows = [{k: v for k, v in row.items() if v is not None} for row in table.to_pylist()]
-    batches = (table.cast(pa.schema([(n, kind) for n in table.column_names])) if table.num_columns else table).to_batches(batch_rows)
-    arrow_dump = written(lambda fp: marlet.dump_arrow(batches, fp, format, lossy=lossy))
-    assert arrow_dump == written(lambda fp: marlet.dump(rows, fp, format, lossy=lossy))
-
-
 def batch_of(kind, rows, offsets, data, type="i"):
     """A batch of one column "a" made from raw buffers, which pyarrow checks only in part."""
     buffers = [None, pa.py_buffer(array.array(type, offsets).tobytes()), pa.py_buffer(data)]
     return pa.record_batch([pa.Array.from_buffers(getattr(pa, kind)(), rows, buffers)], names=["a"])
 
 
+def dump_marl(data):
+    marlet.dump_arrow(data, io.BytesIO(), "marl")
+
+
 @arrow
 @pytest.mark.parametrize(
-    "data, error, message",
+    "call, error, message",
     [
-        (lambda: pa.table({"a\x00b": ["x"]}), ValueError, "NUL"),
-        (lambda: pa.table({"n": [1]}), TypeError, "^column 'n' has Arrow format 'l'; only string, large_string and string_view columns can be written$"),
-        (lambda: pa.table([["x"], ["y"]], names=["a", "a"]), ValueError, "column 'a' occurs twice"),
+        (lambda path: marlet.read_arrow(io.BytesIO(b"")), ValueError, "format="),
+        (lambda path: marlet.read_range(path, 0, 1, "json"), ValueError, "cut points"),
+        (lambda path: marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl"), ValueError, "NUL"),  # Arrow field names are C strings
+        (lambda path: dump_marl(pa.table({"a\x00b": ["x"]})), ValueError, "NUL"),
+        (lambda path: dump_marl(pa.table({"n": [1]})), TypeError,
+         "^column 'n' has Arrow format 'l'; only string, large_string and string_view columns can be written$"),
+        (lambda path: dump_marl(pa.table([["x"], ["y"]], names=["a", "a"])), ValueError, "column 'a' occurs twice"),
         # Records count across batches; a bad batch is refused before any of its rows is written.
-        (lambda: [batch_of("string", 1, [0, 1], b"a"), batch_of("string", 3, [0, 3, 1, 4], b"abcd")], ValueError, "^record 2, column 'a': the offsets decrease$"),
-        (lambda: [batch_of("string", 2, [0, 1, 2], "é".encode())], ValueError, "^record 0, column 'a': the value is not UTF-8$"),
-        (lambda: [batch_of("large_string", 1, [0, 2], b"a\xff", "q")], ValueError, "not UTF-8"),
-        (lambda: [batch_of("string_view", 1, [20, 0, 5, 0], b"x" * 10)], ValueError, "view points outside its data buffer"),
+        (lambda path: dump_marl([batch_of("string", 1, [0, 1], b"a"), batch_of("string", 3, [0, 3, 1, 4], b"abcd")]), ValueError,
+         "^record 2, column 'a': the offsets decrease$"),
+        (lambda path: dump_marl([batch_of("string", 2, [0, 1, 2], "é".encode())]), ValueError, "^record 0, column 'a': the value is not UTF-8$"),
+        (lambda path: dump_marl([batch_of("large_string", 1, [0, 2], b"a\xff", "q")]), ValueError, "not UTF-8"),
+        (lambda path: dump_marl([batch_of("string_view", 1, [20, 0, 5, 0], b"x" * 10)]), ValueError, "view points outside its data buffer"),
         # What the batches raise comes out as it is, not as the stream's text.
-        (lambda: (b if i == 0 else 1 / 0 for i, b in enumerate([pa.record_batch({"a": ["x"]})] * 2)), ZeroDivisionError, "division by zero"),
+        (lambda path: dump_marl(b if i == 0 else 1 / 0 for i, b in enumerate([pa.record_batch({"a": ["x"]})] * 2)), ZeroDivisionError,
+         "division by zero"),
     ],
 )
-def test_dump_arrow_refuses_bad_input(data, error, message):
+def test_arrow_functions_refuse_bad_input(tmp_path, call, error, message):
+    (tmp_path / "r.marlc").write_text("a: 1\nb: 2\n\nc: 3\n")
+    assert marlet.read_arrow(tmp_path / "r.marlc").num_rows == 2  # the format from the suffix
     with pytest.raises(error, match=message):
-        marlet.dump_arrow(data(), io.BytesIO(), "marl")
+        call(tmp_path / "r.marlc")
 
 
 @arrow
@@ -192,19 +199,6 @@ def test_bad_input_names_the_offset(tmp_path, data, format, pos):
         assert caught.value.pos == pos
 
 
-@arrow
-def test_format_from_the_name_or_refused_and_nul_in_a_key(tmp_path):
-    (tmp_path / "r.marlc").write_text("a: 1\nb: 2\n\nc: 3\n")
-    assert marlet.read_arrow(tmp_path / "r.marlc").num_rows == 2
-    for refused, match in [
-        (lambda: marlet.read_arrow(io.BytesIO(b"")), "format="),
-        (lambda: marlet.read_range(tmp_path / "r.marlc", 0, 1, "json"), "cut points"),
-        (lambda: marlet.read_arrow(io.BytesIO(b"a\x00b: 1\n"), "marl"), "NUL"),  # Arrow field names are C strings
-    ]:
-        with pytest.raises(ValueError, match=match):
-            refused()
-
-
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -221,6 +215,7 @@ DOC = ("".join(f"  id: {i}\n  name: név {i}\n  tag: {i % 3}\nend: {i}\n" for i 
         pytest.param(lambda: outcome(io.BytesIO(DOC + b"\xff"), "marl", jobs=2), id="refused"),
         pytest.param(lambda: _ext.arrow_take(_builder_fed(), True), id="capsule-dropped"),
         pytest.param(lambda: _arrow._reader(pa, _ext.arrow_take(_builder_fed(), True)).schema, id="stream-unread"),
+        pytest.param(lambda: marlet.dump_arrow(marlet.read_arrow(io.BytesIO(DOC), "marl"), io.BytesIO(), "marlc"), id="dump"),
     ],
 )
 def test_export_leaks_nothing(trip):
