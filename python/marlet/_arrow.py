@@ -145,10 +145,14 @@ def _builder(format: str, columns: Optional[Sequence[str]], batch_rows: int, job
     return _ext.arrow_builder(format, column_names(columns), batch_rows)
 
 
-def _workers(format: str, jobs: Optional[int]) -> int:
-    """The threads that read the text: JSON has no cut points, so one."""
-    count = job_count(jobs)
-    return count if format in ("marl", "marlc") else 1
+def _reading(
+    source: Source, format: Optional[str], columns: Optional[Sequence[str]], batch_rows: int, jobs: Optional[int]
+) -> Tuple[object, int]:
+    """The column builder of a whole-file reader, and the threads that read
+    the text: ``jobs`` for .marl and .marlc, one for JSON (no cut points)."""
+    chosen = _format(source, format)
+    threads = job_count(jobs) if chosen in ("marl", "marlc") else 1
+    return _builder(chosen, columns, batch_rows, threads), threads
 
 
 def _table(pa: Any, builder: object, chunks: Iterator[bytes], skipped: int) -> Any:
@@ -216,9 +220,7 @@ def read_arrow(
     :class:`ImportError` without pyarrow.
     """
     pa = _pyarrow("read_arrow")
-    fmt = _format(source, format)
-    threads = _workers(fmt, jobs)
-    builder = _builder(fmt, columns, _BATCH_ROWS, threads)
+    builder, threads = _reading(source, format, columns, _BATCH_ROWS, jobs)
     if threads > 1:
         with _opened(source) as fp:
             _step(0, _ext.arrow_read, builder, _native_file(source, fp), True)
@@ -252,9 +254,7 @@ def iter_arrow(
     ends one).  JSON is read on one.
     """
     pa = _pyarrow("iter_arrow")
-    fmt = _format(source, format)
-    threads = _workers(fmt, jobs)
-    builder = _builder(fmt, columns, batch_rows, threads)
+    builder, threads = _reading(source, format, columns, batch_rows, jobs)
     if threads > 1:
         with _opened(source) as fp:
             file = _native_file(source, fp)
